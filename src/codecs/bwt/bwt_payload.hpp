@@ -1,0 +1,20 @@
+// Entropy-coded BWT payloads: 256 segments, run-start coding and byte-run expansion.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+namespace quorvex::bwt {
+
+// Called once per non-empty segment, from segment 255 down to 0, with the segment's
+// coded length and its length in the transformed block.
+using RoundTrace = std::function<void(std::uint32_t segment, std::uint32_t codedLength, std::uint32_t length)>;
+
+// buffer holds the payload at its start and has room for capacity bytes. Decodes in
+// place; returns the length of the transformed block at the buffer start, 0 on failure.
+std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, std::uint32_t capacity,
+                               const RoundTrace& trace);
+
+}  // namespace quorvex::bwt

@@ -1,0 +1,39 @@
+// Helpers shared by the test programs: corpus files and deterministic random data.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quorvex::testing {
+
+// The bytes of a file of the shared corpus, e.g. corpusFile("text/alice29.txt").
+std::vector<std::uint8_t> corpusFile(const std::string& relativePath);
+
+// Every corpus file path, relative to the corpus folder, sorted.
+std::vector<std::string> corpusFiles();
+
+std::vector<std::uint8_t> readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+// A small, fast, reproducible generator (xorshift-style) for test data.
+class TestRandom {
+ public:
+  explicit TestRandom(std::uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {}
+  std::uint32_t next() {
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 7;
+    state_ ^= state_ << 17;
+    return static_cast<std::uint32_t>(state_ >> 16);
+  }
+  std::uint32_t below(std::uint32_t n) { return n == 0 ? 0 : next() % n; }
+
+ private:
+  std::uint64_t state_;
+};
+
+// Bytes drawn from a skewed alphabet with runs: compressible, but not trivially.
+std::vector<std::uint8_t> skewedBytes(std::size_t size, std::uint64_t seed);
+
+}  // namespace quorvex::testing
