@@ -17,4 +17,7 @@ using RoundTrace = std::function<void(std::uint32_t segment, std::uint32_t coded
 std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, std::uint32_t capacity,
                                const RoundTrace& trace);
 
+// The encoding twin: codes a transformed block as an entropy-coded payload.
+std::vector<std::uint8_t> encodeBwtPayload(std::span<const std::uint8_t> transformed);
+
 }  // namespace quorvex::bwt

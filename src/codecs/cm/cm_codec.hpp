@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 namespace quorvex::cm {
 
@@ -24,5 +25,17 @@ void resetCmAdaptation(CmDecoder& decoder);
 // Decodes exactly unpackedSize bytes to destination (room guaranteed by the caller).
 void decodeCmBlock(CmDecoder& decoder, std::span<const std::uint8_t> payload, std::uint8_t* destination,
                    std::uint32_t unpackedSize);
+
+// The encoding twin: the same model driving the encoder.
+class CmEncoder;
+
+struct CmEncoderDeleter {
+  void operator()(CmEncoder* encoder) const noexcept;
+};
+using CmEncoderPtr = std::unique_ptr<CmEncoder, CmEncoderDeleter>;
+
+CmEncoderPtr createCmEncoder(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t historySize);
+void resetCmAdaptation(CmEncoder& encoder);
+std::vector<std::uint8_t> encodeCmBlock(CmEncoder& encoder, std::span<const std::uint8_t> data);
 
 }  // namespace quorvex::cm

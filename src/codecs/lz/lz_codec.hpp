@@ -30,4 +30,21 @@ class LzDecoder {
   std::unique_ptr<LzModel> model_;
 };
 
+// The encoding twin: keeps its own LzModel, so that it mirrors a decoder that has
+// seen the same blocks.
+class LzEncoder {
+ public:
+  LzEncoder();
+  ~LzEncoder();
+  LzEncoder(const LzEncoder&) = delete;
+  LzEncoder& operator=(const LzEncoder&) = delete;
+
+  // window: the history window from historyBase up to the end of the block to encode;
+  // the block is window[blockOffset..]. Returns the block's payload.
+  std::vector<std::uint8_t> encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset);
+
+ private:
+  std::unique_ptr<LzModel> model_;
+};
+
 }  // namespace quorvex::lz

@@ -1,0 +1,84 @@
+// Writes archives: the header, records of any type, codec-parameter records and
+// blocks of every codec, with every descriptor field under the caller's control.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace quorvex {
+
+// Every field of a block descriptor, in archive order. A field is written only where
+// the descriptor grammar has it (which depends on codecKind and context-mixing mode);
+// an engaged optional sets the stage's flag and writes its side data.
+struct BlockFields {
+  std::vector<std::uint8_t> payload;
+  std::uint8_t codecKind = 0;
+  std::uint8_t audioReset = 0;
+  std::uint8_t sizePresent = 1;
+  std::uint32_t unpackedSize = 0;
+  std::vector<std::uint8_t> reserved;
+  std::uint8_t bwtSpareByte = 0;
+  std::uint32_t bwtPrimaryIndex = 0;
+  std::optional<std::vector<std::uint8_t>> bwtStageAData;
+  std::optional<std::vector<std::uint8_t>> bwtStageBData;
+  std::optional<std::vector<std::uint8_t>> wordRunData;
+  std::optional<std::vector<std::uint8_t>> deltaData;
+  std::uint8_t spareByte = 0;
+  std::optional<std::uint8_t> textTransformBits;
+  std::vector<std::uint8_t> lineBreakData;  // written when textTransformBits has 0x02
+  std::vector<std::uint8_t> numericData;    // written when textTransformBits has 0x10
+  std::optional<std::vector<std::uint8_t>> branchTargetData;
+  // Flags written as a non-zero byte; the side data's length is written as stored.
+};
+
+// Codec parameters as the record stores them (up to four bytes).
+struct CodecParamBytes {
+  std::uint8_t codecId = 0;
+  std::uint8_t historySizeCode = 0;
+  std::uint8_t secondSizeCode = 0;
+  std::uint8_t tableBits = 0;  // high nibble: tableBitsA - 20, low nibble: tableBitsB - 18
+  std::uint32_t count = 4;     // how many of the four bytes to write
+};
+
+inline constexpr std::uint8_t kCmCodecId = 7;
+
+class ArchiveWriter {
+ public:
+  ArchiveWriter();  // writes the 23-byte archive header
+  ~ArchiveWriter();
+  ArchiveWriter(const ArchiveWriter&) = delete;
+  ArchiveWriter& operator=(const ArchiveWriter&) = delete;
+
+  // Low level: a record of any type with its payload; a block record from raw fields.
+  void addRecord(std::uint32_t type, std::span<const std::uint8_t> payload, std::uint32_t extension = 0);
+  void addCodecParams(const CodecParamBytes& params);
+  // Writes the block record. windowBytes: the codec output this block leaves in the
+  // history window (needed by later LZ blocks' match finder); empty for audio blocks.
+  void addBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes);
+
+  // High level: one block of data with the named codec, no post-stages.
+  void addStoredBwtBlock(std::span<const std::uint8_t> data);  // forward transform, no entropy coding
+  void addBwtBlock(std::span<const std::uint8_t> data);        // forward transform, entropy-coded
+  void addLzBlock(std::span<const std::uint8_t> data);
+  // Context mixing: a codec-parameter record with codec id 7 starts a fresh model.
+  void addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode);
+  void addCmBlock(std::span<const std::uint8_t> data, bool resetAdaptation = false);
+
+  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+  // The history window as the decoder will hold it after the blocks written so far.
+  const std::vector<std::uint8_t>& window() const { return window_; }
+  bool cmMode() const { return cmMode_; }
+
+ private:
+  struct Encoders;  // the codec encoders, created when first needed
+
+  std::vector<std::uint8_t> bytes_;
+  std::vector<std::uint8_t> window_;
+  bool cmMode_ = false;
+  std::unique_ptr<Encoders> encoders_;
+};
+
+}  // namespace quorvex
