@@ -1,0 +1,206 @@
+#include "quorvex/archive_writer.hpp"
+
+#include <string_view>
+
+#include "codecs/bwt/bwt_payload.hpp"
+#include "codecs/bwt/bwt_transform.hpp"
+#include "codecs/cm/cm_codec.hpp"
+#include "codecs/lz/lz_codec.hpp"
+#include "container/block_descriptor.hpp"
+#include "container/codec_params.hpp"
+#include "container/record_stream.hpp"
+
+namespace quorvex {
+
+struct ArchiveWriter::Encoders {
+  lz::LzEncoder lz;
+  cm::CmEncoderPtr cm;
+};
+
+namespace {
+
+void putU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+void putLeb128(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(value | 0x80u));
+    value >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+void putBytes(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// The bijective base-128 head number: each continuation byte stores one less than
+// its group, so that every number has exactly one encoding.
+void putHeadNumber(std::vector<std::uint8_t>& out, std::uint32_t number) {
+  std::uint32_t rest = number >> 7;
+  std::uint8_t byte = static_cast<std::uint8_t>(number & 0x7Fu);
+  while (rest != 0) {
+    out.push_back(static_cast<std::uint8_t>(byte | 0x80u));
+    byte = static_cast<std::uint8_t>((rest - 1) & 0x7Fu);
+    rest = (rest - 1) >> 7;
+  }
+  out.push_back(byte);
+}
+
+// A record head: count and type, with the escape forms for types 15..30 and for a
+// type with a high part (extension).
+void putRecordHead(std::vector<std::uint8_t>& out, std::uint32_t type, std::uint32_t count, std::uint32_t extension) {
+  if (type < 15 && extension == 0) {
+    putHeadNumber(out, (count << 4) | type);
+    return;
+  }
+  putHeadNumber(out, (count << 4) | 15u);
+  if (extension == 0) {
+    out.push_back(static_cast<std::uint8_t>(type - 15));
+  } else {
+    const std::uint32_t tag = (extension << 4) | (type & 15u);
+    if (tag <= 247) {
+      out.push_back(static_cast<std::uint8_t>(tag));
+    } else {
+      out.push_back(static_cast<std::uint8_t>(248u + ((tag - 248u) & 7u)));
+      out.push_back(static_cast<std::uint8_t>((tag - 248u) >> 3));
+    }
+  }
+}
+
+void putStage(std::vector<std::uint8_t>& out, const std::optional<std::vector<std::uint8_t>>& stage) {
+  out.push_back(stage ? 1 : 0);
+  if (stage) {
+    putU32(out, static_cast<std::uint32_t>(stage->size()));
+    putBytes(out, *stage);
+  }
+}
+
+void putDescriptor(std::vector<std::uint8_t>& out, const BlockFields& block, bool cmMode) {
+  putU32(out, static_cast<std::uint32_t>(block.payload.size()));
+  putBytes(out, block.payload);
+  out.push_back(block.codecKind);
+  const auto kind = static_cast<CodecKind>(block.codecKind);
+  if (kind == CodecKind::audio || kind == CodecKind::cmWithoutTrailer) {
+    if (kind == CodecKind::audio) out.push_back(block.audioReset);
+    putU32(out, block.unpackedSize);
+    return;
+  }
+  out.push_back(block.sizePresent);
+  if (block.sizePresent) putU32(out, block.unpackedSize);
+  out.push_back(static_cast<std::uint8_t>(block.reserved.size()));
+  putBytes(out, block.reserved);
+  if (!cmMode && kind == CodecKind::bwt) {
+    if (block.sizePresent) out.push_back(block.bwtSpareByte);
+    putU32(out, block.bwtPrimaryIndex);
+    putStage(out, block.bwtStageAData);
+    putStage(out, block.bwtStageBData);
+  }
+  putStage(out, block.wordRunData);
+  putStage(out, block.deltaData);
+  out.push_back(block.spareByte);
+  out.push_back(block.textTransformBits ? 1 : 0);
+  if (block.textTransformBits) {
+    const std::uint8_t bits = *block.textTransformBits;
+    out.push_back(bits);
+    if (bits & kLineBreakBit) {
+      putLeb128(out, static_cast<std::uint32_t>(block.lineBreakData.size()));
+      putBytes(out, block.lineBreakData);
+    }
+    if (bits & kNumericBit) {
+      putLeb128(out, static_cast<std::uint32_t>(block.numericData.size()));
+      putBytes(out, block.numericData);
+    }
+  }
+  putStage(out, block.branchTargetData);
+}
+
+std::span<const std::uint8_t> asBytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+ArchiveWriter::ArchiveWriter() : encoders_(std::make_unique<Encoders>()) {
+  addRecord(static_cast<std::uint32_t>(RecordType::signature), asBytes(kSignatureText));
+  const std::uint8_t version[] = {kFormatVersion};
+  addRecord(static_cast<std::uint32_t>(RecordType::version), version);
+}
+
+ArchiveWriter::~ArchiveWriter() = default;
+
+void ArchiveWriter::addRecord(std::uint32_t type, std::span<const std::uint8_t> payload, std::uint32_t extension) {
+  putRecordHead(bytes_, type, static_cast<std::uint32_t>(payload.size()), extension);
+  putBytes(bytes_, payload);
+}
+
+void ArchiveWriter::addCodecParams(const CodecParamBytes& params) {
+  const std::uint8_t all[] = {params.codecId, params.historySizeCode, params.secondSizeCode, params.tableBits};
+  const std::uint32_t count = params.count < 4 ? params.count : 4;
+  addRecord(static_cast<std::uint32_t>(RecordType::codecParams), std::span<const std::uint8_t>(all, count));
+  cmMode_ = count > 0 && params.codecId == kCmCodecId;
+}
+
+void ArchiveWriter::addBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes) {
+  putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
+  putDescriptor(bytes_, block, cmMode_);
+  putBytes(window_, windowBytes);
+}
+
+void ArchiveWriter::addStoredBwtBlock(std::span<const std::uint8_t> data) {
+  bwt::ForwardBwt transform = bwt::forwardBwt(data);
+  BlockFields block;
+  block.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
+  block.sizePresent = 0;
+  block.bwtPrimaryIndex = transform.primaryIndex;
+  block.payload = std::move(transform.transformed);
+  addBlock(block, data);
+}
+
+void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data) {
+  bwt::ForwardBwt transform = bwt::forwardBwt(data);
+  BlockFields block;
+  block.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
+  block.sizePresent = 1;
+  block.unpackedSize = static_cast<std::uint32_t>(data.size());
+  block.bwtPrimaryIndex = transform.primaryIndex;
+  block.payload = bwt::encodeBwtPayload(transform.transformed);
+  addBlock(block, data);
+}
+
+void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> data) {
+  const std::size_t blockOffset = window_.size();
+  putBytes(window_, data);
+  BlockFields block;
+  block.codecKind = static_cast<std::uint8_t>(CodecKind::lz);
+  block.sizePresent = 1;
+  block.unpackedSize = static_cast<std::uint32_t>(data.size());
+  block.payload = encoders_->lz.encodeBlock(window_, blockOffset);
+  window_.resize(blockOffset);
+  addBlock(block, data);
+}
+
+void ArchiveWriter::addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode) {
+  CodecParamBytes params;
+  params.codecId = kCmCodecId;
+  params.historySizeCode = historySizeCode;
+  params.tableBits = static_cast<std::uint8_t>(((tableBitsA - 20) << 4) | ((tableBitsB - 18) & 15u));
+  addCodecParams(params);
+  encoders_->cm.reset();
+  encoders_->cm = cm::createCmEncoder(tableBitsA, tableBitsB, decodeSizeCode(historySizeCode));
+}
+
+void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> data, bool resetAdaptation) {
+  BlockFields block;
+  block.codecKind = static_cast<std::uint8_t>(resetAdaptation ? CodecKind::lz : CodecKind::cmWithoutTrailer);
+  block.sizePresent = 1;
+  block.unpackedSize = static_cast<std::uint32_t>(data.size());
+  if (encoders_->cm) {
+    if (resetAdaptation) cm::resetCmAdaptation(*encoders_->cm);
+    block.payload = cm::encodeCmBlock(*encoders_->cm, data);
+  }
+  addBlock(block, data);
+}
+
+}  // namespace quorvex

@@ -1,0 +1,56 @@
+// The buffers of one decoding run: the history window and the two work buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+namespace quorvex {
+
+// Codec output of every non-audio block accumulates here; LZ blocks and the history
+// match stage may read any earlier byte of it.
+inline constexpr std::uint32_t kHistoryWindowSize = 501048576;
+// Codecs may read this many zero bytes before the window's first byte.
+inline constexpr std::uint32_t kHistoryGuardSize = 64;
+// Post-stages ping-pong between two buffers of this size.
+inline constexpr std::uint32_t kWorkBufferSize = 101048576;
+
+// Zeroed heap memory. Large zeroed allocations come straight from the system's zero
+// pages, so the 700 MB of buffers cost only the pages a run actually touches.
+class ZeroedBuffer {
+ public:
+  ZeroedBuffer() = default;
+  explicit ZeroedBuffer(std::size_t size)
+      : bytes_(static_cast<std::uint8_t*>(std::calloc(size, 1))), size_(bytes_ ? size : 0) {}
+
+  std::uint8_t* data() const { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+  explicit operator bool() const { return bytes_ != nullptr; }
+
+ private:
+  struct Free {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<std::uint8_t, Free> bytes_;
+  std::size_t size_ = 0;
+};
+
+struct DecodeContext {
+  ZeroedBuffer windowStorage;  // the guard bytes, then the window
+  ZeroedBuffer workStorageA;
+  ZeroedBuffer workStorageB;
+  std::uint8_t* historyBase = nullptr;
+  std::uint8_t* historyCursor = nullptr;
+  std::uint8_t* historyEnd = nullptr;
+  std::uint8_t* workA = nullptr;
+  std::uint8_t* workB = nullptr;
+
+  // Allocates every buffer; false when memory runs out.
+  bool allocate();
+
+  // Bytes between the cursor and the end of the window.
+  std::uint32_t windowRoom() const { return static_cast<std::uint32_t>(historyEnd - historyCursor); }
+};
+
+}  // namespace quorvex

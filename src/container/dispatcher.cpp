@@ -1,0 +1,159 @@
+#include "container/dispatcher.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "codecs/bwt/bwt_payload.hpp"
+#include "codecs/bwt/bwt_transform.hpp"
+
+namespace quorvex {
+namespace {
+
+// The two work buffers; each post-stage reads `current` and writes `other`.
+struct WorkBuffers {
+  std::uint8_t* current;
+  std::uint8_t* other;
+  void swap() { std::swap(current, other); }
+};
+
+// How much a block may produce. Codec output goes into the window; stage output into
+// a work buffer, and every block ends up in a work buffer, so both bound it.
+struct Capacity {
+  std::uint32_t window;  // room between the cursor and the end of the window
+  std::uint32_t block;   // min(window, work buffer)
+};
+
+Capacity capacityAt(const DecodeContext& context) {
+  const std::uint32_t window = context.windowRoom();
+  return {window, std::min(window, kWorkBufferSize)};
+}
+
+bool fail(std::string& failure, std::string reason) {
+  failure = std::move(reason);
+  return false;
+}
+
+std::string count(std::uint32_t value) { return std::to_string(value); }
+
+bool decodeCmCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
+                   Capacity capacity, std::uint32_t& n, std::string& failure) {
+  console.blockLine("CM", block.packedSize, block.unpackedSize);
+  if (!codecs.cm) {
+    return fail(failure, "the context-mixing model of the active codec parameters could not be built (history size " +
+                             count(codecs.params.historySize) + ", table bits " + count(codecs.params.tableBitsA) +
+                             "/" + count(codecs.params.tableBitsB) + ")");
+  }
+  if (block.codecKind == static_cast<std::uint8_t>(CodecKind::lz)) cm::resetCmAdaptation(*codecs.cm);
+  if (block.sizePresent != 1) return fail(failure, "context-mixing block without its size");
+  if (block.unpackedSize > capacity.block) {
+    return fail(failure, "context-mixing block of " + count(block.unpackedSize) + " bytes does not fit in the " +
+                             count(capacity.block) + " bytes of room left");
+  }
+  cm::decodeCmBlock(*codecs.cm, block.payload, context.historyCursor, block.unpackedSize);
+  n = block.unpackedSize;
+  return true;
+}
+
+bool decodeLzCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
+                   Capacity capacity, std::uint32_t& n, std::string& failure) {
+  console.blockLine("LZ", block.packedSize, block.unpackedSize);
+  if (block.unpackedSize > capacity.block) {
+    return fail(failure, "LZ block of " + count(block.unpackedSize) + " bytes does not fit in the " +
+                             count(capacity.block) + " bytes of room left");
+  }
+  if (!codecs.lz.decodeBlock(block.payload, context.historyBase, context.historyCursor, block.unpackedSize)) {
+    return fail(failure, "LZ block reaches outside the history window or its codec is unavailable");
+  }
+  n = block.unpackedSize;
+  return true;
+}
+
+bool decodeBwtCodec(const BlockDescriptor& block, DecodeContext& context, const Console& console, Capacity capacity,
+                    std::uint32_t& n, std::string& failure) {
+  console.blockLine("BWT", block.packedSize, block.unpackedSize);
+  if (block.packedSize > capacity.window) {
+    return fail(failure, "BWT payload of " + count(block.packedSize) + " bytes does not fit in the " +
+                             count(capacity.window) + " bytes left in the history window");
+  }
+  std::uint8_t* buffer = context.historyCursor;
+  // Payload bytes cut off by the end of the archive read as 0, like every read past the end.
+  std::memcpy(buffer, block.payload.data(), block.payload.size());
+  std::memset(buffer + block.payload.size(), 0, block.packedSize - block.payload.size());
+  n = block.packedSize;
+  if (block.sizePresent) {
+    const auto trace = [&console](std::uint32_t segment, std::uint32_t codedLength, std::uint32_t length) {
+      console.bwtRound(segment, codedLength, length);
+    };
+    n = bwt::decodeBwtPayload(buffer, block.packedSize, capacity.window, trace);
+    if (n == 0) return fail(failure, "BWT payload could not be decoded");
+  }
+  if (n != 0 && !bwt::inverseBwt(buffer, n, block.bwtPrimaryIndex, capacity.window)) {
+    if (block.bwtPrimaryIndex >= n) {
+      return fail(failure, "BWT primary index " + count(block.bwtPrimaryIndex) + " is not below the block length " +
+                               count(n));
+    }
+    return fail(failure, "BWT block of " + count(n) + " bytes needs " + std::to_string(bwt::inverseBwtRoom(n)) +
+                             " bytes of room in the history window; " + count(capacity.window) + " are left");
+  }
+  if (block.bwtStageA.enabled()) return fail(failure, "the in-block match stage is not supported yet");
+  if (block.bwtStageB.enabled()) return fail(failure, "the history match stage is not supported yet");
+  return true;
+}
+
+// Runs the codec the descriptor and the active mode select; its output stands at the
+// history cursor, n bytes long.
+bool decodeCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
+                 std::uint32_t& n, std::string& failure) {
+  const Capacity capacity = capacityAt(context);
+  if (codecs.params.contextMixing()) return decodeCmCodec(block, context, codecs, console, capacity, n, failure);
+  switch (static_cast<CodecKind>(block.codecKind)) {
+    case CodecKind::lz:
+      return decodeLzCodec(block, context, codecs, console, capacity, n, failure);
+    case CodecKind::bwt:
+      return decodeBwtCodec(block, context, console, capacity, n, failure);
+    default:
+      return fail(failure, "codec kind " + count(block.codecKind) + " is not used outside context-mixing mode");
+  }
+}
+
+// The post-stages in their fixed order; each reads the current buffer and writes the
+// other. Blocks of 263 bytes or fewer pass the delta stage unchanged.
+bool runPostStages(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t& n, std::string& failure) {
+  if (block.wordRun.enabled()) return fail(failure, "the word-run stage is not supported yet");
+  if (block.delta.enabled() && n > 263) return fail(failure, "the strided delta stage is not supported yet");
+  if (block.textTransformFlag) return fail(failure, "the text transforms are not supported yet");
+  if (block.branchTarget.enabled()) return fail(failure, "the branch-target stage is not supported yet");
+  (void)buffers;
+  return true;
+}
+
+}  // namespace
+
+bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codecs, OutputImage& output,
+                 const Console& console, std::string& failure) {
+  const BlockDescriptor block = parseBlockDescriptor(stream, codecs.params.contextMixing());
+
+  if (block.codecKind == static_cast<std::uint8_t>(CodecKind::audio)) {
+    console.audioLine(block.unpackedSize, block.audioReset);
+    return fail(failure, "audio blocks are not supported yet");
+  }
+
+  std::uint32_t n = 0;
+  if (!decodeCodec(block, context, codecs, console, n, failure)) return false;
+  if (n > kWorkBufferSize) {
+    return fail(failure, "block of " + count(n) + " bytes exceeds the " + count(kWorkBufferSize) + "-byte work buffer");
+  }
+
+  // The codec output stays in the window for later blocks; the stages work on a copy.
+  WorkBuffers buffers{context.workA, context.workB};
+  std::memcpy(buffers.current, context.historyCursor, n);
+  context.historyCursor += n;
+
+  if (!runPostStages(block, buffers, n, failure)) return false;
+  if (n == 0) return fail(failure, "block decoded to no bytes");
+  output.append({buffers.current, n});
+  return true;
+}
+
+}  // namespace quorvex
