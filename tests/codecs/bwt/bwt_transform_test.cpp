@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "codecs/bwt/bwt_transform.hpp"
+#include "support/test_support.hpp"
+
+namespace quorvex::bwt {
+namespace {
+
+// Inverts in a buffer with exactly the room the inverse needs.
+std::vector<std::uint8_t> invert(const std::vector<std::uint8_t>& transformed, std::uint32_t primaryIndex) {
+  const auto n = static_cast<std::uint32_t>(transformed.size());
+  std::vector<std::uint8_t> buffer(inverseBwtRoom(n));
+  std::copy(transformed.begin(), transformed.end(), buffer.begin());
+  EXPECT_TRUE(inverseBwt(buffer.data(), n, primaryIndex, buffer.size()));
+  buffer.resize(n);
+  return buffer;
+}
+
+std::vector<std::uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
+
+TEST(InverseBwt, ListedExamples) {
+  EXPECT_EQ(invert(bytesOf("nnbaaa"), 3), bytesOf("banana"));
+  for (int b = 0; b < 256; b += 51) {
+    const std::vector<std::uint8_t> single{static_cast<std::uint8_t>(b)};
+    EXPECT_EQ(invert(single, 0), single);
+  }
+}
+
+TEST(ForwardBwt, ListedExampleAndPeriodicBlocks) {
+  const ForwardBwt banana = forwardBwt(bytesOf("banana"));
+  EXPECT_EQ(banana.transformed, bytesOf("nnbaaa"));
+  EXPECT_EQ(banana.primaryIndex, 3u);
+  // Equal rotations: any of them may be the primary row; the inverse gives the block back.
+  for (const std::string text : {"abababab", "aaaa", "abcabcabc", "x"}) {
+    const ForwardBwt t = forwardBwt(bytesOf(text));
+    EXPECT_EQ(invert(t.transformed, t.primaryIndex), bytesOf(text)) << text;
+  }
+  EXPECT_TRUE(forwardBwt({}).transformed.empty());
+}
+
+TEST(Bwt, RoundTripsCorpusAndRandomBlocks) {
+  const auto alice = testing::corpusFile("text/alice29.txt");
+  const std::vector<std::uint8_t> slice(alice.begin(), alice.begin() + 40000);
+  const auto binary = testing::corpusFile("binary/kppkn.gtb");
+  const std::vector<std::uint8_t> binarySlice(binary.begin(), binary.begin() + 30000);
+  for (const auto& block : {slice, binarySlice, testing::skewedBytes(20000, 7), std::vector<std::uint8_t>(5000, 0)}) {
+    const ForwardBwt t = forwardBwt(block);
+    ASSERT_EQ(t.transformed.size(), block.size());
+    EXPECT_EQ(invert(t.transformed, t.primaryIndex), block);
+  }
+}
+
+TEST(InverseBwt, RejectsBadPrimaryIndexAndShortRoom) {
+  auto buffer = bytesOf("nnbaaa");
+  buffer.resize(inverseBwtRoom(6), 0xEE);
+  const auto before = buffer;
+  EXPECT_FALSE(inverseBwt(buffer.data(), 6, 6, buffer.size()));
+  EXPECT_FALSE(inverseBwt(buffer.data(), 6, 0xFFFFFFFF, buffer.size()));
+  EXPECT_FALSE(inverseBwt(buffer.data(), 6, 3, buffer.size() - 1));
+  EXPECT_FALSE(inverseBwt(buffer.data(), 0, 0, buffer.size()));
+  EXPECT_EQ(buffer, before);  // a rejected block is left untouched
+}
+
+// Both link forms around their boundary: 2^24 - 1 bytes chase packed links, 2^24 bytes
+// read a copy. Both must match the textbook inverse computed with separate arrays.
+// The input need not be a real transform (the chase then covers one cycle of the
+// permutation); blocks of a few long runs keep the chase cache-friendly.
+TEST(InverseBwt, BothLinkFormsAroundTheirBoundary) {
+  for (const std::uint32_t n : {kPackedLinkLimit - 1, kPackedLinkLimit}) {
+    std::vector<std::uint8_t> transformed(n);
+    for (std::uint32_t j = 0; j < n; ++j) transformed[j] = static_cast<std::uint8_t>((j >> 20) * 37 + (j & 1));
+    const std::uint32_t primary = n / 3;
+
+    // Reference: the plain textbook inverse with separate arrays.
+    std::vector<std::uint32_t> start(256, 0), links(n);
+    for (const auto byte : transformed) ++start[byte];
+    std::uint32_t sum = 0;
+    for (auto& s : start) {
+      const std::uint32_t c = s;
+      s = sum;
+      sum += c;
+    }
+    for (std::uint32_t j = 0; j < n; ++j) links[start[transformed[j]]++] = j;
+    std::vector<std::uint8_t> expected(n);
+    std::uint32_t p = primary;
+    for (std::uint32_t k = 0; k < n; ++k) {
+      p = links[p];
+      expected[k] = transformed[p];
+    }
+
+    std::vector<std::uint8_t> buffer(inverseBwtRoom(n));
+    std::copy(transformed.begin(), transformed.end(), buffer.begin());
+    ASSERT_TRUE(inverseBwt(buffer.data(), n, primary, buffer.size()));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin())) << n;
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::bwt

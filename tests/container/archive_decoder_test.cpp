@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "codecs/bwt/bwt_transform.hpp"
+#include "quorvex/archive_writer.hpp"
+#include "quorvex/decoder.hpp"
+#include "support/test_support.hpp"
+
+namespace quorvex {
+namespace {
+
+struct Decoded {
+  DecodeResult result;
+  std::vector<std::uint8_t> output;
+  std::string console;
+};
+
+Decoded decode(const std::vector<std::uint8_t>& archive) {
+  Decoded run;
+  OutputImage image;
+  DecodeOptions options;
+  options.console = [&run](std::string_view line) { run.console += line; };
+  run.result = decodeArchive(archive, image, options);
+  run.output = image.bytes();
+  return run;
+}
+
+std::vector<std::uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
+
+// A stored BWT block with the given primary index and fields.
+BlockFields storedBwt(const std::vector<std::uint8_t>& data) {
+  const bwt::ForwardBwt t = bwt::forwardBwt(data);
+  BlockFields block;
+  block.codecKind = 0;
+  block.sizePresent = 0;
+  block.bwtPrimaryIndex = t.primaryIndex;
+  block.payload = t.transformed;
+  return block;
+}
+
+TEST(DecodeArchive, HeaderOnlyGivesEmptyOutput) {
+  ArchiveWriter writer;
+  ASSERT_EQ(writer.bytes().size(), 23u);
+  const Decoded run = decode(writer.bytes());
+  EXPECT_TRUE(run.result.ok());
+  EXPECT_TRUE(run.output.empty());
+  EXPECT_EQ(run.console, "");
+}
+
+TEST(DecodeArchive, BadHeaderFails) {
+  ArchiveWriter writer;
+  auto bytes = writer.bytes();
+  bytes[22] = 8;
+  EXPECT_EQ(decode(bytes).result.status, DecodeStatus::badHeader);
+  EXPECT_EQ(decode({}).result.status, DecodeStatus::badHeader);
+}
+
+TEST(DecodeArchive, StoredBwtBlocksAndSkippedRecords) {
+  ArchiveWriter writer;
+  const auto first = bytesOf("banana bandana, a bad banana band");
+  const auto second = testing::skewedBytes(3000, 3);
+  writer.addStoredBwtBlock(first);
+  const std::uint8_t opaque[] = {1, 2, 3, 4, 5};
+  writer.addRecord(5, opaque);                    // an unknown record is skipped by its count
+  writer.addRecord(14, bytesOf("Quorvex 0.09 alpha"));  // so is a second signature
+  writer.addRecord(30, std::vector<std::uint8_t>{9});
+  writer.addRecord(3, opaque, 7);                 // and a type with a high part
+  writer.addStoredBwtBlock(second);
+  const Decoded run = decode(writer.bytes());
+  ASSERT_TRUE(run.result.ok()) << run.result.reason;
+  std::vector<std::uint8_t> expected = first;
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(run.output, expected);
+  EXPECT_EQ(run.console, "Decoding BWT block 33->0\nDecoding BWT block 3000->0\n");
+}
+
+TEST(DecodeArchive, ASkippedRecordRunningPastTheEndEndsTheLoopNormally) {
+  ArchiveWriter writer;
+  writer.addStoredBwtBlock(bytesOf("abc"));
+  auto bytes = writer.bytes();
+  bytes.insert(bytes.end(), {0x55, 0x01});  // type 5, count 5 + 16: runs past the end
+  const Decoded run = decode(bytes);
+  ASSERT_TRUE(run.result.ok());
+  EXPECT_EQ(run.output, bytesOf("abc"));
+}
+
+TEST(DecodeArchive, EmptyStoredBwtBlockFails) {
+  ArchiveWriter writer;
+  BlockFields empty;
+  empty.codecKind = 0;
+  empty.sizePresent = 0;
+  writer.addBlock(empty, {});
+  const Decoded run = decode(writer.bytes());
+  EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
+  EXPECT_EQ(run.console, "Decoding BWT block 0->0\n");
+}
+
+TEST(DecodeArchive, PrimaryIndexMustLieInsideTheBlock) {
+  for (const std::uint32_t index : {6u, 7u, 0xFFFFFFFFu}) {
+    ArchiveWriter writer;
+    BlockFields block = storedBwt(bytesOf("banana"));
+    block.bwtPrimaryIndex = index;
+    writer.addBlock(block, {});
+    const Decoded run = decode(writer.bytes());
+    EXPECT_EQ(run.result.status, DecodeStatus::blockFailed) << index;
+    EXPECT_NE(run.result.reason.find("primary index"), std::string::npos);
+  }
+}
+
+TEST(DecodeArchive, BlocksDecodedBeforeAFailureAreReportedWithItsIndex) {
+  ArchiveWriter writer;
+  writer.addStoredBwtBlock(bytesOf("first"));
+  BlockFields bad = storedBwt(bytesOf("second"));
+  bad.bwtPrimaryIndex = 100;
+  writer.addBlock(bad, {});
+  const Decoded run = decode(writer.bytes());
+  EXPECT_EQ(run.result.failedBlock, 1u);
+  EXPECT_EQ(run.output, bytesOf("first"));
+}
+
+TEST(DecodeArchive, DeltaStageLeavesSmallBlocksUnchanged) {
+  const auto data = testing::skewedBytes(263, 5);
+  ArchiveWriter writer;
+  BlockFields block = storedBwt(data);
+  block.deltaData = std::vector<std::uint8_t>{1, 2, 3};
+  writer.addBlock(block, data);
+  const Decoded run = decode(writer.bytes());
+  ASSERT_TRUE(run.result.ok()) << run.result.reason;
+  EXPECT_EQ(run.output, data);
+}
+
+TEST(DecodeArchive, UnsupportedCodecKindPrintsNoProgressLine) {
+  ArchiveWriter writer;
+  BlockFields block;
+  block.codecKind = 4;
+  block.payload = {1, 2, 3};
+  writer.addBlock(block, {});
+  const Decoded run = decode(writer.bytes());
+  EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
+  EXPECT_EQ(run.console, "");
+}
+
+TEST(DecodeArchive, LzBlockWithoutSizeFails) {
+  ArchiveWriter writer;
+  BlockFields block;
+  block.codecKind = 1;
+  block.sizePresent = 0;
+  writer.addBlock(block, {});
+  const Decoded run = decode(writer.bytes());
+  EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
+  EXPECT_EQ(run.console, "Decoding LZ block 0->0\n");
+}
+
+TEST(DecodeArchive, ContextMixingModeRoutesEveryKindButAudio) {
+  // With codec id 7 active, kind 0 is a context-mixing block without BWT fields; a
+  // record without a history size cannot back a model, so the block fails after its
+  // progress line. Another codec id switches back.
+  ArchiveWriter writer;
+  writer.addCodecParams({7, 0, 0, 0, 1});
+  BlockFields block;
+  block.codecKind = 0;
+  block.sizePresent = 1;
+  block.unpackedSize = 5;
+  writer.addBlock(block, {});
+  const Decoded run = decode(writer.bytes());
+  EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
+  EXPECT_EQ(run.console, "Decoding CM block 0->5\n");
+
+  ArchiveWriter back;
+  back.addCodecParams({7, 0, 0, 0, 1});
+  back.addCodecParams({1, 0, 0, 0, 4});
+  back.addStoredBwtBlock(bytesOf("plain again"));
+  const Decoded after = decode(back.bytes());
+  ASSERT_TRUE(after.result.ok()) << after.result.reason;
+  EXPECT_EQ(after.output, bytesOf("plain again"));
+}
+
+TEST(DecodeArchive, ConsolePrintsCountsAsSignedIntegers) {
+  ArchiveWriter writer;
+  BlockFields block;
+  block.codecKind = 1;
+  block.sizePresent = 1;
+  block.unpackedSize = 0xFFFFFFFFu;
+  writer.addBlock(block, {});
+  const Decoded run = decode(writer.bytes());
+  EXPECT_EQ(run.console, "Decoding LZ block 0->-1\n");
+  EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);  // far beyond the window
+}
+
+TEST(DecodeArchive, TruncationAtEveryByteNeverCrashes) {
+  ArchiveWriter writer;
+  writer.addStoredBwtBlock(bytesOf("a short block of text"));
+  writer.addCodecParams({3, 1, 2, 0x11, 4});
+  writer.addStoredBwtBlock(testing::skewedBytes(100, 9));
+  const auto& bytes = writer.bytes();
+  for (std::size_t length = 0; length < bytes.size(); ++length) {
+    const std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<long>(length));
+    const Decoded run = decode(cut);
+    EXPECT_LE(run.output.size(), 121u);
+  }
+}
+
+TEST(DecodeArchive, TruncatedPayloadReadsAsZeroBytes) {
+  // A stored block whose payload is cut by the end of the archive: the missing bytes
+  // are zeros; with a primary index inside the block it still decodes.
+  ArchiveWriter writer;
+  BlockFields block;
+  block.codecKind = 0;
+  block.sizePresent = 0;
+  block.payload = {'b', 'a'};
+  writer.addBlock(block, {});
+  auto bytes = writer.bytes();
+  // Claim a payload of 4 bytes and end the archive right after the 2 that exist.
+  bytes.resize(23 + 1 + 4 + 2);
+  bytes[24] = 4;
+  const Decoded run = decode(bytes);
+  ASSERT_TRUE(run.result.ok()) << run.result.reason;
+  EXPECT_EQ(run.output.size(), 4u);
+}
+
+}  // namespace
+}  // namespace quorvex
