@@ -8,7 +8,8 @@
 
 namespace quorvex::lz {
 
-class LzModel;
+struct LzModel;
+class MatchFinder;
 
 // The process-wide LZ decoder. The LzModel is created at the first LZ block and
 // never reset: every block goes on learning from the statistics of the earlier ones.
@@ -21,8 +22,14 @@ class LzDecoder {
 
   // Decodes one block of unpackedSize bytes to destination, which lies inside the
   // history window that starts at historyBase (64 readable zero bytes precede it).
-  // The caller guarantees room for unpackedSize bytes at destination. Returns false
-  // when the block cannot be decoded safely (a match reaching outside the window).
+  // The caller guarantees room for unpackedSize bytes at destination. Reads and writes
+  // stay within [historyBase - 64, destination + unpackedSize).
+  // Returns false when the stream cannot be followed safely:
+  //  - a new distance whose source lies more than 60 bytes before historyBase (the
+  //    four bytes before a source are read as context, and 64 guard bytes exist), or
+  //  - a length class above 15.
+  // A match that runs past the end of its 32768-byte segment is cut at that end, so
+  // the block never writes past unpackedSize; well-formed streams never do this.
   bool decodeBlock(std::span<const std::uint8_t> payload, const std::uint8_t* historyBase, std::uint8_t* destination,
                    std::uint32_t unpackedSize);
 
@@ -41,10 +48,13 @@ class LzEncoder {
 
   // window: the history window from historyBase up to the end of the block to encode;
   // the block is window[blockOffset..]. Returns the block's payload.
+  // Every later call must pass the same window grown by later blocks.
   std::vector<std::uint8_t> encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset);
 
  private:
   std::unique_ptr<LzModel> model_;
+  std::unique_ptr<MatchFinder> finder_;
+  std::vector<std::uint8_t> buffer_;  // 64 zero bytes, then the window
 };
 
 }  // namespace quorvex::lz

@@ -1,0 +1,34 @@
+// The LZ block decoder: the token loop over one block.
+#include <cstdint>
+#include <limits>
+
+#include "codecs/lz/lz_block_state.hpp"
+#include "codecs/lz/lz_codec.hpp"
+#include "codecs/lz/lz_model.hpp"
+#include "codecs/lz/lz_token_coder.hpp"
+#include "model/binary_coder.hpp"
+
+namespace quorvex::lz {
+
+LzDecoder::LzDecoder() = default;
+LzDecoder::~LzDecoder() = default;
+
+bool LzDecoder::decodeBlock(std::span<const std::uint8_t> payload, const std::uint8_t* historyBase,
+                            std::uint8_t* destination, std::uint32_t unpackedSize) {
+  if (!model_) model_ = std::make_unique<LzModel>();
+  if (unpackedSize == 0) return true;
+
+  // Window positions are 32-bit offsets from historyBase.
+  const auto offset = static_cast<std::uint64_t>(destination - historyBase);
+  if (destination < historyBase || offset + unpackedSize > std::numeric_limits<std::uint32_t>::max()) return false;
+
+  BinaryDecoder coder(payload);
+  LzBlockState state(destination - offset, static_cast<std::uint32_t>(offset), unpackedSize);
+  LzToken token;
+  while (!state.done()) {
+    if (!codeToken(*model_, coder, state, token)) return false;
+  }
+  return true;
+}
+
+}  // namespace quorvex::lz

@@ -1,0 +1,69 @@
+#include "codecs/lz/lz_match_finder.hpp"
+
+#include <cstring>
+
+namespace quorvex::lz {
+
+std::uint32_t matchLength(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
+  std::uint32_t n = 0;
+  while (n + 8 <= limit) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) {
+      const std::uint64_t diff = x ^ y;
+      return n + static_cast<std::uint32_t>(__builtin_ctzll(diff) >> 3);  // little-endian byte order
+    }
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+void MatchFinder::attach(const std::uint8_t* window, std::uint32_t size) {
+  if (size < indexed_ || head_.empty()) {
+    head_.assign(std::size_t{1} << kHashBits, 0);
+    chain_.clear();
+    indexed_ = 0;
+  }
+  window_ = window;
+  size_ = size;
+  chain_.resize(size, 0);
+}
+
+std::uint32_t MatchFinder::hashAt(std::uint32_t position) const {
+  const std::uint32_t v = std::uint32_t{window_[position]} | std::uint32_t{window_[position + 1]} << 8 |
+                          std::uint32_t{window_[position + 2]} << 16;
+  return (v * 2654435761u) >> (32 - kHashBits);
+}
+
+void MatchFinder::indexUpTo(std::uint32_t limit) {
+  if (limit + 2 > size_) limit = size_ >= 2 ? size_ - 2 : 0;
+  for (; indexed_ < limit; ++indexed_) {
+    std::uint32_t& latest = head_[hashAt(indexed_)];
+    chain_[indexed_] = latest;
+    latest = indexed_ + 1;
+  }
+}
+
+MatchCandidate MatchFinder::longest(std::uint32_t position, std::uint32_t maxLength) const {
+  MatchCandidate best;
+  if (maxLength < 3 || position + 3 > size_) return best;
+  const std::uint8_t* here = window_ + position;
+  std::uint32_t next = head_[hashAt(position)];
+  for (std::uint32_t steps = 0; next != 0 && steps < kMaxChainSteps; ++steps) {
+    const std::uint32_t source = next - 1;
+    next = chain_[source];
+    if (source >= position) continue;
+    const std::uint8_t* there = window_ + source;
+    if (there[best.length] != here[best.length]) continue;  // cannot beat the best
+    const std::uint32_t length = matchLength(here, there, maxLength);
+    if (length > best.length && length >= 3) {
+      best = {length, position - source};
+      if (length >= maxLength || length >= kGoodEnough) break;
+    }
+  }
+  return best;
+}
+
+}  // namespace quorvex::lz

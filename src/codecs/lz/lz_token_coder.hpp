@@ -1,0 +1,103 @@
+// One LZ token, literal or match, in both directions: the flag, the literal byte or the
+// match parameters, then the copy (decoder only) and the register updates.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "codecs/lz/lz_block_state.hpp"
+#include "codecs/lz/lz_flag_model.hpp"
+#include "codecs/lz/lz_literal_model.hpp"
+#include "codecs/lz/lz_match_coding.hpp"
+#include "codecs/lz/lz_model.hpp"
+
+namespace quorvex::lz {
+
+// A token as the encoder chooses it and the decoder reads it.
+struct LzToken {
+  std::uint32_t literal = 1;
+  std::uint32_t byte = 0;      // literal
+  std::uint32_t choice = 0;    // match: 0 = new distance, j = recentDistances[j - 1]
+  std::uint32_t length = 0;    // match length, 2 or more
+  std::uint32_t distance = 0;  // new distance: copies from distance + 1 bytes back
+};
+
+// A match source must leave its four context bytes inside the readable area, which
+// starts kWindowGuardBytes before the window: distance + 1 <= q + 60.
+inline bool sourceIsReadable(std::uint32_t q, std::uint32_t distance) {
+  return std::uint64_t{distance} + 1u <= std::uint64_t{q} + (kWindowGuardBytes - kSourceContextBytes);
+}
+
+// Copies length bytes from back bytes before q, in increasing order: overlapping
+// copies repeat the pattern.
+inline void copyMatch(std::uint8_t* base, std::uint32_t q, std::uint32_t back, std::uint32_t length) {
+  std::uint8_t* to = base + q;
+  const std::uint8_t* from = to - back;
+  std::uint32_t i = 0;
+  if (back >= 8) {
+    for (; i + 8 <= length; i += 8) std::memcpy(to + i, from + i, 8);
+  }
+  for (; i < length; ++i) to[i] = from[i];
+}
+
+inline void moveToFront(std::array<std::uint32_t, 4>& recent, std::uint32_t index) {
+  const std::uint32_t distance = recent[index];
+  for (std::uint32_t i = index; i > 0; --i) recent[i] = recent[i - 1];
+  recent[0] = distance;
+}
+
+inline void pushFront(std::array<std::uint32_t, 4>& recent, std::uint32_t distance) {
+  recent[3] = recent[2];
+  recent[2] = recent[1];
+  recent[1] = recent[0];
+  recent[0] = distance;
+}
+
+// Codes one token and advances the block state. The decoder fills `token` and writes
+// its bytes; the encoder codes `token`, whose bytes are already in the window. Returns
+// false when the stream cannot be followed safely: a length class above 15, or a match
+// source outside the readable area. A match running past the segment end is cut there.
+template <class Coder>
+bool codeToken(LzModel& m, Coder& coder, LzBlockState& s, LzToken& token) {
+  const TokenContext t = tokenContext(s);
+  token.literal = codeMatchFlag(m, coder, s, t, token.literal);
+
+  if (token.literal) {
+    token.byte = codeLiteral(m, coder, s, t, token.byte);
+    if constexpr (!Coder::isEncoder) s.base[s.q] = static_cast<std::uint8_t>(token.byte);
+    s.q += 1;
+    s.segmentLeft -= 1;
+    s.eventHistory = ((s.eventHistory << 1) | 1u) & 255u;
+    s.lastToken = token.byte;
+    s.finishToken();
+    return true;
+  }
+
+  m.PositionHash[t.hash] = s.q;
+  token.choice = codeRecentChoice(m, coder, t.agreementFlags, s.eventHistory, token.choice);
+  const std::uint32_t lengthValue = codeLengthValue(m, coder, token.choice, token.length - kMinMatchLength);
+  if (lengthValue == kInvalidLength) return false;
+  token.length = lengthValue + kMinMatchLength;
+
+  if (token.choice == 0) {
+    token.distance = codeDistance(m, coder, lengthValue, token.distance);
+    if (!sourceIsReadable(s.q, token.distance)) return false;
+    pushFront(s.recentDistances, token.distance);
+  } else {
+    token.distance = s.recentDistances[token.choice - 1];
+    moveToFront(s.recentDistances, token.choice - 1);
+  }
+  s.currentDistance = token.distance;
+
+  const std::uint32_t length = std::min(token.length, s.segmentLeft);
+  if constexpr (!Coder::isEncoder) copyMatch(s.base, s.q, s.currentDistance + 1u, length);
+  s.q += length;
+  s.segmentLeft -= length;
+  s.eventHistory = (s.eventHistory << 1) & 255u;
+  s.lastToken = 256u * s.before(s.q, s.currentDistance + 1u) + s.before(s.q, 1);
+  s.finishToken();
+  return true;
+}
+
+}  // namespace quorvex::lz
