@@ -1,0 +1,118 @@
+// The archive maker: quorvex-pack [-f] [-b BYTES] -o ARCHIVE [CODEC:]FILE...
+//
+// Each input file is cut into blocks of at most BYTES bytes (default 1 MiB) and
+// coded with its codec: stored (the transform without entropy coding), bwt, lz or
+// cm (the default is bwt). The archive is written whole or not at all, and an
+// existing file is never replaced unless -f is given.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <vector>
+
+#include "driver/file_io.hpp"
+#include "quorvex/archive_writer.hpp"
+
+namespace {
+
+constexpr std::size_t kDefaultBlockSize = 1u << 20;
+// The largest block the decoder's work buffers hold.
+constexpr std::size_t kMaxBlockSize = 101048576;
+// Context-mixing model sizes: 2^22-byte context hash table, 2^20 match hash entries,
+// and a 16 MiB match window (size code 79).
+constexpr std::uint32_t kCmTableBitsA = 22;
+constexpr std::uint32_t kCmTableBitsB = 20;
+constexpr std::uint8_t kCmHistorySizeCode = 79;
+
+enum class Codec { stored, bwt, lz, cm };
+
+struct Input {
+  Codec codec = Codec::bwt;
+  std::string path;
+};
+
+[[noreturn]] void usage(const char* message) {
+  if (message) std::fprintf(stderr, "quorvex-pack: %s\n", message);
+  std::fputs("usage: quorvex-pack [-f] [-b BYTES] -o ARCHIVE [stored:|bwt:|lz:|cm:]FILE...\n", stderr);
+  std::exit(2);
+}
+
+Input parseInput(std::string_view argument) {
+  static constexpr std::pair<std::string_view, Codec> prefixes[] = {
+      {"stored:", Codec::stored}, {"bwt:", Codec::bwt}, {"lz:", Codec::lz}, {"cm:", Codec::cm}};
+  for (const auto& [prefix, codec] : prefixes) {
+    if (argument.substr(0, prefix.size()) == prefix) return {codec, std::string(argument.substr(prefix.size()))};
+  }
+  return {Codec::bwt, std::string(argument)};
+}
+
+void addBlock(quorvex::ArchiveWriter& writer, Codec codec, std::span<const std::uint8_t> block) {
+  switch (codec) {
+    case Codec::stored:
+      writer.addStoredBwtBlock(block);
+      break;
+    case Codec::bwt:
+      writer.addBwtBlock(block);
+      break;
+    case Codec::lz:
+      writer.addLzBlock(block);
+      break;
+    case Codec::cm:
+      writer.addCmBlock(block);
+      break;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* archivePath = nullptr;
+  bool force = false;
+  std::size_t blockSize = kDefaultBlockSize;
+  std::vector<Input> inputs;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "-o" && i + 1 < argc) {
+      archivePath = argv[++i];
+    } else if (argument == "-f") {
+      force = true;
+    } else if (argument == "-b" && i + 1 < argc) {
+      blockSize = std::strtoull(argv[++i], nullptr, 10);
+      if (blockSize == 0 || blockSize > kMaxBlockSize) usage("block size must be 1 to 101048576 bytes");
+    } else if (!argument.empty() && argument[0] == '-') {
+      usage(nullptr);
+    } else {
+      inputs.push_back(parseInput(argument));
+    }
+  }
+  if (!archivePath || inputs.empty()) usage(nullptr);
+  struct stat existing {};
+  if (!force && ::stat(archivePath, &existing) == 0) {
+    std::fprintf(stderr, "quorvex-pack: %s exists; use -f to replace it\n", archivePath);
+    return 1;
+  }
+
+  quorvex::ArchiveWriter writer;
+  bool cmStarted = false;
+  for (const Input& input : inputs) {
+    const std::vector<std::uint8_t> data = quorvex::driver::readWholeFile(input.path.c_str());
+    if (input.codec == Codec::cm && !cmStarted) {
+      writer.addCmParams(kCmTableBitsA, kCmTableBitsB, kCmHistorySizeCode);
+      cmStarted = true;
+    } else if (input.codec != Codec::cm && cmStarted) {
+      writer.addCodecParams({0, 0, 0, 0, 1});  // leave context-mixing mode
+      cmStarted = false;
+    }
+    for (std::size_t offset = 0; offset < data.size(); offset += blockSize) {
+      const std::size_t length = std::min(blockSize, data.size() - offset);
+      addBlock(writer, input.codec, std::span<const std::uint8_t>(data).subspan(offset, length));
+    }
+  }
+  quorvex::driver::writeFileAtomically(archivePath, writer.bytes());
+  std::printf("%s: %zu bytes\n", archivePath, writer.bytes().size());
+  return 0;
+}
