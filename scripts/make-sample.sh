@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Remakes samples/sample.qvx and its expected output samples/sample.out from
+# samples/sample.txt: the same text once per codec, so that later LZ blocks copy
+# from the blocks before them. Run it only to change the sample on purpose.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cmake --preset release -S "$root" >/dev/null
+cmake --build "$root/build/release" --target quorvex_pack_cli >/dev/null
+cd "$root/samples"
+inputs=(stored:sample.txt)
+"$root/build/release/quorvex-pack" -f -o sample.qvx "${inputs[@]}"
+: > sample.out
+for input in "${inputs[@]}"; do cat "${input#*:}" >> sample.out; done
