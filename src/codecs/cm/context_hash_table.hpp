@@ -1,0 +1,66 @@
+// The `ContextHashTable`: bit-history states of the hashed context models.
+//
+// The table is made of 64-byte buckets, one cache line each. A bucket holds four ways:
+// bytes 0..3 are the check bytes of ways 0..3, and node j of way k is byte 4 + 4j + k,
+// so the 15 nodes of one nibble tree lie 4 bytes apart. A byte costs two lookups per
+// model: one bucket for the first nibble, and one for the second nibble that lies an
+// odd number of buckets (at most 255) behind the first, which is why the table has
+// spare bytes behind its last bucket.
+#pragma once
+
+#include <cstdint>
+
+#include "codecs/cm/zeroed_buffer.hpp"
+
+namespace quorvex::cm {
+
+inline constexpr std::uint32_t kBucketBytes = 64;
+inline constexpr std::uint32_t kWays = 4;
+inline constexpr std::uint32_t kNibbleNodes = 15;
+// Room behind the table for the second-nibble buckets of the last buckets.
+inline constexpr std::uint32_t kHashTableSpare = 16449;
+
+class ContextHashTable {
+ public:
+  // tableBits is taken modulo 32: the table has 2^(tableBits mod 32) bytes of buckets.
+  bool allocate(std::uint32_t tableBits);
+
+  static std::uint64_t bytesFor(std::uint32_t tableBits) { return (std::uint64_t{1} << (tableBits & 31)) + kHashTableSpare; }
+
+  // Offset of node 0 of the way that holds hash h, claiming a way when none matches.
+  std::uint32_t bucketLookup(std::uint32_t hash) {
+    return lookUpWay((hash * kBucketBytes) & hashMask_, hash >> 24);
+  }
+
+  // Offset of node 0 of the second-nibble way for `key`, found from a pointer into the
+  // first-nibble bucket.
+  std::uint32_t nibbleLookup(std::uint32_t slot, std::uint32_t key) {
+    const std::uint32_t bucket = (slot & ~(kBucketBytes - 1)) + kBucketBytes * ((key | 1) & 0xFF);
+    return lookUpWay(bucket, key & 0xFF);
+  }
+
+  std::uint8_t* bytes() const { return table_.bytes(); }
+  std::uint32_t hashMask() const { return hashMask_; }
+
+ private:
+  // Finds the way whose check byte is `check`; otherwise replaces the way with the
+  // smallest node-0 state (ties to the lower way) and clears its nodes.
+  std::uint32_t lookUpWay(std::uint32_t bucket, std::uint32_t check) {
+    std::uint8_t* b = table_.bytes() + bucket;
+    for (std::uint32_t way = 0; way < kWays; ++way) {
+      if (b[way] == check) return bucket + 4 + way;
+    }
+    std::uint32_t victim = 0;
+    for (std::uint32_t way = 1; way < kWays; ++way) {
+      if (b[4 + way] < b[4 + victim]) victim = way;
+    }
+    b[victim] = static_cast<std::uint8_t>(check);
+    for (std::uint32_t node = 0; node < kNibbleNodes; ++node) b[4 + victim + 4 * node] = 0;
+    return bucket + 4 + victim;
+  }
+
+  ZeroedBuffer table_;
+  std::uint32_t hashMask_ = 0;
+};
+
+}  // namespace quorvex::cm

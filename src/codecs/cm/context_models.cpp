@@ -1,0 +1,160 @@
+#include "codecs/cm/context_models.hpp"
+
+#include <algorithm>
+
+namespace quorvex::cm {
+
+namespace {
+
+constexpr std::uint32_t kContextMultiplier = 0x200A007;
+constexpr std::uint32_t kLongMatch = 31;  // from this match length on, the model set stays
+
+constexpr std::uint32_t contextHash(std::uint32_t key) { return key * kContextMultiplier ^ (key >> 11); }
+
+// Offset of the second-nibble tree of a direct-table row after first nibble h.
+constexpr std::uint32_t secondNibble(std::uint32_t h) { return 15 * (h + 1); }
+
+}  // namespace
+
+std::uint64_t ContextModels::bytesFor(std::uint32_t tableBitsA) {
+  return ContextHashTable::bytesFor(tableBitsA) + kOrder2Bytes + kWordTableBytes + sizeof(ContextModels);
+}
+
+bool ContextModels::allocate(std::uint32_t tableBitsA) {
+  if (!hashTable_.allocate(tableBitsA) || !order2Table_.allocate(kOrder2Bytes) || !wordTable_.allocate(kWordTableBytes)) {
+    return false;
+  }
+  bitHistoryTable_.fill(128);
+  for (StateMap& map : maps_) map.reset();
+  sparseMap_.reset();
+  classMap_.reset();
+  // The hashed slots start on the first byte of the table (a check byte): the first
+  // byte after construction is modelled there.
+  slots_.fill(0);
+  wordInHashTable_ = true;
+  return true;
+}
+
+void ContextModels::selectModels(std::uint32_t matchLength, std::uint8_t& errorSum) {
+  if (matchLength <= kLongMatch) {
+    const std::uint32_t e = std::min<std::uint32_t>(errorSum, 127);
+    const std::uint32_t t = 3 * fastError_ + e;
+    fastError_ = t >> 2;
+    const std::uint32_t u = fastError_ + 3 * slowError_ + 2;
+    slowError_ = u >> 2;
+    modelSet_ = ModelSelectTable[16 * (t >> 5) + (u >> 5)];
+  }
+  errorSum = 0;
+}
+
+// The word model: c is lower-cased in place when the model takes part, since the class
+// history reads the same byte.
+void ContextModels::updateWord(std::uint32_t& c, std::uint32_t spaceGapAverage) {
+  std::uint32_t v = 0;
+  if (uses(kUseWord)) {
+    c = toLowerCase(c);
+    v = wordCharacter(c, spaceGapAverage);
+  }
+  if (v == 0) {
+    word_.end();
+    slots_[kWord] = wordTableOffset(0);
+    wordInHashTable_ = false;
+    return;
+  }
+  word_.extend(v);
+  if (word_.length >= kLongWord) modelSet_ &= ~kUseWord;
+  if (word_.direct()) {
+    slots_[kWord] = wordTableOffset(kWaysPerWord * word_.number);
+    wordInHashTable_ = false;
+  }
+}
+
+void ContextModels::updateByte(std::uint32_t c, std::uint32_t history, std::uint32_t matchLength,
+                               std::uint8_t& errorSum, std::uint32_t spaceGapAverage) {
+  const std::uint32_t c1 = history & 0xFF;
+  const std::uint32_t c2 = (history >> 8) & 0xFF;
+
+  order1Node_ = c1 * kRowBytes;
+  order2Node_ = (history & 0xFFFF) * kRowBytes;
+  slotHashes_[kOrder3] = contextHash((history << 8) ^ c1 ^ 0xFFFFFF00u);
+  rolling6_.update(c, RollOffTable6, kOrder6Multiplier);
+
+  selectModels(matchLength, errorSum);
+
+  slotHashes_[kOrder4] = contextHash(history);
+  slotHashes_[kOrder6] = rolling6_.slotHash();
+  rolling10_.update(c, RollOffTable10, kOrder10Multiplier);
+  rolling24_.update(c, RollOffTable24, kOrder24Multiplier);
+  slotHashes_[kOrder10] = rolling10_.slotHash();
+  slotHashes_[kOrder24] = rolling24_.slotHash();
+
+  updateWord(c, spaceGapAverage);
+  slotHashes_[kWord] = word_.hash();
+
+  // Top three bits of the last four bytes.
+  classHistory_ = ((classHistory_ * 8) & 0x1FFF8) + (c & 0xE0);
+
+  if (!uses(kUseOrder10)) {
+    sparseNode_ = c2 * kRowBytes;
+    order1Average_ = static_cast<std::uint8_t>((15u * order1Average_ + order1Error_ + 8) >> 4);
+    sparseAverage_ = static_cast<std::uint8_t>((15u * sparseAverage_ + sparseError_ + 8) >> 4);
+    order1Error_ = 0;
+    sparseError_ = 0;
+  }
+}
+
+// A later lookup may take over a way that an earlier one has just claimed in the same
+// bucket; the order of the lookups is part of the format.
+void ContextModels::lookUpSlots() {
+  slots_[kOrder3] = hashTable_.bucketLookup(slotHashes_[kOrder3]);
+  if (uses(kUseOrder4)) {
+    slots_[kOrder4] = hashTable_.bucketLookup(slotHashes_[kOrder4]);
+    if (uses(kUseOrder4 | kUseOrder6)) slots_[kOrder6] = hashTable_.bucketLookup(slotHashes_[kOrder6]);
+  }
+  // Unused until looked up below (they point at the order-1 table's start in spirit).
+  slots_[kOrder10] = 0;
+  slots_[kOrder24] = 0;
+  if (uses(kUseWord) && !word_.direct()) {
+    slots_[kWord] = hashTable_.bucketLookup(slotHashes_[kWord]);
+    wordInHashTable_ = true;
+  }
+  if (uses(kUseOrder10)) {
+    slots_[kOrder10] = hashTable_.bucketLookup(slotHashes_[kOrder10]);
+    if (uses(kUseOrder10 | kUseOrder24)) slots_[kOrder24] = hashTable_.bucketLookup(slotHashes_[kOrder24]);
+  }
+}
+
+void ContextModels::nibbleBoundary(std::uint32_t c0, std::uint32_t history) {
+  const std::uint32_t h = c0 - 16;
+  const std::uint32_t c1 = history & 0xFF;
+  const std::uint32_t c2 = (history >> 8) & 0xFF;
+
+  order1Node_ = c1 * kRowBytes + secondNibble(h);
+  order2Node_ = (history & 0xFFFF) * kRowBytes + secondNibble(h);
+
+  slots_[kOrder3] = hashTable_.nibbleLookup(slots_[kOrder3], c0 ^ c1);
+  if (uses(kUseOrder4)) {
+    slots_[kOrder4] = hashTable_.nibbleLookup(slots_[kOrder4], c1 ^ c0);
+    if (uses(kUseOrder4 | kUseOrder6)) {
+      slots_[kOrder6] = hashTable_.nibbleLookup(slots_[kOrder6], (rolling6_.value & 0xFF) ^ c0);
+    }
+  }
+  if (uses(kUseWord)) {
+    if (!word_.direct()) {
+      slots_[kWord] = hashTable_.nibbleLookup(slots_[kWord], (word_.number ^ c0) & 0xFF);
+    } else {
+      slots_[kWord] = wordTableOffset(kWaysPerWord * word_.number + 1 + h);
+      wordInHashTable_ = false;
+    }
+  }
+  if (uses(kUseOrder10)) {
+    slots_[kOrder10] = hashTable_.nibbleLookup(slots_[kOrder10], c0 ^ (rolling10_.value & 0xFF));
+    if (uses(kUseOrder10 | kUseOrder24)) {
+      slots_[kOrder24] = hashTable_.nibbleLookup(slots_[kOrder24], (rolling24_.value & 0xFF) ^ c0);
+    }
+  } else {
+    sparseNode_ = c2 * kRowBytes + secondNibble(h);
+  }
+}
+
+}  // namespace quorvex::cm

@@ -1,0 +1,24 @@
+#include "codecs/cm/zeroed_buffer.hpp"
+
+#include <cstdlib>
+
+namespace quorvex::cm {
+
+ZeroedBuffer::~ZeroedBuffer() { std::free(block_); }
+
+bool ZeroedBuffer::allocate(std::size_t size, std::size_t alignment) {
+  std::free(block_);
+  block_ = nullptr;
+  aligned_ = nullptr;
+  size_ = 0;
+  if (size > SIZE_MAX - alignment) return false;
+  block_ = std::calloc(size + alignment, 1);
+  if (block_ == nullptr) return false;
+  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(block_);
+  const std::uintptr_t rounded = (address + alignment - 1) & ~std::uintptr_t{alignment - 1};
+  aligned_ = static_cast<std::uint8_t*>(block_) + (rounded - address);
+  size_ = size;
+  return true;
+}
+
+}  // namespace quorvex::cm

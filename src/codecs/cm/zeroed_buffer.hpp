@@ -1,0 +1,33 @@
+// Large zero-filled tables of the context-mixing codec.
+//
+// The tables are allocated once per decoder. calloc hands out fresh zero pages for
+// large sizes, so a big hash table costs address space, and memory only as decoding
+// touches it. Allocation failure leaves the buffer empty instead of throwing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quorvex::cm {
+
+class ZeroedBuffer {
+ public:
+  ZeroedBuffer() = default;
+  ~ZeroedBuffer();
+  ZeroedBuffer(const ZeroedBuffer&) = delete;
+  ZeroedBuffer& operator=(const ZeroedBuffer&) = delete;
+
+  // Allocates `size` zero bytes starting on an `alignment` boundary (a power of two);
+  // false when the memory is not available.
+  bool allocate(std::size_t size, std::size_t alignment = 16);
+
+  std::uint8_t* bytes() const { return aligned_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  void* block_ = nullptr;
+  std::uint8_t* aligned_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace quorvex::cm
