@@ -1,10 +1,142 @@
 #include "codecs/bwt/bwt_payload.hpp"
 
+#include <array>
+#include <cstring>
+
+#include "codecs/bwt/backward_number.hpp"
+#include "codecs/bwt/bwt_segment.hpp"
+
 namespace quorvex::bwt {
 
-// Placeholder until the entropy-coded BWT payload decoder lands: such blocks fail.
-std::uint32_t decodeBwtPayload(std::uint8_t*, std::uint32_t, std::uint32_t, const RoundTrace&) { return 0; }
+namespace {
 
-std::vector<std::uint8_t> encodeBwtPayload(std::span<const std::uint8_t>) { return {}; }
+constexpr std::uint32_t kSegments = 256;
+
+// c[i] and f[i]: each segment's length in the transformed block and its coded length.
+struct SegmentTable {
+  std::array<std::uint32_t, kSegments> length{};
+  std::array<std::uint32_t, kSegments> coded{};
+};
+
+// Reads the payload trailer backwards from the payload's end, segment 255 first. An
+// empty segment's entry carries z, the number of segments after it in reading order
+// that are empty too and have no entry. Fails (returns false) as soon as the coded
+// lengths exceed the payload or the lengths exceed the capacity; sums are kept wide
+// so that no trailer can wrap them back into range.
+bool readSegmentTable(const std::uint8_t* payload, std::uint32_t packedSize, std::uint32_t capacity,
+                      const RoundTrace& trace, SegmentTable& table, std::uint32_t& trailerStart,
+                      std::uint64_t& total) {
+  const std::uint8_t* cursor = payload + packedSize;
+  std::uint32_t pendingEmpty = 0;
+  std::uint64_t codedSum = 0;
+  total = 0;
+  for (std::uint32_t i = kSegments; i-- > 0;) {
+    if (pendingEmpty > 0) {
+      --pendingEmpty;
+    } else if (const std::uint32_t c = readBackwardNumber(payload, cursor); c != 0) {
+      const std::uint32_t f = readBackwardNumber(payload, cursor);
+      if (trace) trace(i, f, c);
+      table.length[i] = c;
+      table.coded[i] = f;
+      codedSum += f;
+      total += c;
+    } else {
+      pendingEmpty = readBackwardNumber(payload, cursor);
+    }
+    if (codedSum > packedSize || total > capacity) return false;
+  }
+  trailerStart = static_cast<std::uint32_t>(cursor - payload);
+  // The coded segments stand in front of the trailer: lengths that do not fit there
+  // would have the moves below take bytes from before the payload.
+  return codedSum <= trailerStart;
+}
+
+}  // namespace
+
+std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, std::uint32_t capacity,
+                               const RoundTrace& trace) {
+  if (packedSize > capacity) return 0;
+  SegmentTable table;
+  std::uint32_t trailerStart = 0;
+  std::uint64_t total = 0;
+  if (!readSegmentTable(buffer, packedSize, capacity, trace, table, trailerStart, total)) return 0;
+  // Every segment decodes in a region of three times its length.
+  if (3 * total > capacity) return 0;
+
+  std::array<std::uint64_t, kSegments> region;
+  std::uint64_t offset = 0;
+  for (std::uint32_t i = 0; i < kSegments; ++i) {
+    region[i] = offset;
+    offset += 3ull * table.length[i];
+    if (region[i] + table.coded[i] > capacity) return 0;
+  }
+
+  // Move each coded segment to its region, the last first, so that no segment is
+  // overwritten before it has moved.
+  std::uint32_t source = trailerStart;
+  for (std::uint32_t i = kSegments; i-- > 0;) {
+    source -= table.coded[i];
+    std::memmove(buffer + region[i], buffer + source, table.coded[i]);
+  }
+
+  // A segment with a length but no coded bytes keeps whatever its region holds.
+  RunStartModel model;
+  for (std::uint32_t i = 0; i < kSegments; ++i) {
+    if (table.coded[i] == 0) continue;
+    if (decodeSegment(model, buffer + region[i], capacity - region[i], table.coded[i], table.length[i]) == 0) {
+      return 0;
+    }
+  }
+
+  std::uint64_t end = 0;
+  for (std::uint32_t i = 0; i < kSegments; ++i) {
+    std::memmove(buffer + end, buffer + region[i], table.length[i]);
+    end += table.length[i];
+  }
+  return static_cast<std::uint32_t>(total);
+}
+
+std::vector<std::uint8_t> encodeBwtPayload(std::span<const std::uint8_t> transformed) {
+  const std::uint64_t n = transformed.size();
+  std::array<std::uint32_t, kSegments> lengths;
+  for (std::uint32_t i = 0; i < kSegments; ++i) {
+    lengths[i] = static_cast<std::uint32_t>(n * (i + 1) / kSegments - n * i / kSegments);
+  }
+  return encodeBwtSegments(transformed, lengths);
+}
+
+std::vector<std::uint8_t> encodeBwtSegments(std::span<const std::uint8_t> transformed,
+                                            std::span<const std::uint32_t, 256> lengths) {
+  std::vector<std::uint8_t> payload;
+  SegmentTable table;
+  RunStartModel model;
+  std::size_t begin = 0;
+  for (std::uint32_t i = 0; i < kSegments; ++i) {
+    table.length[i] = lengths[i];
+    if (lengths[i] == 0) continue;
+    const std::vector<std::uint8_t> coded = encodeSegment(model, transformed.subspan(begin, lengths[i]));
+    begin += lengths[i];
+    table.coded[i] = static_cast<std::uint32_t>(coded.size());
+    payload.insert(payload.end(), coded.begin(), coded.end());
+  }
+
+  // The trailer's numbers in reading order (segment 255 first), then written so that
+  // the backward read meets them in that order.
+  std::vector<std::uint32_t> numbers;
+  for (std::uint32_t i = kSegments; i-- > 0;) {
+    if (table.length[i] != 0) {
+      numbers.push_back(table.length[i]);
+      numbers.push_back(table.coded[i]);
+      continue;
+    }
+    std::uint32_t emptyAfter = 0;
+    while (emptyAfter < i && table.length[i - 1 - emptyAfter] == 0) ++emptyAfter;
+    numbers.push_back(0);
+    numbers.push_back(emptyAfter);
+    i -= emptyAfter;
+  }
+  for (std::size_t k = numbers.size(); k-- > 0;) appendBackwardNumber(payload, numbers[k]);
+  return payload;
+}
 
 }  // namespace quorvex::bwt

@@ -1,6 +1,7 @@
 // Entropy-coded BWT payloads: 256 segments, run-start coding and byte-run expansion.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -17,7 +18,13 @@ using RoundTrace = std::function<void(std::uint32_t segment, std::uint32_t coded
 std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, std::uint32_t capacity,
                                const RoundTrace& trace);
 
-// The encoding twin: codes a transformed block as an entropy-coded payload.
+// The encoding twin: codes a transformed block as an entropy-coded payload, cut into
+// 256 segments of equal length (a block under 256 bytes leaves some segments empty).
 std::vector<std::uint8_t> encodeBwtPayload(std::span<const std::uint8_t> transformed);
+
+// The same with the cut chosen by the caller: segment i takes the next lengths[i] bytes
+// (the lengths must add up to the block's size).
+std::vector<std::uint8_t> encodeBwtSegments(std::span<const std::uint8_t> transformed,
+                                            std::span<const std::uint32_t, 256> lengths);
 
 }  // namespace quorvex::bwt

@@ -1,0 +1,265 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <numeric>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "codecs/bwt/backward_number.hpp"
+#include "codecs/bwt/bwt_payload.hpp"
+#include "codecs/bwt/bwt_transform.hpp"
+#include "support/test_support.hpp"
+
+namespace quorvex::bwt {
+namespace {
+
+using quorvex::testing::TestRandom;
+using Trace = std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>>;
+
+constexpr std::uint8_t kGuard = 0xD7;
+
+// Decodes a payload copied into a buffer of the given capacity (three times the
+// block's size by default, as the regions need), followed by guard bytes that must
+// survive. Returns the decoded block, or nothing on failure.
+struct Decoded {
+  std::uint32_t length = 0;
+  std::vector<std::uint8_t> bytes;
+  Trace trace;
+};
+
+Decoded decode(const std::vector<std::uint8_t>& payload, std::uint32_t capacity) {
+  Decoded result;
+  std::vector<std::uint8_t> buffer(std::max<std::size_t>(capacity, payload.size()) + 64, kGuard);
+  std::copy(payload.begin(), payload.end(), buffer.begin());
+  result.length = decodeBwtPayload(buffer.data(), static_cast<std::uint32_t>(payload.size()), capacity,
+                                   [&](std::uint32_t segment, std::uint32_t coded, std::uint32_t length) {
+                                     result.trace.emplace_back(segment, coded, length);
+                                   });
+  EXPECT_LE(result.length, capacity);
+  for (std::size_t i = std::max<std::size_t>(capacity, payload.size()); i < buffer.size(); ++i) {
+    EXPECT_EQ(buffer[i], kGuard) << "written past the capacity at " << i;
+    if (buffer[i] != kGuard) break;
+  }
+  result.bytes.assign(buffer.begin(), buffer.begin() + result.length);
+  return result;
+}
+
+// The room a dispatcher gives: the payload copy and the three-times regions both fit.
+std::uint32_t roomFor(std::size_t blockSize, const std::vector<std::uint8_t>& payload) {
+  return static_cast<std::uint32_t>(std::max(3 * blockSize, payload.size()));
+}
+
+std::vector<std::uint8_t> roundTrip(const std::vector<std::uint8_t>& block) {
+  const std::vector<std::uint8_t> payload = encodeBwtPayload(block);
+  const Decoded decoded = decode(payload, roomFor(block.size(), payload));
+  EXPECT_EQ(decoded.length, block.size());
+  return decoded.bytes;
+}
+
+// A payload trailer from numbers in reading order.
+std::vector<std::uint8_t> trailer(const std::vector<std::uint32_t>& numbers) {
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t k = numbers.size(); k-- > 0;) appendBackwardNumber(bytes, numbers[k]);
+  return bytes;
+}
+
+TEST(BackwardNumber, ListedForms) {
+  const std::vector<std::uint8_t> bytes{0xFF, 0x01, 0x80};
+  const std::uint8_t* cursor = bytes.data() + 3;
+  EXPECT_EQ(readBackwardNumber(bytes.data(), cursor), 0u);
+  EXPECT_EQ(readBackwardNumber(bytes.data(), cursor), 255u);
+  EXPECT_EQ(cursor, bytes.data());
+  EXPECT_EQ(readBackwardNumber(bytes.data(), cursor), 0u);  // at the start: 0, nothing consumed
+  // Reaching the start before the end byte: as if a last group of 0 followed.
+  const std::vector<std::uint8_t> cut{0x05, 0x03};
+  cursor = cut.data() + 2;
+  EXPECT_EQ(readBackwardNumber(cut.data(), cursor), (3u * 128 + 5) * 128);
+  for (std::uint32_t value : {0u, 1u, 127u, 128u, 16383u, 16384u, 0xFFFFFFFFu}) {
+    std::vector<std::uint8_t> written{0x42};
+    appendBackwardNumber(written, value);
+    cursor = written.data() + written.size();
+    EXPECT_EQ(readBackwardNumber(written.data(), cursor), value);
+    EXPECT_EQ(cursor, written.data() + 1);
+  }
+}
+
+TEST(BwtPayload, AllEmptyTrailerDecodesToNothing) {
+  const std::vector<std::uint8_t> payload{0xFF, 0x01, 0x80};
+  EXPECT_EQ(trailer({0, 255}), payload);
+  const Decoded decoded = decode(payload, 1000);
+  EXPECT_EQ(decoded.length, 0u);
+  EXPECT_TRUE(decoded.trace.empty());
+  EXPECT_EQ(decode({}, 1000).length, 0u);
+}
+
+TEST(BwtPayload, SegmentWithoutCodedBytesKeepsItsRegion) {
+  // Segment 0 stored ("abc", E = 0, L = 0), segment 1 with c = 2 and f = 0, the rest
+  // empty. Region 1 starts at 9, where the payload's trailer bytes still stand.
+  std::vector<std::uint8_t> payload{'a', 'b', 'c', 0x80, 0x80};
+  const std::vector<std::uint8_t> tail = trailer({0, 253, 2, 0, 3, 5});
+  payload.insert(payload.end(), tail.begin(), tail.end());
+  ASSERT_GE(payload.size(), 11u);
+  const Decoded decoded = decode(payload, 15);
+  ASSERT_EQ(decoded.length, 5u);
+  EXPECT_EQ(decoded.bytes, (std::vector<std::uint8_t>{'a', 'b', 'c', payload[9], payload[10]}));
+  EXPECT_EQ(decoded.trace, (Trace{{1, 0, 2}, {0, 5, 3}}));
+}
+
+TEST(BwtPayload, TraceRunsFromSegment255DownForNonEmptySegments) {
+  std::vector<std::uint8_t> block = quorvex::testing::skewedBytes(300, 4);
+  const std::vector<std::uint8_t> payload = encodeBwtPayload(block);
+  const Decoded decoded = decode(payload, roomFor(300, payload));
+  ASSERT_EQ(decoded.bytes, block);
+  ASSERT_EQ(decoded.trace.size(), 256u);
+  std::uint32_t codedSum = 0;
+  for (std::size_t k = 0; k < 256; ++k) {
+    const auto [segment, coded, length] = decoded.trace[k];
+    EXPECT_EQ(segment, 255 - k);
+    EXPECT_EQ(length, 300 * (segment + 1) / 256 - 300 * segment / 256);  // equal parts
+    codedSum += coded;
+  }
+  EXPECT_LT(codedSum, payload.size());
+
+  // A 100-byte block: only the 100 non-empty segments are traced.
+  block.resize(100);
+  const std::vector<std::uint8_t> smallPayload = encodeBwtPayload(block);
+  const Decoded small = decode(smallPayload, roomFor(100, smallPayload));
+  EXPECT_EQ(small.bytes, block);
+  EXPECT_EQ(small.trace.size(), 100u);
+}
+
+TEST(BwtPayload, RoundTripsSyntheticBlocks) {
+  std::vector<std::vector<std::uint8_t>> cases;
+  cases.push_back({'z'});
+  cases.push_back({0});
+  cases.push_back(std::vector<std::uint8_t>(255, 0));
+  cases.push_back(std::vector<std::uint8_t>(257, 'k'));
+  std::vector<std::uint8_t> values(256 * 3);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::uint8_t>(i * 7 % 256);
+  cases.push_back(values);
+  std::vector<std::uint8_t> zeroStart(5000, 0);  // zero runs at the start of every segment
+  for (std::size_t i = 0; i < zeroStart.size(); ++i) zeroStart[i] = i % 1000 < 600 ? 0 : 'e';
+  cases.push_back(zeroStart);
+  std::vector<std::uint8_t> longRuns;  // runs of every length class up to 21 in one block
+  for (std::uint32_t k = 0; k <= 21; ++k) longRuns.insert(longRuns.end(), 3 + (1u << k), 'a' + k % 3);
+  cases.push_back(longRuns);
+  TestRandom random(6);
+  std::vector<std::uint8_t> noise(10000);
+  for (auto& b : noise) b = static_cast<std::uint8_t>(random.next());
+  cases.push_back(noise);
+  for (const auto& block : cases) EXPECT_EQ(roundTrip(block), block) << block.size();
+}
+
+TEST(BwtPayload, RoundTripsEmptySegmentsInEveryPattern) {
+  // Patterns of empty segments: at the start, the end, alternating, single holes, all
+  // but one (each position of the lone segment), and random.
+  std::vector<std::array<std::uint32_t, 256>> patterns;
+  std::array<std::uint32_t, 256> lengths{};
+  TestRandom random(12);
+  for (std::uint32_t lone : {0u, 1u, 127u, 254u, 255u}) {
+    lengths.fill(0);
+    lengths[lone] = 1 + random.below(40);
+    patterns.push_back(lengths);
+  }
+  for (std::uint32_t variant = 0; variant < 6; ++variant) {
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      bool empty = variant == 0 ? i < 128 : variant == 1 ? i >= 128 : variant == 2 ? i % 2 == 0
+                                           : variant == 3 ? i % 50 == 7 : variant == 4 ? random.below(2) == 0
+                                                                                        : random.below(8) != 0;
+      lengths[i] = empty ? 0 : 1 + random.below(60);
+    }
+    patterns.push_back(lengths);
+  }
+  for (const auto& pattern : patterns) {
+    const std::uint32_t total = std::accumulate(pattern.begin(), pattern.end(), 0u);
+    const std::vector<std::uint8_t> block = quorvex::testing::skewedBytes(total, total);
+    const std::vector<std::uint8_t> payload = encodeBwtSegments(block, pattern);
+    const Decoded decoded = decode(payload, roomFor(total, payload));
+    EXPECT_EQ(decoded.bytes, block);
+    std::uint32_t traced = 0;
+    for (const auto& [segment, coded, length] : decoded.trace) {
+      EXPECT_EQ(length, pattern[segment]);
+      ++traced;
+    }
+    EXPECT_EQ(traced, 256 - static_cast<std::uint32_t>(std::count(pattern.begin(), pattern.end(), 0u)));
+  }
+}
+
+TEST(BwtPayload, RoundTripsTransformedCorpusFiles) {
+  // Every corpus file's first 48 KiB, and one whole text file.
+  for (const std::string& name : quorvex::testing::corpusFiles()) {
+    std::vector<std::uint8_t> data = quorvex::testing::corpusFile(name);
+    data.resize(std::min<std::size_t>(data.size(), 48 * 1024));
+    const ForwardBwt transformed = forwardBwt(data);
+    EXPECT_EQ(roundTrip(transformed.transformed), transformed.transformed) << name;
+  }
+  const ForwardBwt alice = forwardBwt(quorvex::testing::corpusFile("text/alice29.txt"));
+  const std::vector<std::uint8_t> payload = encodeBwtPayload(alice.transformed);
+  EXPECT_LT(payload.size(), alice.transformed.size() * 34 / 100);  // text: under 2.72 bits a byte
+  EXPECT_EQ(decode(payload, static_cast<std::uint32_t>(3 * alice.transformed.size())).bytes, alice.transformed);
+}
+
+TEST(BwtPayload, RejectsRoomAndTrailerFaults) {
+  const std::vector<std::uint8_t> block = quorvex::testing::skewedBytes(2000, 9);
+  const std::vector<std::uint8_t> payload = encodeBwtPayload(block);
+  EXPECT_EQ(decode(payload, 6000).bytes, block);
+  EXPECT_EQ(decode(payload, 5999).length, 0u);  // 3 x C beyond the room
+  EXPECT_EQ(decode(payload, 1999).length, 0u);  // C beyond the capacity
+
+  // Coded lengths that do not fit before the trailer (but within packedSize).
+  const std::vector<std::uint8_t> overclaim = trailer({0, 254, 4, 4});
+  EXPECT_EQ(decode(overclaim, 100).length, 0u);
+  // Coded lengths beyond packedSize; a huge length; lengths that would wrap 32 bits.
+  EXPECT_EQ(decode(trailer({0, 254, 4, 200}), 1000).length, 0u);
+  EXPECT_EQ(decode(trailer({0, 254, 0x7FFFFFFF, 1}), 1000).length, 0u);
+  EXPECT_EQ(decode(trailer({0x20, 0, 0xFFFFFFF0u, 0, 0, 253}), 1000).length, 0u);
+  // A segment trailer with L > c, and with D >= N.
+  std::vector<std::uint8_t> bad{'a', 'b', 0x80, 0x83};
+  std::vector<std::uint8_t> tail = trailer({0, 254, 2, 4});
+  bad.insert(bad.end(), tail.begin(), tail.end());
+  EXPECT_EQ(decode(bad, 100).length, 0u);
+  bad = {'a', 'b', 0x85, 0x80};  // E = 5: four raw-bit bytes that are not there
+  bad.insert(bad.end(), tail.begin(), tail.end());
+  EXPECT_EQ(decode(bad, 100).length, 0u);
+}
+
+TEST(BwtPayload, HostilePayloadsFailOrStayInTheBuffer) {
+  TestRandom random(21);
+  const std::vector<std::uint8_t> block = forwardBwt(quorvex::testing::skewedBytes(3000, 2)).transformed;
+  const std::vector<std::uint8_t> good = encodeBwtPayload(block);
+  for (int trial = 0; trial < 400; ++trial) {
+    std::vector<std::uint8_t> payload;
+    switch (trial % 4) {
+      case 0:  // truncated from the front or the back
+        payload = good;
+        if (trial % 8 == 0) {
+          payload.erase(payload.begin(), payload.begin() + random.below(static_cast<std::uint32_t>(good.size())));
+        } else {
+          payload.resize(random.below(static_cast<std::uint32_t>(good.size())));
+        }
+        break;
+      case 1:  // flipped bytes
+        payload = good;
+        for (int i = 0; i < 3; ++i) payload[random.below(static_cast<std::uint32_t>(payload.size()))] ^= 1 + random.below(255);
+        break;
+      case 2:  // random bytes
+        payload.resize(1 + random.below(600));
+        for (auto& b : payload) b = static_cast<std::uint8_t>(random.next());
+        break;
+      default: {  // random trailers with plausible and huge numbers over random bodies
+        payload.resize(random.below(300));
+        for (auto& b : payload) b = static_cast<std::uint8_t>(random.next());
+        std::vector<std::uint32_t> numbers;
+        for (int i = 0; i < 12; ++i) numbers.push_back(random.below(3) == 0 ? random.next() : random.below(200));
+        const std::vector<std::uint8_t> tail = trailer(numbers);
+        payload.insert(payload.end(), tail.begin(), tail.end());
+      }
+    }
+    decode(payload, 1 + random.below(12000));
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::bwt
