@@ -11,8 +11,8 @@
 namespace quorvex::lz {
 namespace {
 
-using testing::freshModel;
-using testing::ScriptedCoder;
+using lztest::freshModel;
+using lztest::ScriptedCoder;
 
 TEST(LzMatchCoding, DistanceBitsFollowSlotHighAlignExtraOrder) {
   auto m = freshModel();

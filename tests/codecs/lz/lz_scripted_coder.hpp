@@ -11,7 +11,7 @@
 
 #include "codecs/lz/lz_model.hpp"
 
-namespace quorvex::lz::testing {
+namespace quorvex::lz::lztest {
 
 class ScriptedCoder {
  public:
@@ -51,4 +51,4 @@ struct TestWindow {
   std::vector<std::uint8_t> bytes;
 };
 
-}  // namespace quorvex::lz::testing
+}  // namespace quorvex::lz::lztest

@@ -28,7 +28,7 @@ TEST(LzTables, SlotSetTableListedValues) {
 
 TEST(LzModel, FootprintAndInitialValues) {
   EXPECT_EQ(sizeof(LzModel), 17300832u);
-  const auto m = testing::freshModel();
+  const auto m = lztest::freshModel();
   EXPECT_EQ(m->MixerWeights[11][7], 0);
   EXPECT_EQ(m->Order1Probs[255][255], 0x80);
   EXPECT_EQ(m->Order2SparseProbs[3][200], 0x80);

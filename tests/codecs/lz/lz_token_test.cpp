@@ -11,9 +11,9 @@
 namespace quorvex::lz {
 namespace {
 
-using testing::freshModel;
-using testing::ScriptedCoder;
-using testing::TestWindow;
+using lztest::freshModel;
+using lztest::ScriptedCoder;
+using lztest::TestWindow;
 
 // Bits of a new-distance match of length 2 with distance 0 (slot 31, high bit 0).
 constexpr std::initializer_list<std::uint32_t> kRunOfTwo = {0, 1, 0, 0, 1, 1, 1, 1, 1, 0};
