@@ -16,7 +16,7 @@ struct CmDecoderDeleter {
 using CmDecoderPtr = std::unique_ptr<CmDecoder, CmDecoderDeleter>;
 
 // Why the parameters of a codec-parameter record with codec id 7 cannot back a model
-// (a history size below 2 bytes, or tables above the memory limit of 4 GiB), or null
+// (a history size below 2 bytes, or tables above the memory limit of 3 GiB), or null
 // when they can. For the dispatcher's failure reason.
 const char* cmParamsRejection(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t historySize);
 

@@ -15,9 +15,12 @@
 
 namespace quorvex::cm {
 
-// The most memory one model may take (tables sized by the codec parameters plus the
-// fixed ones). Records asking for more are refused rather than risking the process.
-inline constexpr std::uint64_t kMaxModelBytes = std::uint64_t{4} << 30;
+// The most memory one model may reserve (the tables sized by the codec parameters plus
+// the fixed ones, about 23 MB). Records asking for more are refused rather than risking
+// the process: 3 GiB admits a 2 GiB context table with a 512 MiB match table, or a
+// 2 GiB window, and keeps a whole run (with the driver's 700 MB of buffers) well inside
+// the machine's memory.
+inline constexpr std::uint64_t kMaxModelBytes = std::uint64_t{3} << 30;
 
 class CmModel {
  public:
