@@ -1,0 +1,133 @@
+// LZ codec throughput and size per corpus file, next to xz -6 on the same input in the
+// same run. xz runs as a separate process on temporary files; its times include the
+// process start (a few milliseconds), which matters only for the smallest files.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "codecs/lz/lz_codec.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> readBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<fs::path> corpusPaths() {
+  std::vector<fs::path> paths;
+  for (const auto& entry : fs::recursive_directory_iterator(QUORVEX_CORPUS_DIR)) {
+    if (entry.is_regular_file()) paths.push_back(entry.path());
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+struct Sample {
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t> payload;
+};
+
+// Each file is encoded once, as one block at the start of an empty window.
+const Sample& sample(const fs::path& path) {
+  static std::map<fs::path, Sample> cache;
+  auto found = cache.find(path);
+  if (found == cache.end()) {
+    Sample s;
+    s.data = readBytes(path);
+    quorvex::lz::LzEncoder encoder;
+    s.payload = encoder.encodeBlock(s.data, 0);
+    found = cache.emplace(path, std::move(s)).first;
+  }
+  return found->second;
+}
+
+void LzDecode(benchmark::State& state, fs::path path) {
+  const Sample& s = sample(path);
+  std::vector<std::uint8_t> window(64 + s.data.size());
+  for (auto _ : state) {
+    state.PauseTiming();
+    quorvex::lz::LzDecoder decoder;  // a fresh model for every run, built outside the timing
+    std::vector<std::uint8_t> warm;
+    decoder.decodeBlock(warm, window.data() + 64, window.data() + 64, 0);
+    state.ResumeTiming();
+    const bool ok = decoder.decodeBlock(s.payload, window.data() + 64, window.data() + 64,
+                                        static_cast<std::uint32_t>(s.data.size()));
+    benchmark::DoNotOptimize(ok);
+    if (!ok || !std::equal(s.data.begin(), s.data.end(), window.begin() + 64)) state.SkipWithError("round trip failed");
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.data.size()));
+  state.counters["packed"] = static_cast<double>(s.payload.size());
+  state.counters["bits/byte"] = 8.0 * static_cast<double>(s.payload.size()) / static_cast<double>(s.data.size());
+}
+
+void LzEncode(benchmark::State& state, fs::path path) {
+  const Sample& s = sample(path);
+  for (auto _ : state) {
+    quorvex::lz::LzEncoder encoder;
+    benchmark::DoNotOptimize(encoder.encodeBlock(s.data, 0));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.data.size()));
+}
+
+// Runs a shell command and returns its wall time in seconds.
+double timedCommand(const std::string& command) {
+  const auto start = std::chrono::steady_clock::now();
+  if (std::system(command.c_str()) != 0) return -1.0;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void XzEncode(benchmark::State& state, fs::path path) {
+  const Sample& s = sample(path);
+  const fs::path packed = fs::temp_directory_path() / ("lz_bench_" + path.filename().string() + ".xz");
+  for (auto _ : state) {
+    const double seconds = timedCommand("xz -6 -c -k '" + path.string() + "' > '" + packed.string() + "'");
+    if (seconds < 0) state.SkipWithError("xz failed");
+    state.SetIterationTime(seconds);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.data.size()));
+  state.counters["packed"] = static_cast<double>(fs::file_size(packed));
+  state.counters["bits/byte"] = 8.0 * static_cast<double>(fs::file_size(packed)) / static_cast<double>(s.data.size());
+}
+
+void XzDecode(benchmark::State& state, fs::path path) {
+  const Sample& s = sample(path);
+  const fs::path packed = fs::temp_directory_path() / ("lz_bench_" + path.filename().string() + ".xz");
+  if (timedCommand("xz -6 -c -k '" + path.string() + "' > '" + packed.string() + "'") < 0) {
+    state.SkipWithError("xz failed");
+    return;
+  }
+  for (auto _ : state) {
+    const double seconds = timedCommand("xz -d -c '" + packed.string() + "' > /dev/null");
+    if (seconds < 0) state.SkipWithError("xz -d failed");
+    state.SetIterationTime(seconds);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.data.size()));
+  fs::remove(packed);
+}
+
+// Everything is registered at start-up, per corpus file, in pairs that read side by side.
+const bool registered = [] {
+  for (const fs::path& path : corpusPaths()) {
+    const std::string name = fs::relative(path, QUORVEX_CORPUS_DIR).string();
+    benchmark::RegisterBenchmark(("LzDecode/" + name).c_str(), LzDecode, path)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("XzDecode/" + name).c_str(), XzDecode, path)->UseManualTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("LzEncode/" + name).c_str(), LzEncode, path)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("XzEncode/" + name).c_str(), XzEncode, path)->UseManualTime()->Unit(benchmark::kMillisecond);
+  }
+  return true;
+}();
+
+}  // namespace
+
+BENCHMARK_MAIN();
