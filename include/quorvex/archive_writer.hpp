@@ -74,6 +74,7 @@ class ArchiveWriter {
 
  private:
   struct Encoders;  // the codec encoders, created when first needed
+  Encoders& encoders();
 
   std::vector<std::uint8_t> bytes_;
   std::vector<std::uint8_t> window_;

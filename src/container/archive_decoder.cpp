@@ -1,6 +1,7 @@
+#include "container/archive_decoder.hpp"
+
 #include "container/console.hpp"
 #include "container/dispatcher.hpp"
-#include "quorvex/decoder.hpp"
 
 namespace quorvex {
 namespace {
@@ -19,21 +20,9 @@ void applyCodecParams(RecordStream& stream, std::uint32_t count, CodecState& cod
 
 }  // namespace
 
-DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputImage& output, const DecodeOptions& options) {
+DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputImage& output,
+                           const DecodeOptions& options) {
   DecodeResult result;
-  RecordStream stream(archive);
-  if (!checkArchiveHeader(stream)) {
-    result.status = DecodeStatus::badHeader;
-    result.reason = "the archive does not start with the Quorvex signature and version records";
-    return result;
-  }
-  DecodeContext context;
-  if (!context.allocate()) {
-    result.status = DecodeStatus::outOfMemory;
-    result.reason = "not enough memory for the history window and work buffers";
-    return result;
-  }
-
   const Console console(options.console);
   CodecState codecs;
   std::uint32_t blockIndex = 0;
@@ -60,6 +49,23 @@ DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputImage& o
     }
   }
   return result;
+}
+
+DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputImage& output, const DecodeOptions& options) {
+  DecodeResult result;
+  RecordStream stream(archive);
+  if (!checkArchiveHeader(stream)) {
+    result.status = DecodeStatus::badHeader;
+    result.reason = "the archive does not start with the Quorvex signature and version records";
+    return result;
+  }
+  DecodeContext context;
+  if (!context.allocate()) {
+    result.status = DecodeStatus::outOfMemory;
+    result.reason = "not enough memory for the history window and work buffers";
+    return result;
+  }
+  return decodeRecords(stream, context, output, options);
 }
 
 }  // namespace quorvex

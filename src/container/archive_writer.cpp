@@ -122,13 +122,19 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 
 }  // namespace
 
-ArchiveWriter::ArchiveWriter() : encoders_(std::make_unique<Encoders>()) {
+ArchiveWriter::ArchiveWriter() {
   addRecord(static_cast<std::uint32_t>(RecordType::signature), asBytes(kSignatureText));
   const std::uint8_t version[] = {kFormatVersion};
   addRecord(static_cast<std::uint32_t>(RecordType::version), version);
 }
 
 ArchiveWriter::~ArchiveWriter() = default;
+
+// The LZ and context-mixing encoders carry large models; most archives need neither.
+ArchiveWriter::Encoders& ArchiveWriter::encoders() {
+  if (!encoders_) encoders_ = std::make_unique<Encoders>();
+  return *encoders_;
+}
 
 void ArchiveWriter::addRecord(std::uint32_t type, std::span<const std::uint8_t> payload, std::uint32_t extension) {
   putRecordHead(bytes_, type, static_cast<std::uint32_t>(payload.size()), extension);
@@ -176,7 +182,7 @@ void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> data) {
   block.codecKind = static_cast<std::uint8_t>(CodecKind::lz);
   block.sizePresent = 1;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
-  block.payload = encoders_->lz.encodeBlock(window_, blockOffset);
+  block.payload = encoders().lz.encodeBlock(window_, blockOffset);
   window_.resize(blockOffset);
   addBlock(block, data);
 }
@@ -187,8 +193,8 @@ void ArchiveWriter::addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBit
   params.historySizeCode = historySizeCode;
   params.tableBits = static_cast<std::uint8_t>(((tableBitsA - 20) << 4) | ((tableBitsB - 18) & 15u));
   addCodecParams(params);
-  encoders_->cm.reset();
-  encoders_->cm = cm::createCmEncoder(tableBitsA, tableBitsB, decodeSizeCode(historySizeCode));
+  encoders().cm.reset();
+  encoders().cm = cm::createCmEncoder(tableBitsA, tableBitsB, decodeSizeCode(historySizeCode));
 }
 
 void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> data, bool resetAdaptation) {
@@ -196,9 +202,9 @@ void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> data, bool resetAda
   block.codecKind = static_cast<std::uint8_t>(resetAdaptation ? CodecKind::lz : CodecKind::cmWithoutTrailer);
   block.sizePresent = 1;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
-  if (encoders_->cm) {
-    if (resetAdaptation) cm::resetCmAdaptation(*encoders_->cm);
-    block.payload = cm::encodeCmBlock(*encoders_->cm, data);
+  if (encoders().cm) {
+    if (resetAdaptation) cm::resetCmAdaptation(*encoders().cm);
+    block.payload = cm::encodeCmBlock(*encoders().cm, data);
   }
   addBlock(block, data);
 }

@@ -42,7 +42,7 @@ void writeFileAtomically(const char* path, const std::vector<std::uint8_t>& byte
   std::FILE* file = ::fdopen(descriptor, "wb");
   bool written = file != nullptr;
   if (written) {
-    written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     written = std::fclose(file) == 0 && written;
   } else {
     ::close(descriptor);

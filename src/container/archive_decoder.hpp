@@ -1,0 +1,16 @@
+// The record loop over an archive whose header has been checked.
+#pragma once
+
+#include "container/decode_context.hpp"
+#include "container/record_stream.hpp"
+#include "quorvex/decoder.hpp"
+
+namespace quorvex {
+
+// Walks the records after the header: block records are decoded into output, codec
+// parameter records change the active codec, every other record is skipped. The
+// context's buffers are used as they stand (decodeArchive hands in fresh ones).
+DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputImage& output,
+                           const DecodeOptions& options);
+
+}  // namespace quorvex
