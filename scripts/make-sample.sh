@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cmake --preset release -S "$root" >/dev/null
 cmake --build "$root/build/release" --target quorvex_pack_cli >/dev/null
 cd "$root/samples"
-inputs=(stored:sample.txt)
+inputs=(stored:sample.txt bwt:sample.txt lz:sample.txt lz:sample.txt cm:sample.txt)
 "$root/build/release/quorvex-pack" -f -o sample.qvx "${inputs[@]}"
 : > sample.out
 for input in "${inputs[@]}"; do cat "${input#*:}" >> sample.out; done

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Freezes the golden archives of tests/golden: each NAME.qvx with the output it must
+# decode to, NAME.out. A golden archive is made once; a change that alters what one
+# decodes to breaks the format. Run this only to add a new golden archive.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cmake --preset release -S "$root" >/dev/null
+cmake --build "$root/build/release" --target quorvex_pack_cli quorvex_cli >/dev/null
+cd "$root/tests/golden/inputs"
+make_golden() {
+  local name=$1
+  shift
+  local archive="$root/tests/golden/$name.qvx"
+  [ -e "$archive" ] && { echo "$name exists, kept"; return; }
+  "$root/build/release/quorvex-pack" -o "$archive" "$@"
+  : > "$root/tests/golden/$name.out"
+  local input
+  for input in "$@"; do
+    [ "${input#-}" = "$input" ] && [ -f "${input#*:}" ] && cat "${input#*:}" >> "$root/tests/golden/$name.out"
+  done
+}
+make_golden bwt-stored -b 1000 stored:story.txt stored:records.bin
+make_golden bwt-coded -b 1500 bwt:story.txt bwt:records.bin
+make_golden lz-after-bwt bwt:story.txt lz:story.txt lz:records.bin lz:records.bin
+make_golden cm-blocks -b 1200 cm:story.txt cm:records.bin
+make_golden mixed -b 2000 cm:records.bin lz:story.txt stored:records.bin cm:story.txt
