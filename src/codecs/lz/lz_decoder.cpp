@@ -15,7 +15,7 @@ LzDecoder::~LzDecoder() = default;
 
 bool LzDecoder::decodeBlock(std::span<const std::uint8_t> payload, const std::uint8_t* historyBase,
                             std::uint8_t* destination, std::uint32_t unpackedSize) {
-  if (!model_) model_ = std::make_unique<LzModel>();
+  if (!model_) model_ = LzModel::create();
   if (unpackedSize == 0) return true;
 
   // Window positions are 32-bit offsets from historyBase.

@@ -16,7 +16,7 @@ LzEncoder::LzEncoder() = default;
 LzEncoder::~LzEncoder() = default;
 
 std::vector<std::uint8_t> LzEncoder::encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset) {
-  if (!model_) model_ = std::make_unique<LzModel>();
+  if (!model_) model_ = LzModel::create();
   if (!finder_) finder_ = std::make_unique<MatchFinder>();
   std::vector<std::uint8_t> payload;
   if (blockOffset >= window.size() || window.size() > std::numeric_limits<std::uint32_t>::max()) return payload;

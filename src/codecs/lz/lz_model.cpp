@@ -1,5 +1,8 @@
 #include "codecs/lz/lz_model.hpp"
 
+#include <cstdlib>
+#include <new>
+
 #include "model/counters.hpp"
 
 namespace quorvex::lz {
@@ -15,8 +18,18 @@ void fillAll(Array& rows, typename Array::value_type::value_type value) {
 
 }  // namespace
 
+void* LzModel::operator new(std::size_t size) {
+  void* memory = std::calloc(1, size);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+
+void LzModel::operator delete(void* model) noexcept { std::free(model); }
+
+std::unique_ptr<LzModel> LzModel::create() { return std::unique_ptr<LzModel>(new LzModel()); }
+
+// MixerWeights, Order2States and PositionHash start at zero, as the memory does.
 LzModel::LzModel() {
-  fillAll(MixerWeights, 0);
   fillAll(Order1Probs, 0x80);
   LiteralStateProbs.fill(0x80);
   fillAll(Order2SparseProbs, 0x80);
@@ -25,7 +38,6 @@ LzModel::LzModel() {
   NibbleStateProbs.fill(0x8000);
   RepMatchProbs.fill(0x80);
   HashMatchProbs.fill(0x80);
-  Order2States.fill(0);
   StateProbs.fill(0x80000000u);
 
   fillAll(LengthClassProbs, 0x8000);
@@ -40,7 +52,6 @@ LzModel::LzModel() {
   fillAll(MatchFlagProbs, 0x80);
   fillInterpolationRows(MatchFlagApmA.data(), kFlagApmARows, kFlagApmAColumns);
   fillInterpolationRows(MatchFlagApmB.data(), kFlagApmBRows, kFlagApmBColumns);
-  PositionHash.fill(0);
 }
 
 }  // namespace quorvex::lz

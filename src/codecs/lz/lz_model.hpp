@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace quorvex::lz {
 
@@ -41,7 +42,12 @@ inline constexpr std::size_t kPositionHashSize = 65536;
 inline constexpr std::size_t kLzModelBytes = 17300832;
 
 struct LzModel {
-  LzModel();  // every table at its initial value
+  // Every table at its initial value. The model is always on the heap, in zeroed
+  // memory: tables that start at zero are not written, so the 16 MiB bit-history table
+  // costs only the pages that blocks actually touch.
+  static std::unique_ptr<LzModel> create();
+  static void* operator new(std::size_t size);
+  static void operator delete(void* model) noexcept;
 
   // Literal model.
   std::array<std::array<std::int16_t, kLiteralInputs>, kWeightSets> MixerWeights;
@@ -74,6 +80,9 @@ struct LzModel {
   // Window position (offset from the window start) after the last occurrence of each
   // three-byte context hash; 0 means none.
   std::array<std::uint32_t, kPositionHashSize> PositionHash;
+
+ private:
+  LzModel();
 };
 
 // A probability as an interpolation map gives it, with the entry to update afterwards.

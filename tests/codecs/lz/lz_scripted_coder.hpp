@@ -40,7 +40,7 @@ class ScriptedCoder {
   std::vector<std::uint32_t> probabilities_;
 };
 
-inline std::unique_ptr<LzModel> freshModel() { return std::make_unique<LzModel>(); }
+inline std::unique_ptr<LzModel> freshModel() { return LzModel::create(); }
 
 // A window of `size` bytes behind 64 zero guard bytes.
 struct TestWindow {
