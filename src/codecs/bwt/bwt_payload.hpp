@@ -18,8 +18,8 @@ using RoundTrace = std::function<void(std::uint32_t segment, std::uint32_t coded
 std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, std::uint32_t capacity,
                                const RoundTrace& trace);
 
-// The encoding twin: codes a transformed block as an entropy-coded payload, cut into
-// 256 segments of equal length (a block under 256 bytes leaves some segments empty).
+// The encoding twin: codes a transformed block as an entropy-coded payload. Segments
+// are cut as few as possible (one per 4 MiB, in equal parts); the others stay empty.
 std::vector<std::uint8_t> encodeBwtPayload(std::span<const std::uint8_t> transformed);
 
 // The same with the cut chosen by the caller: segment i takes the next lengths[i] bytes
