@@ -64,6 +64,11 @@ void CmModel::update(std::uint32_t y) {
       contexts_.nibbleBoundary(c0_, history_);
     } else {
       contexts_.advance(y, bitCount_ & 3);
+      if (bitCount_ == 3) contexts_.prefetchSecondNibble(c0_, history_);
+      if (bitCount_ == 7) {
+        contexts_.prefetchNextByte(c0_, history_);
+        match_.prefetchNextByte(c0_);
+      }
     }
   }
 

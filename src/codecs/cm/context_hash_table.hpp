@@ -39,6 +39,12 @@ class ContextHashTable {
     return lookUpWay(bucket, key & 0xFF);
   }
 
+  // Start loading the bucket of a coming lookup, so that several misses overlap.
+  void prefetchBucket(std::uint32_t hash) const { __builtin_prefetch(table_.bytes() + ((hash * kBucketBytes) & hashMask_)); }
+  void prefetchNibble(std::uint32_t slot, std::uint32_t key) const {
+    __builtin_prefetch(table_.bytes() + (slot & ~(kBucketBytes - 1)) + kBucketBytes * ((key | 1) & 0xFF));
+  }
+
   std::uint8_t* bytes() const { return table_.bytes(); }
   std::uint32_t hashMask() const { return hashMask_; }
 

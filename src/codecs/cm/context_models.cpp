@@ -94,12 +94,72 @@ void ContextModels::updateByte(std::uint32_t c, std::uint32_t history, std::uint
   // Top three bits of the last four bytes.
   classHistory_ = ((classHistory_ * 8) & 0x1FFF8) + (c & 0xE0);
 
+  prefetchSlots();
+
   if (!uses(kUseOrder10)) {
     sparseNode_ = c2 * kRowBytes;
     order1Average_ = static_cast<std::uint8_t>((15u * order1Average_ + order1Error_ + 8) >> 4);
     sparseAverage_ = static_cast<std::uint8_t>((15u * sparseAverage_ + sparseError_ + 8) >> 4);
     order1Error_ = 0;
     sparseError_ = 0;
+  }
+}
+
+// The buckets of the coming lookups, and the order-2 row, start loading together.
+void ContextModels::prefetchSlots() const {
+  __builtin_prefetch(order2Table_.bytes() + order2Node_);
+  hashTable_.prefetchBucket(slotHashes_[kOrder3]);
+  if (uses(kUseOrder4)) {
+    hashTable_.prefetchBucket(slotHashes_[kOrder4]);
+    if (uses(kUseOrder4 | kUseOrder6)) hashTable_.prefetchBucket(slotHashes_[kOrder6]);
+  }
+  if (uses(kUseWord) && !word_.direct()) hashTable_.prefetchBucket(slotHashes_[kWord]);
+  if (uses(kUseOrder10)) {
+    hashTable_.prefetchBucket(slotHashes_[kOrder10]);
+    if (uses(kUseOrder10 | kUseOrder24)) hashTable_.prefetchBucket(slotHashes_[kOrder24]);
+  }
+}
+
+void ContextModels::prefetchNextByte(std::uint32_t c0, std::uint32_t history) const {
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    const std::uint32_t c = ((c0 << 1) | bit) & 0xFF;
+    const std::uint32_t next = (history << 8) | c;
+    __builtin_prefetch(order2Table_.bytes() + (next & 0xFFFF) * kRowBytes);
+    hashTable_.prefetchBucket(contextHash((next << 8) ^ c ^ 0xFFFFFF00u));
+    if (uses(kUseOrder4)) {
+      hashTable_.prefetchBucket(contextHash(next));
+      if (uses(kUseOrder4 | kUseOrder6)) {
+        RollingHash<6> r6 = rolling6_;
+        r6.update(c, RollOffTable6, kOrder6Multiplier);
+        hashTable_.prefetchBucket(r6.slotHash());
+      }
+    }
+    if (uses(kUseOrder10)) {
+      RollingHash<10> r10 = rolling10_;
+      r10.update(c, RollOffTable10, kOrder10Multiplier);
+      hashTable_.prefetchBucket(r10.slotHash());
+    }
+  }
+}
+
+void ContextModels::prefetchSecondNibble(std::uint32_t c0, std::uint32_t history) const {
+  const std::uint32_t c1 = history & 0xFF;
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    const std::uint32_t next = (c0 << 1) | bit;  // 16 + first nibble
+    __builtin_prefetch(order2Table_.bytes() + (history & 0xFFFF) * kRowBytes + secondNibble(next - 16));
+    hashTable_.prefetchNibble(slots_[kOrder3], next ^ c1);
+    if (uses(kUseOrder4)) {
+      hashTable_.prefetchNibble(slots_[kOrder4], next ^ c1);
+      if (uses(kUseOrder4 | kUseOrder6)) hashTable_.prefetchNibble(slots_[kOrder6], (rolling6_.value & 0xFF) ^ next);
+    }
+    if (uses(kUseWord)) {
+      if (word_.direct()) {
+        __builtin_prefetch(wordTable_.bytes() + wordTableOffset(kWaysPerWord * word_.number + 1 + next - 16));
+      } else {
+        hashTable_.prefetchNibble(slots_[kWord], (word_.number ^ next) & 0xFF);
+      }
+    }
+    if (uses(kUseOrder10)) hashTable_.prefetchNibble(slots_[kOrder10], next ^ (rolling10_.value & 0xFF));
   }
 }
 
@@ -132,26 +192,40 @@ void ContextModels::nibbleBoundary(std::uint32_t c0, std::uint32_t history) {
   order1Node_ = c1 * kRowBytes + secondNibble(h);
   order2Node_ = (history & 0xFFFF) * kRowBytes + secondNibble(h);
 
-  slots_[kOrder3] = hashTable_.nibbleLookup(slots_[kOrder3], c0 ^ c1);
-  if (uses(kUseOrder4)) {
-    slots_[kOrder4] = hashTable_.nibbleLookup(slots_[kOrder4], c1 ^ c0);
-    if (uses(kUseOrder4 | kUseOrder6)) {
-      slots_[kOrder6] = hashTable_.nibbleLookup(slots_[kOrder6], (rolling6_.value & 0xFF) ^ c0);
-    }
-  }
+  // The second-nibble keys; all buckets start loading before the first search.
+  std::array<std::uint32_t, kHashedSlots> keys{};
+  keys[kOrder3] = c0 ^ c1;
+  keys[kOrder4] = c1 ^ c0;
+  keys[kOrder6] = (rolling6_.value & 0xFF) ^ c0;
+  keys[kOrder10] = c0 ^ (rolling10_.value & 0xFF);
+  keys[kOrder24] = (rolling24_.value & 0xFF) ^ c0;
+  keys[kWord] = (word_.number ^ c0) & 0xFF;
+  const bool order4 = uses(kUseOrder4);
+  const bool order6 = uses(kUseOrder4 | kUseOrder6);
+  const bool hashedWord = uses(kUseWord) && !word_.direct();
+  const bool order10 = uses(kUseOrder10);
+  const bool order24 = uses(kUseOrder10 | kUseOrder24);
+  hashTable_.prefetchNibble(slots_[kOrder3], keys[kOrder3]);
+  if (order4) hashTable_.prefetchNibble(slots_[kOrder4], keys[kOrder4]);
+  if (order6) hashTable_.prefetchNibble(slots_[kOrder6], keys[kOrder6]);
+  if (hashedWord) hashTable_.prefetchNibble(slots_[kWord], keys[kWord]);
+  if (order10) hashTable_.prefetchNibble(slots_[kOrder10], keys[kOrder10]);
+  if (order24) hashTable_.prefetchNibble(slots_[kOrder24], keys[kOrder24]);
+
+  slots_[kOrder3] = hashTable_.nibbleLookup(slots_[kOrder3], keys[kOrder3]);
+  if (order4) slots_[kOrder4] = hashTable_.nibbleLookup(slots_[kOrder4], keys[kOrder4]);
+  if (order6) slots_[kOrder6] = hashTable_.nibbleLookup(slots_[kOrder6], keys[kOrder6]);
   if (uses(kUseWord)) {
-    if (!word_.direct()) {
-      slots_[kWord] = hashTable_.nibbleLookup(slots_[kWord], (word_.number ^ c0) & 0xFF);
+    if (hashedWord) {
+      slots_[kWord] = hashTable_.nibbleLookup(slots_[kWord], keys[kWord]);
     } else {
       slots_[kWord] = wordTableOffset(kWaysPerWord * word_.number + 1 + h);
       wordInHashTable_ = false;
     }
   }
-  if (uses(kUseOrder10)) {
-    slots_[kOrder10] = hashTable_.nibbleLookup(slots_[kOrder10], c0 ^ (rolling10_.value & 0xFF));
-    if (uses(kUseOrder10 | kUseOrder24)) {
-      slots_[kOrder24] = hashTable_.nibbleLookup(slots_[kOrder24], (rolling24_.value & 0xFF) ^ c0);
-    }
+  if (order10) {
+    slots_[kOrder10] = hashTable_.nibbleLookup(slots_[kOrder10], keys[kOrder10]);
+    if (order24) slots_[kOrder24] = hashTable_.nibbleLookup(slots_[kOrder24], keys[kOrder24]);
   } else {
     sparseNode_ = c2 * kRowBytes + secondNibble(h);
   }

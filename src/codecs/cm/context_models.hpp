@@ -70,6 +70,12 @@ class ContextModels {
   // After bit y at position i (1..3) of a nibble: the nodes move down the nibble trees.
   void advance(std::uint32_t y, std::uint32_t i);
 
+  // Speculative loads for both values of the coming bit: after the seventh bit, of the
+  // next byte's first-nibble buckets and rows; after the third, of the second-nibble
+  // buckets. They hide most of the memory latency of the lookups that follow.
+  void prefetchNextByte(std::uint32_t c0, std::uint32_t history) const;
+  void prefetchSecondNibble(std::uint32_t c0, std::uint32_t history) const;
+
   // Fills inputs 0..7 and returns b, the number of leading known contexts (0..6).
   std::uint32_t predict(std::int16_t* inputs, std::uint32_t c0, std::uint32_t bitCount, std::uint32_t matchLength,
                         std::uint32_t recentBits);
@@ -98,6 +104,7 @@ class ContextModels {
     return static_cast<std::int16_t>(maps_[2 + slot].predict(slotStates_[slot]));
   }
   void selectModels(std::uint32_t matchLength, std::uint8_t& errorSum);
+  void prefetchSlots() const;
   void updateWord(std::uint32_t& c, std::uint32_t spaceGapAverage);
 
   ContextHashTable hashTable_;

@@ -90,6 +90,16 @@ void MatchModel::appendByte(std::uint32_t c) {
   order4Entry_ = hash4_ & (kOrder4Entries - 1);
 }
 
+void MatchModel::prefetchNextByte(std::uint32_t c0) const {
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    const std::uint32_t c = ((c0 << 1) | bit) & 0xFF;
+    const std::uint32_t h8 = rollHash(hash8_, c, ring8_[ring8Index_], RollOffTableMatch8, kMatchMultiplier);
+    const std::uint32_t h4 = rollHash(hash4_, c, lastFourBytes_ >> 24, RollOffTableMatch4, kMatchMultiplier);
+    __builtin_prefetch(mainTable_ + (h8 & hashMask_));
+    __builtin_prefetch(order4Table_ + (h4 & (kOrder4Entries - 1)));
+  }
+}
+
 // Distances between equal bytes: a histogram over the last 512 distance codes names
 // the most frequent one, the period of the record predictor. Spaces also feed the
 // average gap between words, which tells the word model whether high bytes are text.

@@ -50,6 +50,10 @@ class MatchModel {
   // partial byte, y the bit just decoded, k the number of bits of the byte still to come.
   std::uint32_t predictBit(std::uint32_t c0, std::uint32_t y, std::uint32_t k, std::int16_t* inputs);
 
+  // After the seventh bit of a byte: starts loading the hash entries that either value
+  // of the last bit will make predictByte read.
+  void prefetchNextByte(std::uint32_t c0) const;
+
   std::uint32_t spaceGapAverage() const { return spaceGap_; }
   std::uint32_t matchLength() const { return matchLength_; }
   std::uint32_t position() const { return position_; }

@@ -25,6 +25,8 @@ class ZeroedBuffer {
   std::size_t size() const { return size_; }
 
  private:
+  void adviseHugePages();
+
   void* block_ = nullptr;
   std::uint8_t* aligned_ = nullptr;
   std::size_t size_ = 0;
