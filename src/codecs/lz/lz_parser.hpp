@@ -21,7 +21,7 @@ class LzParser {
 
  private:
   struct Option {
-    std::int32_t gain = 0;  // estimated bits saved against coding the bytes as literals
+    std::int32_t gain = 0;  // estimated 1/16 bits saved against coding the bytes as literals
     LzToken token;
   };
 
