@@ -33,7 +33,11 @@ std::uint32_t expandByteRuns(BinaryDecoder& decoder, ClassTree& tree, const std:
     }
     const std::uint32_t n = decodeClassNumber(decoder, tree, extra);
     if (std::uint64_t{capacity - out} < std::uint64_t{n} + (A - in)) return 0;
-    std::memset(output + out, x, n);
+    if (n <= 4) {  // the common short run: no call
+      for (std::uint32_t i = 0; i < n; ++i) output[out + i] = x;
+    } else {
+      std::memset(output + out, x, n);
+    }
     out += n;
     previous = x;
   }

@@ -114,6 +114,15 @@ constexpr std::uint32_t gapRow(std::uint32_t average) {
          (q > 2048 ? 1u : 0u);
 }
 
+// Most runs of a transformed text are a byte or two long: those are written directly.
+inline void fillRun(std::uint8_t* out, std::uint8_t value, std::uint32_t run) {
+  if (run <= 4) {
+    for (std::uint32_t i = 0; i < run; ++i) out[i] = value;
+  } else {
+    std::memset(out, value, run);
+  }
+}
+
 struct Reinsertion {
   std::uint32_t index;      // the entry the value goes before (256: after the tail)
   std::uint64_t candidate;  // its new run start
@@ -229,7 +238,7 @@ std::uint32_t codeRunStarts(RunStartModel& model, Coder& coder, BitIO& bits, std
     const std::uint32_t e = position[1];  // where this run ends
     const std::uint32_t run = e - position[0];
     if (run == 0 || run > n - out) return kRunOutOfRange;
-    if constexpr (!encoding) std::memset(output + out, s, run);
+    if constexpr (!encoding) detail::fillRun(output + out, s, run);
     out += run;
 
     if (--left == 0) {
@@ -272,8 +281,10 @@ std::uint32_t codeRunStarts(RunStartModel& model, Coder& coder, BitIO& bits, std
     const std::uint64_t candidate = at.candidate;
     const std::uint32_t k = at.index;
     if (candidate >= n) return kRunOutOfRange;
-    std::memmove(&queue[0], &queue[1], k - 1);
-    std::memmove(&position[0], &position[1], (k - 1) * sizeof(std::uint32_t));
+    for (std::uint32_t j = 1; j < k; ++j) {  // mostly a few entries: cheaper than a call
+      queue[j - 1] = queue[j];
+      position[j - 1] = position[j];
+    }
     queue[k - 1] = s;
     position[k - 1] = static_cast<std::uint32_t>(candidate);
   }

@@ -36,12 +36,12 @@ TEST(RunStarts, SingleByteIsEightBitsAndAZeroFinishingBit) {
     ScriptedCoder coder(bits);
     WordBitReader raw{std::span<const std::uint8_t>{}};
     RunStartModel model;
-    std::uint8_t output = 0;
-    const std::uint32_t result = codeRunStarts(model, coder, raw, &output, 1, nullptr);
+    std::vector<std::uint8_t> output(16);  // the decoder writes output[0] only
+    const std::uint32_t result = codeRunStarts(model, coder, raw, output.data(), 1, nullptr);
     EXPECT_EQ(coder.probabilities, std::vector<std::uint32_t>(9, kEvenOdds));
     if (finishing == 0) {
       EXPECT_EQ(result, 0u);
-      EXPECT_EQ(output, 0x41);
+      EXPECT_EQ(output[0], 0x41);
     } else {
       EXPECT_EQ(result, static_cast<std::uint32_t>(kFinishingIndexOutOfRange));
     }
