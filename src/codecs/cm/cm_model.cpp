@@ -72,16 +72,22 @@ void CmModel::update(std::uint32_t y) {
     }
   }
 
-  // Prediction.
+  // Prediction. The refinement rows and the final pair are known up to one bit (the
+  // number of known contexts decides the row's half): start loading them first.
+  const std::uint32_t apmRow = (bigErrors_ & 7) * 256 + c0_;
+  apm_.prefetchRow(apmRow);
+  apm_.prefetchRow(apmRow + 2048);
+  const std::uint32_t pair = 32 * (history_ & 0xFF) + 4 * bitCount_ + 2 * (bigErrors_ & 1) + y;
+  finalMixer_.prefetchPair(pair);
+
   matchLength_ = match_.predictBit(c0_, y, 8 - bitCount_, inputs);
   const std::uint32_t known = contexts_.predict(inputs, c0_, bitCount_, matchLength_, recentBits_);
   const std::uint32_t lengthClass = (matchLength_ > 9 ? 1u : 0u) + (matchLength_ > 4 ? 1u : 0u);
   const std::uint32_t m = mixer_.mix(contexts_.wordClass() + 4 * (lengthClass + 3 * known));
   const std::uint32_t pMix = ByteSquashTable[m >> 4];
-  const std::uint32_t row = (bigErrors_ & 7) * 256 + c0_ + (known > 3 ? 2048u : 0u);
+  const std::uint32_t row = apmRow + (known > 3 ? 2048u : 0u);
   const std::uint32_t pApm = apm_.refine(m, row, y, apmLimit(known, contexts_.modelSet()));
   const std::uint32_t p1 = (pMix + 3 * pApm + 2) >> 2;
-  const std::uint32_t pair = 32 * (history_ & 0xFF) + 4 * bitCount_ + 2 * (bigErrors_ & 1) + y;
   p_ = finalProbability(p1, finalMixer_.mix(p1, pair, y));
 }
 

@@ -66,6 +66,7 @@ void ContextModels::updateWord(std::uint32_t& c, std::uint32_t spaceGapAverage) 
   if (word_.direct()) {
     slots_[kWord] = wordTableOffset(kWaysPerWord * word_.number);
     wordInHashTable_ = false;
+    __builtin_prefetch(wordTable_.bytes() + slots_[kWord]);
   }
 }
 

@@ -86,6 +86,12 @@ class ApmTable {
     return ((4096 - f) * (a >> 12) + f * (b >> 12)) >> 20;
   }
 
+  // Starts loading a row that a coming `refine` may read.
+  void prefetchRow(std::uint32_t row) const {
+    __builtin_prefetch(&entries_[kColumns * row]);
+    __builtin_prefetch(&entries_[kColumns * row + kColumns - 1]);
+  }
+
   std::uint32_t operator[](std::uint32_t index) const { return entries_[index]; }
   std::uint32_t pendingIndex() const { return pendingIndex_; }
 
@@ -119,6 +125,8 @@ class FinalMixer {
     pendingProbability_ = SquashTable[static_cast<std::uint32_t>(std::clamp(s + 2048, 0, 4095))];
     return pendingProbability_;
   }
+
+  void prefetchPair(std::uint32_t pair) const { __builtin_prefetch(&weights_[pair]); }
 
   std::int32_t weight(std::uint32_t pair, std::uint32_t which) const {
     return static_cast<std::int32_t>(weights_[pair][which]);
