@@ -87,6 +87,7 @@ class ContextModels {
     return word_.mixerClass();
   }
   const WordState& word() const { return word_; }
+  std::uint32_t slotOffset(HashedSlot slot) const { return slots_[slot]; }
   ContextHashTable& hashTable() { return hashTable_; }
 
  private:

@@ -126,16 +126,16 @@ class ContextModelsDriver {
  public:
   ContextModelsDriver() : models_(std::make_unique<ContextModels>()) { EXPECT_TRUE(models_->allocate(16)); }
 
-  void byte(std::uint32_t c, std::uint32_t matchLength = 0) {
+  void byte(std::uint32_t c, std::uint32_t matchLength = 0, std::uint8_t errorSum = 0) {
     history_ = (history_ << 8) | c;
-    std::uint8_t errorSum = 0;
     models_->updateByte(c, history_, matchLength, errorSum, 0);
     models_->lookUpSlots();
   }
   void text(const std::string& s, std::uint32_t matchLength = 0) {
     for (unsigned char c : s) byte(c, matchLength);
   }
-  const ContextModels& models() const { return *models_; }
+  ContextModels& models() { return *models_; }
+  std::uint32_t history() const { return history_; }
 
  private:
   std::unique_ptr<ContextModels> models_;
@@ -172,6 +172,35 @@ TEST(CmWordModel, LongWordsPauseTheWordModel) {
   driver.text("q", 0);
   EXPECT_TRUE(driver.models().modelSet() & kUseWord);
   EXPECT_EQ(driver.models().word().length, 2);
+}
+
+TEST(CmContextModels, BitHistoryTakesInputFourWhileOrderSixLearns) {
+  ContextModelsDriver driver;
+  driver.text(std::string(40, '.'));  // no errors: both averages decay to 0
+  for (int i = 0; i < 3; ++i) driver.byte('x', 0, 127);  // a burst: the fast average jumps
+  ASSERT_EQ(driver.models().modelSet(), 0x36u);  // orders 4 and 6, word, bit history; no order 10
+
+  std::int16_t inputs[12] = {};
+  const std::uint32_t recentBits = 0x1ABCD;
+  driver.models().predict(inputs, 1, 0, 0, recentBits);
+  EXPECT_EQ(inputs[4], 0);  // a fresh bit-history byte (128), not the order-6 reading (-1)
+  driver.models().learn(1, inputs[0]);
+  EXPECT_EQ(driver.models().hashTable().bytes()[driver.models().slotOffset(kOrder6)], nextState(0, 1));
+  driver.models().predict(inputs, 1, 0, 0, recentBits);
+  EXPECT_EQ(inputs[4], (132 - 128) * 16);  // 128 moved a 32nd of the way (rounded) toward 256
+}
+
+TEST(CmContextModels, OrdersThreeAndFourShareTheSecondNibbleKey) {
+  ContextModelsDriver driver;
+  driver.text(std::string(40, '.') + "ab");
+  ASSERT_TRUE(driver.models().modelSet() & kUseOrder4);
+  const std::uint32_t order3 = driver.models().slotOffset(kOrder3) & ~63u;
+  const std::uint32_t order4 = driver.models().slotOffset(kOrder4) & ~63u;
+  const std::uint32_t c0 = 16 + 0x6;
+  driver.models().nibbleBoundary(c0, driver.history());
+  const std::uint32_t step = 64 * (((c0 ^ 'b') | 1) & 0xFF);
+  EXPECT_EQ(driver.models().slotOffset(kOrder3) & ~63u, order3 + step);
+  EXPECT_EQ(driver.models().slotOffset(kOrder4) & ~63u, order4 + step);
 }
 
 std::unique_ptr<MatchModel> makeMatchModel(std::uint32_t historySize) {
