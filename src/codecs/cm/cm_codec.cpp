@@ -58,7 +58,7 @@ std::vector<std::uint8_t> encodeCmBlock(CmEncoder& encoder, std::span<const std:
   if (data.empty()) return payload;
   payload.reserve(data.size() / 2 + 16);
   FullProductEncoder coder(payload);
-  codeCmBytes(*encoder.model, coder, data.data(), static_cast<std::uint32_t>(data.size()));
+  codeCmBytes(*encoder.model, coder, data.data(), data.size());
   coder.flush();
   return payload;
 }
