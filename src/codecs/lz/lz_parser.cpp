@@ -7,11 +7,13 @@ namespace quorvex::lz {
 
 namespace {
 
-// Rough costs in 1/16 bit; only the comparison matters. The literal model is strong:
-// pricing a literal at two bits (rather than at what literals cost on average) keeps
-// short, far matches out of the parse and gave the smallest output over the corpus.
+// Rough costs in 1/16 bit; only the comparison matters. The literal price sets the
+// balance between size and decoding speed: the literal model is strong, so a low price
+// (few, long matches) gives the smallest output, but literals take far longer to decode
+// than matches. On the corpus, two bits gave 4% smaller output than four bits at a
+// third of the decoding speed; six bits, 4% larger output at 1.5 times the speed.
 constexpr std::int32_t kBit = 16;
-constexpr std::int32_t kLiteralCost = 2 * kBit;
+constexpr std::int32_t kLiteralCost = 4 * kBit;
 constexpr std::int32_t kSlotBits = 4;
 constexpr std::int32_t kLazyMargin = 0;
 

@@ -61,7 +61,7 @@ inline void pushFront(std::array<std::uint32_t, 4>& recent, std::uint32_t distan
 template <class Coder>
 bool codeToken(LzModel& m, Coder& coder, LzBlockState& s, LzToken& token) {
   const TokenContext t = tokenContext(s);
-  prefetchLiteralRow(m, s, t);
+  prefetchLiteralTables(m, s, t);
   token.literal = codeMatchFlag(m, coder, s, t, token.literal);
 
   if (token.literal) {
