@@ -172,7 +172,8 @@ void ContextModels::lookUpSlots() {
     slots_[kOrder4] = hashTable_.bucketLookup(slotHashes_[kOrder4]);
     if (uses(kUseOrder4 | kUseOrder6)) slots_[kOrder6] = hashTable_.bucketLookup(slotHashes_[kOrder6]);
   }
-  // Unused until looked up below (they point at the order-1 table's start in spirit).
+  // The order-10 and order-24 slots restart at offset 0 every byte; a slot that is not
+  // looked up below is neither read nor written until it is.
   slots_[kOrder10] = 0;
   slots_[kOrder24] = 0;
   if (uses(kUseWord) && !word_.direct()) {
