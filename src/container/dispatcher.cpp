@@ -40,9 +40,10 @@ bool decodeCmCodec(const BlockDescriptor& block, DecodeContext& context, CodecSt
                    Capacity capacity, std::uint32_t& n, std::string& failure) {
   console.blockLine("CM", block.packedSize, block.unpackedSize);
   if (!codecs.cm) {
-    return fail(failure, "the context-mixing model of the active codec parameters could not be built (history size " +
-                             count(codecs.params.historySize) + ", table bits " + count(codecs.params.tableBitsA) +
-                             "/" + count(codecs.params.tableBitsB) + ")");
+    const CodecParams& params = codecs.params;
+    const char* rejection = cm::cmParamsRejection(params.tableBitsA, params.tableBitsB, params.historySize);
+    return fail(failure, std::string("the context-mixing model of the active codec parameters could not be built: ") +
+                             (rejection ? rejection : "not enough memory"));
   }
   if (block.codecKind == static_cast<std::uint8_t>(CodecKind::lz)) cm::resetCmAdaptation(*codecs.cm);
   if (block.sizePresent != 1) return fail(failure, "context-mixing block without its size");
