@@ -116,6 +116,18 @@ void putDescriptor(std::vector<std::uint8_t>& out, const BlockFields& block, boo
   putStage(out, block.branchTargetData);
 }
 
+// A BWT block of data: the transformed bytes stored as they are, or entropy-coded.
+BlockFields bwtBlockFields(std::span<const std::uint8_t> data, bool entropyCoded) {
+  bwt::ForwardBwt transform = bwt::forwardBwt(data);
+  BlockFields block;
+  block.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
+  block.sizePresent = entropyCoded ? 1 : 0;
+  block.unpackedSize = entropyCoded ? static_cast<std::uint32_t>(data.size()) : 0;
+  block.bwtPrimaryIndex = transform.primaryIndex;
+  block.payload = entropyCoded ? bwt::encodeBwtPayload(transform.transformed) : std::move(transform.transformed);
+  return block;
+}
+
 std::span<const std::uint8_t> asBytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -155,25 +167,10 @@ void ArchiveWriter::addBlock(const BlockFields& block, std::span<const std::uint
 }
 
 void ArchiveWriter::addStoredBwtBlock(std::span<const std::uint8_t> data) {
-  bwt::ForwardBwt transform = bwt::forwardBwt(data);
-  BlockFields block;
-  block.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
-  block.sizePresent = 0;
-  block.bwtPrimaryIndex = transform.primaryIndex;
-  block.payload = std::move(transform.transformed);
-  addBlock(block, data);
+  addBlock(bwtBlockFields(data, false), data);
 }
 
-void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data) {
-  bwt::ForwardBwt transform = bwt::forwardBwt(data);
-  BlockFields block;
-  block.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
-  block.sizePresent = 1;
-  block.unpackedSize = static_cast<std::uint32_t>(data.size());
-  block.bwtPrimaryIndex = transform.primaryIndex;
-  block.payload = bwt::encodeBwtPayload(transform.transformed);
-  addBlock(block, data);
-}
+void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data) { addBlock(bwtBlockFields(data, true), data); }
 
 void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> data) {
   const std::size_t blockOffset = window_.size();
