@@ -56,6 +56,16 @@ TEST(RunStarts, AllByteValuesAreListedWithoutAnEndValue) {
   EXPECT_EQ(roundTrip(symbols), symbols);
   symbols.insert(symbols.end(), symbols.begin(), symbols.end());
   EXPECT_EQ(roundTrip(symbols), symbols);
+
+  // With every decision 0, each listing takes table[0] and moves the table's last value
+  // there: 0, 255, 254, ..., 1. Every first run and finishing run is then the next one.
+  ScriptedCoder zeros;
+  WordBitReader raw{std::span<const std::uint8_t>{}};
+  RunStartModel model;
+  std::vector<std::uint8_t> output(256);
+  EXPECT_EQ(codeRunStarts(model, zeros, raw, output.data(), 256, nullptr), 0u);
+  EXPECT_EQ(output[0], 0);
+  for (std::uint32_t i = 1; i < 256; ++i) ASSERT_EQ(output[i], 256 - i) << i;
 }
 
 TEST(RunStarts, GapContexts) {
