@@ -245,6 +245,13 @@ TEST(BwtPayload, RejectsRoomAndTrailerFaults) {
   EXPECT_EQ(decode(trailer({0, 254, 4, 200}), 1000).length, 0u);
   EXPECT_EQ(decode(trailer({0, 254, 0x7FFFFFFF, 1}), 1000).length, 0u);
   EXPECT_EQ(decode(trailer({0x20, 0, 0xFFFFFFF0u, 0, 0, 253}), 1000).length, 0u);
+  // A coded length larger than the room its region leaves: segment 1's region starts at
+  // 3 x 5 = 15, and its 15 coded bytes would reach past the capacity of 23.
+  std::vector<std::uint8_t> spill(16, 0x80);
+  const std::vector<std::uint8_t> spillTail = trailer({0, 253, 1, 15, 5, 1});
+  spill.insert(spill.end(), spillTail.begin(), spillTail.end());
+  ASSERT_EQ(spill.size(), 23u);
+  EXPECT_EQ(decode(spill, 23).length, 0u);
   // A segment trailer with L > c, and with D >= N.
   std::vector<std::uint8_t> bad{'a', 'b', 0x80, 0x83};
   std::vector<std::uint8_t> tail = trailer({0, 254, 2, 4});
