@@ -15,6 +15,10 @@
 #include "codecs/cm/probability_map.hpp"
 #include "model/logistic_tables.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quorvex::cm {
 
 inline constexpr std::uint32_t kMixerInputs = 12;
@@ -28,11 +32,33 @@ class Mixer {
   // The weights of the set used for the last prediction move along err = 4095y - p.
   void learn(std::int32_t error) {
     std::int16_t* weights = weights_[selected_].data();
+#if defined(__SSE2__)
+    // Inputs and error fit in 16 bits, so the full 32-bit products come from the low and
+    // high halves of packed 16-bit multiplies. t = (x * err * 16) >> 16 is (x * err) >> 12
+    // because the product stays below 2^27, and (t + 1) >> 1 fits in 16 bits, so a
+    // saturating add gives the clamped weight.
+    const __m128i err = _mm_set1_epi16(static_cast<std::int16_t>(error));
+    const __m128i one = _mm_set1_epi32(1);
+    auto step = [&](__m128i x) {
+      const __m128i low = _mm_mullo_epi16(x, err);
+      const __m128i high = _mm_mulhi_epi16(x, err);
+      const __m128i t0 = _mm_srai_epi32(_mm_unpacklo_epi16(low, high), 12);
+      const __m128i t1 = _mm_srai_epi32(_mm_unpackhi_epi16(low, high), 12);
+      return _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(t0, one), 1), _mm_srai_epi32(_mm_add_epi32(t1, one), 1));
+    };
+    const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(inputs_.data()));
+    const __m128i x1 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(inputs_.data() + 8));
+    __m128i* w0 = reinterpret_cast<__m128i*>(weights);
+    __m128i* w1 = reinterpret_cast<__m128i*>(weights + 8);
+    _mm_storeu_si128(w0, _mm_adds_epi16(_mm_loadu_si128(w0), step(x0)));
+    _mm_storel_epi64(w1, _mm_adds_epi16(_mm_loadl_epi64(w1), step(x1)));
+#else
     for (std::uint32_t i = 0; i < kMixerInputs; ++i) {
       const std::int32_t t = (inputs_[i] * error * 16) >> 16;
       const std::int32_t w = weights[i] + ((t + 1) >> 1);
       weights[i] = static_cast<std::int16_t>(std::clamp(w, -32768, 32767));
     }
+#endif
   }
 
   // Mixes the inputs with weight set `set` (which becomes the one that learns next) and
@@ -40,8 +66,21 @@ class Mixer {
   std::uint32_t mix(std::uint32_t set) {
     selected_ = set;
     const std::int16_t* weights = weights_[set].data();
+#if defined(__SSE2__)
+    // Pairs of products summed in 32 bits; no pair can reach 2^31 (inputs stay within
+    // -2048..2047).
+    const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(inputs_.data()));
+    const __m128i x1 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(inputs_.data() + 8));
+    const __m128i w0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weights));
+    const __m128i w1 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(weights + 8));
+    __m128i sum = _mm_add_epi32(_mm_madd_epi16(x0, w0), _mm_madd_epi16(x1, w1));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
+    const std::int32_t dot = _mm_cvtsi128_si32(sum);
+#else
     std::int32_t dot = 0;
     for (std::uint32_t i = 0; i < kMixerInputs; ++i) dot += inputs_[i] * weights[i];
+#endif
     return static_cast<std::uint32_t>(std::clamp((dot >> 16) + 2048, 0, 4095));
   }
 
