@@ -47,8 +47,10 @@ class LzEncoder {
   LzEncoder& operator=(const LzEncoder&) = delete;
 
   // window: the history window from historyBase up to the end of the block to encode;
-  // the block is window[blockOffset..]. Returns the block's payload.
-  // Every later call must pass the same window grown by later blocks.
+  // the block is window[blockOffset..]. Returns the block's payload (empty for an empty
+  // block). The match finder keeps its index from call to call, which pays off when
+  // each call passes the previous window grown by later blocks, as the decoder sees it;
+  // any other window is still coded correctly.
   std::vector<std::uint8_t> encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset);
 
  private:
