@@ -15,15 +15,14 @@ namespace quorvex::cm {
 
 inline constexpr std::uint32_t kHalfEntry = 0x80000000u;  // probability one half, count 0
 
-// Learns bit y into an entry with count limit L. A count above L (the refinement table's
-// limit can shrink) falls to L in one step.
+// Learns bit y into an entry with count limit L (at most 255). A count above L (the
+// refinement table's limit can shrink) falls to L in one step: the count becomes
+// min(n + 1, L), and the probability step (low 8 bits clear) never carries into it.
 constexpr std::uint32_t refineEntry(std::uint32_t value, std::uint32_t bit, std::uint32_t limit) {
   const std::uint32_t count = value & 0xFF;
   const std::uint32_t error = (bit << 23) - (value >> 9);
   value += (error * static_cast<std::uint32_t>(ReciprocalTable[count])) & 0xFFFFFF00u;
-  if (count < limit) value += 1;
-  if (count > limit) value -= count - limit;
-  return value;
+  return value + (count < limit ? 1u : limit - count);
 }
 
 // A 12-bit probability from an entry.
