@@ -8,8 +8,6 @@
 // start, which Bzip2Start measures on an empty stream so the two can be read apart.
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -20,33 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/bwt/bwt_transform.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-std::vector<std::uint8_t> readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void writeBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using namespace quorvex::bench;
 
 const std::string kWholeText = "text (all files as one block)";
-
-std::vector<fs::path> textPaths() {
-  std::vector<fs::path> paths;
-  for (const auto& entry : fs::directory_iterator(fs::path(QUORVEX_CORPUS_DIR) / "text")) {
-    if (entry.is_regular_file()) paths.push_back(entry.path());
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
 
 struct Sample {
   std::vector<std::uint8_t> data;
@@ -71,7 +51,7 @@ const Sample& sample(const std::string& name) {
   if (found != cache.end()) return found->second;
   Sample s;
   if (name == kWholeText) {
-    for (const fs::path& path : textPaths()) {
+    for (const fs::path& path : corpusPaths("text")) {
       const std::vector<std::uint8_t> bytes = readBytes(path);
       s.data.insert(s.data.end(), bytes.begin(), bytes.end());
     }
@@ -119,48 +99,18 @@ void BwtEncode(benchmark::State& state, std::string name) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.data.size()));
 }
 
-double childCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_CHILDREN, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-}
-
-// Runs a shell command and returns the processor time it took (user + system, with
-// the shell's), in seconds; negative on failure. Processor time rather than wall time,
-// so that a machine shared with other work does not favour either side.
-double timedCommand(const std::string& command) {
-  const double before = childCpuSeconds();
-  if (std::system(command.c_str()) != 0) return -1.0;
-  return childCpuSeconds() - before;
-}
-
 void Bzip2Decode(benchmark::State& state, std::string name) {
-  const Sample& s = sample(name);
-  const fs::path packed = s.plainFile.string() + ".bz2";
-  if (timedCommand("bzip2 -9 -c '" + s.plainFile.string() + "' > '" + packed.string() + "'") < 0) {
-    state.SkipWithError("bzip2 failed");
-    return;
-  }
-  for (auto _ : state) {
-    const double seconds = timedCommand("bzip2 -d -c '" + packed.string() + "' > /dev/null");
-    if (seconds < 0) state.SkipWithError("bzip2 -d failed");
-    state.SetIterationTime(seconds);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.data.size()));
-  state.counters["packed"] = static_cast<double>(fs::file_size(packed));
-  state.counters["bits/byte"] = 8.0 * static_cast<double>(fs::file_size(packed)) / static_cast<double>(s.data.size());
-  fs::remove(packed);
+  measurePeerDecode(state, sample(name).plainFile, "bzip2 -9 -c", "bzip2 -d -c");
 }
 
 void Bzip2Start(benchmark::State& state) {
   const fs::path packed = fs::temp_directory_path() / "bwt_bench_empty.bz2";
-  if (timedCommand("printf '' | bzip2 -9 -c > '" + packed.string() + "'") < 0) {
+  if (timedCommand("printf '' | bzip2 -9 -c > " + quoted(packed)) < 0) {
     state.SkipWithError("bzip2 failed");
     return;
   }
   for (auto _ : state) {
-    const double seconds = timedCommand("bzip2 -d -c '" + packed.string() + "' > /dev/null");
+    const double seconds = timedCommand("bzip2 -d -c " + quoted(packed) + " > /dev/null");
     if (seconds < 0) state.SkipWithError("bzip2 -d failed");
     state.SetIterationTime(seconds);
   }
@@ -169,7 +119,7 @@ void Bzip2Start(benchmark::State& state) {
 
 const bool registered = [] {
   std::vector<std::string> names;
-  for (const fs::path& path : textPaths()) names.push_back(path.filename().string());
+  for (const fs::path& path : corpusPaths("text")) names.push_back(path.filename().string());
   names.push_back(kWholeText);
   for (const std::string& name : names) {
     benchmark::RegisterBenchmark(("BwtPayload/" + name).c_str(), BwtPayload, name)->Unit(benchmark::kMillisecond);

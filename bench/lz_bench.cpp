@@ -1,6 +1,5 @@
 // LZ codec throughput and size per corpus file, next to xz -6 on the same input in the
-// same run. xz runs as a separate process on temporary files; its times include the
-// process start (a few milliseconds), which matters only for the smallest files.
+// same run (xz timed as bench_support.hpp describes).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -14,25 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "codecs/lz/lz_codec.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-std::vector<std::uint8_t> readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::vector<fs::path> corpusPaths() {
-  std::vector<fs::path> paths;
-  for (const auto& entry : fs::recursive_directory_iterator(QUORVEX_CORPUS_DIR)) {
-    if (entry.is_regular_file()) paths.push_back(entry.path());
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
+using namespace quorvex::bench;
 
 struct Sample {
   std::vector<std::uint8_t> data;
@@ -109,46 +95,25 @@ void LzEncode(benchmark::State& state, fs::path path) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.data.size()));
 }
 
-// Runs a shell command and returns its wall time in seconds.
-double timedCommand(const std::string& command) {
-  const auto start = std::chrono::steady_clock::now();
-  if (std::system(command.c_str()) != 0) return -1.0;
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 void XzEncode(benchmark::State& state, fs::path path) {
   const Sample& s = sample(path);
   const fs::path packed = fs::temp_directory_path() / ("lz_bench_" + path.filename().string() + ".xz");
   for (auto _ : state) {
-    const double seconds = timedCommand("xz -6 -c -k '" + path.string() + "' > '" + packed.string() + "'");
+    const double seconds = timedCommand("xz -6 -c -k " + quoted(path) + " > " + quoted(packed));
     if (seconds < 0) state.SkipWithError("xz failed");
     state.SetIterationTime(seconds);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.data.size()));
   state.counters["packed"] = static_cast<double>(fs::file_size(packed));
-  state.counters["bits/byte"] = 8.0 * static_cast<double>(fs::file_size(packed)) / static_cast<double>(s.data.size());
-}
-
-void XzDecode(benchmark::State& state, fs::path path) {
-  const Sample& s = sample(path);
-  const fs::path packed = fs::temp_directory_path() / ("lz_bench_" + path.filename().string() + ".xz");
-  if (timedCommand("xz -6 -c -k '" + path.string() + "' > '" + packed.string() + "'") < 0) {
-    state.SkipWithError("xz failed");
-    return;
-  }
-  for (auto _ : state) {
-    const double seconds = timedCommand("xz -d -c '" + packed.string() + "' > /dev/null");
-    if (seconds < 0) state.SkipWithError("xz -d failed");
-    state.SetIterationTime(seconds);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.data.size()));
   fs::remove(packed);
 }
+
+void XzDecode(benchmark::State& state, fs::path path) { measurePeerDecode(state, path, "xz -6 -c -k", "xz -d -c"); }
 
 // Everything is registered at start-up, per corpus file, in pairs that read side by side.
 const bool registered = [] {
   for (const fs::path& path : corpusPaths()) {
-    const std::string name = fs::relative(path, QUORVEX_CORPUS_DIR).string();
+    const std::string name = corpusName(path);
     benchmark::RegisterBenchmark(("LzDecode/" + name).c_str(), LzDecode, path)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("LzDecodeSecondBlock/" + name).c_str(), LzDecodeSecondBlock, path)
         ->Unit(benchmark::kMillisecond);
