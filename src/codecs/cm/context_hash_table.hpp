@@ -8,7 +8,13 @@
 // spare bytes behind its last bucket.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/cm/zeroed_buffer.hpp"
 
@@ -53,16 +59,35 @@ class ContextHashTable {
   // smallest node-0 state (ties to the lower way) and clears its nodes.
   std::uint32_t lookUpWay(std::uint32_t bucket, std::uint32_t check) {
     std::uint8_t* b = table_.bytes() + bucket;
-    for (std::uint32_t way = 0; way < kWays; ++way) {
-      if (b[way] == check) return bucket + 4 + way;
-    }
+    // The four check bytes at once: the lowest zero byte of their XOR with the check is
+    // the first matching way (borrows only disturb the bytes above it).
+    std::uint32_t checks;
+    std::memcpy(&checks, b, sizeof checks);
+    const std::uint32_t x = checks ^ (check * 0x01010101u);
+    const std::uint32_t zeroBytes = (x - 0x01010101u) & ~x & 0x80808080u;
+    if (zeroBytes != 0) return bucket + 4 + (static_cast<std::uint32_t>(std::countr_zero(zeroBytes)) >> 3);
+
     std::uint32_t victim = 0;
     for (std::uint32_t way = 1; way < kWays; ++way) {
       if (b[4 + way] < b[4 + victim]) victim = way;
     }
+    clearWay(b, victim);
     b[victim] = static_cast<std::uint8_t>(check);
-    for (std::uint32_t node = 0; node < kNibbleNodes; ++node) b[4 + victim + 4 * node] = 0;
     return bucket + 4 + victim;
+  }
+
+  // Clears check byte and nodes of one way: byte `way` of every 4-byte group of the
+  // (64-byte aligned) bucket.
+  static void clearWay(std::uint8_t* bucket, std::uint32_t way) {
+#if defined(__SSE2__)
+    const __m128i keep = _mm_set1_epi32(static_cast<int>(~(0xFFu << (8 * way))));
+    for (std::uint32_t i = 0; i < kBucketBytes; i += 16) {
+      __m128i* line = reinterpret_cast<__m128i*>(bucket + i);
+      _mm_store_si128(line, _mm_and_si128(_mm_load_si128(line), keep));
+    }
+#else
+    for (std::uint32_t i = way; i < kBucketBytes; i += kWays) bucket[i] = 0;
+#endif
   }
 
   ZeroedBuffer table_;
