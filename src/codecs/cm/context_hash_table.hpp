@@ -68,8 +68,11 @@ class ContextHashTable {
     if (zeroBytes != 0) return bucket + 4 + (static_cast<std::uint32_t>(std::countr_zero(zeroBytes)) >> 3);
 
     std::uint32_t victim = 0;
+    std::uint32_t smallest = b[4];
     for (std::uint32_t way = 1; way < kWays; ++way) {
-      if (b[4 + way] < b[4 + victim]) victim = way;
+      const bool smaller = b[4 + way] < smallest;
+      smallest = smaller ? b[4 + way] : smallest;
+      victim = smaller ? way : victim;
     }
     clearWay(b, victim);
     b[victim] = static_cast<std::uint8_t>(check);

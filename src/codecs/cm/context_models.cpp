@@ -31,7 +31,7 @@ bool ContextModels::allocate(std::uint32_t tableBitsA) {
   // The hashed slots start on the first byte of the table (a check byte): the first
   // byte after construction is modelled there.
   slots_.fill(0);
-  wordInHashTable_ = true;
+  setWordInHashTable(true);
   return true;
 }
 
@@ -58,14 +58,14 @@ void ContextModels::updateWord(std::uint32_t& c, std::uint32_t spaceGapAverage) 
   if (v == 0) {
     word_.end();
     slots_[kWord] = wordTableOffset(0);
-    wordInHashTable_ = false;
+    setWordInHashTable(false);
     return;
   }
   word_.extend(v);
   if (word_.length >= kLongWord) modelSet_ &= ~kUseWord;
   if (word_.direct()) {
     slots_[kWord] = wordTableOffset(kWaysPerWord * word_.number);
-    wordInHashTable_ = false;
+    setWordInHashTable(false);
     __builtin_prefetch(wordTable_.bytes() + slots_[kWord]);
   }
 }
@@ -178,7 +178,7 @@ void ContextModels::lookUpSlots() {
   slots_[kOrder24] = 0;
   if (uses(kUseWord) && !word_.direct()) {
     slots_[kWord] = hashTable_.bucketLookup(slotHashes_[kWord]);
-    wordInHashTable_ = true;
+    setWordInHashTable(true);
   }
   if (uses(kUseOrder10)) {
     slots_[kOrder10] = hashTable_.bucketLookup(slotHashes_[kOrder10]);
@@ -222,7 +222,7 @@ void ContextModels::nibbleBoundary(std::uint32_t c0, std::uint32_t history) {
       slots_[kWord] = hashTable_.nibbleLookup(slots_[kWord], keys[kWord]);
     } else {
       slots_[kWord] = wordTableOffset(kWaysPerWord * word_.number + 1 + h);
-      wordInHashTable_ = false;
+      setWordInHashTable(false);
     }
   }
   if (order10) {

@@ -83,8 +83,9 @@ class ContextModels {
   std::uint32_t modelSet() const { return modelSet_; }
   // The word class for the weight set: 0 unless the word model read a known state.
   std::uint32_t wordClass() const {
-    if ((modelSet_ & kUseWord) == 0 || wordState_ == 0) return 0;
-    return word_.mixerClass();
+    // Chosen by arithmetic: whether the word state is known changes from bit to bit.
+    const std::uint32_t known = static_cast<std::uint32_t>((modelSet_ & kUseWord) != 0) & (wordState_ != 0 ? 1u : 0u);
+    return (0u - known) & word_.mixerClass();
   }
   const WordState& word() const { return word_; }
   std::uint32_t slotOffset(HashedSlot slot) const { return slots_[slot]; }
@@ -93,9 +94,12 @@ class ContextModels {
  private:
   bool uses(std::uint32_t bits) const { return (modelSet_ & bits) == bits; }
   std::uint8_t* slotByte(std::uint32_t slot) {
-    if (slot == kWord && !wordInHashTable_) return wordTable_.bytes() + slots_[kWord];
+    if (slot == kWord) return wordBase_ + slots_[kWord];
     return hashTable_.bytes() + slots_[slot];
   }
+  // Where the word slot's offset points: the `WordTable` or the `ContextHashTable`.
+  // Kept as a base address so that reading the slot needs no branch.
+  void setWordInHashTable(bool inHashTable) { wordBase_ = inHashTable ? hashTable_.bytes() : wordTable_.bytes(); }
   void learnSlot(std::uint32_t slot, std::uint32_t y) {
     *slotByte(slot) = nextState(slotStates_[slot], y);
     maps_[2 + slot].learn(y, slot == kOrder3 ? 254 : 255);
@@ -123,7 +127,7 @@ class ContextModels {
   std::uint32_t classNode_ = 0;
   std::uint32_t bitHistoryNode_ = 0;
   std::array<std::uint32_t, kHashedSlots> slots_{};
-  bool wordInHashTable_ = true;
+  std::uint8_t* wordBase_ = nullptr;
   std::uint8_t order1State_ = 0;
   std::uint8_t order2State_ = 0;
   std::uint8_t sparseState_ = 0;
@@ -244,15 +248,13 @@ inline std::uint32_t ContextModels::predict(std::int16_t* inputs, std::uint32_t 
       known <= 2 && matchLength <= 4 && sparseAverage_ < order1Average_ && sparseAverage_ <= 110;
   inputs[7] = static_cast<std::int16_t>(sparseHelps ? sparse : 0);
 
-  if (bitCount <= 4 && known <= 3) {
-    classNode_ = (c0 ^ classHistory_) & (kClassEntries - 1);
-    classState_ = classTable_[classNode_];
-    inputs[6] = static_cast<std::int16_t>(classMap_.predict(classState_));
-  } else {
-    classNode_ = kFixedClassNode;  // keeps learning, without a say
-    classState_ = classTable_[classNode_];
-    classMap_.select(classState_);
-  }
+  // Otherwise the class model reads a fixed node, which keeps learning without a say.
+  // The choice depends on b, so it is made by selection rather than a branch.
+  const std::uint32_t takesPart = 0u - static_cast<std::uint32_t>((bitCount <= 4) & (known <= 3));  // all ones or 0
+  classNode_ = (((c0 ^ classHistory_) & (kClassEntries - 1)) & takesPart) | (kFixedClassNode & ~takesPart);
+  classState_ = classTable_[classNode_];
+  const std::int32_t classInput = stretch(entryProbability(classMap_.select(classState_)));
+  inputs[6] = static_cast<std::int16_t>(static_cast<std::uint32_t>(classInput) & takesPart);
   return known;
 }
 

@@ -56,8 +56,8 @@ struct WordState {
   // The word class the mixer uses to choose a weight set (when the word model read a
   // known state): 0 for a word that began with a high byte, else 1..3 by length.
   std::uint32_t mixerClass() const {
-    if (length & 1) return 0;
-    return 1 + (length > 3 ? 1 : 0) + (length > 9 ? 1 : 0);
+    const std::uint32_t plain = (length & 1u) - 1u;  // all ones for an even length
+    return plain & (1u + (length > 3 ? 1u : 0u) + (length > 9 ? 1u : 0u));
   }
 };
 
