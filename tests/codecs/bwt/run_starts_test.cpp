@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codecs/bwt/bwt_transform.hpp"
@@ -126,6 +128,102 @@ TEST(RunStarts, ReinsertionWalkEightAtATimeEqualsSingleSteps) {
   const detail::Reinsertion last = detail::findReinsertion(position, 2, 1u << 30);
   EXPECT_EQ(last.index, 256u);
   EXPECT_EQ(last.candidate, (1u << 30) + 254);
+}
+
+// The encoding direction's decisions, recorded instead of coded.
+struct RecordingEncoder {
+  static constexpr bool isEncoder = true;
+  std::vector<std::uint32_t> bits, probabilities;
+  std::uint32_t codeBit(std::uint32_t p, std::uint32_t bit) {
+    probabilities.push_back(p);
+    bits.push_back(bit);
+    return bit;
+  }
+};
+struct RecordingBitWriter {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> fields;  // (width, value)
+  std::uint32_t codeBits(std::uint32_t k, std::uint32_t value) {
+    value &= (1u << k) - 1u;
+    fields.emplace_back(k, value);
+    return value;
+  }
+};
+
+// "abbbbbbbaaabaaaa" (n = 16), worked out by hand from the format's rules:
+//  listing: 'a' and 'b' as eight even bits each, then the end value 254 below 255,
+//    seven 1-bits whose probabilities r * 2^(11 - m) follow the halving bound;
+//  first runs: b at 0 + 1 + v, v = 0 (limit m = floor(log2 15) = 3);
+//  finishing runs 3 and 4 (limit floor(log2 14) = 3): v = 3 as prefix 1, 0 and a direct
+//    bit 1; then v = 0. Prefix counter 0 goes 0x8000 -> 30720 -> 32896 (p 1920, 2056);
+//  run a@0 (1 byte): context 1 (one-byte run, gap class of 16 - 1 - 1 = 14 is 0), row 0,
+//    w = 6: escape 0, prefix 1 1 0 (class 2 for v = 5), mantissa 0, one raw bit 1;
+//    trend 32, average (6144 + 384 + 8) >> 4 = 408;
+//  run b@1 (7 bytes): context 2 (16 - 1 - 8 = 7 has class 1), row 0, w = 2: escape 0,
+//    prefix 0, mantissa 1; average 152;
+//  run a@8 (3 bytes): context 4 (class 2 for 4), row V[(408 + 128) >> 8] + 1 = 2, w = 0:
+//    escape 1; trend (96 + 2040 + 259) >> 3 = 299, average (3588 + 8) >> 4 = 224;
+//  then b's and a's last runs end the segment.
+TEST(RunStarts, HandWorkedSegmentPinsContextsRowsAndUpdates) {
+  const std::string text = "abbbbbbbaaabaaaa";
+  const std::vector<std::uint8_t> symbols(text.begin(), text.end());
+  const std::vector<std::uint32_t> bits{
+      0, 1, 1, 0, 0, 0, 0, 1,  // 'a'
+      0, 1, 1, 0, 0, 0, 1, 0,  // 'b' (still at table index 0x62)
+      1, 1, 1, 1, 1, 1, 1,     // the end value
+      0, 0,                    // b's first run
+      1, 0, 1, 0, 0,           // finishing runs
+      0, 1, 1, 0, 0,           // a: w = 6
+      0, 0, 1,                 // b: w = 2
+      1};                      // a: w = 0
+  std::vector<std::uint32_t> probabilities(16, kEvenOdds);
+  for (std::uint32_t p : {2032u, 2016u, 1984u, 1920u, 1792u, 1536u, 1024u}) probabilities.push_back(p);
+  for (std::uint32_t p : {2048u, 2048u, 1920u, 2048u, 2048u, 2056u, 2048u}) probabilities.push_back(p);
+  probabilities.insert(probabilities.end(), 9, 2048u);
+
+  // Decoding.
+  ScriptedCoder coder(bits);
+  const std::vector<std::uint8_t> rawBits{0x80};
+  WordBitReader raw(rawBits);
+  RunStartModel model;
+  std::vector<std::uint8_t> output(symbols.size());
+  ASSERT_EQ(codeRunStarts(model, coder, raw, output.data(), 16, nullptr), 0u);
+  EXPECT_EQ(output, symbols);
+  EXPECT_EQ(coder.next, bits.size());
+  EXPECT_EQ(coder.probabilities, probabilities);
+
+  // Only the counters named above moved, each by one step of its own rule.
+  std::array<std::uint16_t, RunStartModel::kRows * RunStartModel::kContexts * RunStartModel::kGroupSize> groups;
+  groups.fill(RunStartModel::kSelfSlowingStart);
+  auto at = [&](std::uint32_t row, std::uint32_t context, std::uint32_t index) -> std::uint16_t& {
+    return groups[(row * RunStartModel::kContexts + context) * RunStartModel::kGroupSize + index];
+  };
+  at(0, 1, 0) = 0x6013;  // escape after a 0: (32770 - 8177) & 0xFFF0, speed 2 + 1
+  at(0, 1, 1) = 0xA023;  // prefix after a 1: (32770 + 8223) & 0xFFF0 + 3
+  at(0, 1, 2) = 0xA023;
+  at(0, 1, 3) = 0x6023;  // prefix after a 0: (32770 - 8161) & 0xFFF0 + 3
+  at(0, 2, 0) = 0x6013;
+  at(0, 2, 1) = 0x6023;
+  at(2, 4, 0) = 0xA013;  // escape after a 1
+  EXPECT_EQ(model.groups, groups);
+  std::array<std::uint16_t, RunStartModel::kClasses * RunStartModel::kContexts> mantissa;
+  mantissa.fill(0x8000);
+  mantissa[2 * 16 + 1] = 32736;  // 32768 + floor(-32256 / 1024)
+  mantissa[0 * 16 + 2] = 32800;  // 32768 + (33280 >> 10)
+  EXPECT_EQ(model.mantissa, mantissa);
+  EXPECT_EQ(model.gapAverage['a'], 224u);
+  EXPECT_EQ(model.gapTrend['a'], 299u);
+  EXPECT_EQ(model.gapAverage['b'], 152u);
+  EXPECT_EQ(model.gapTrend['b'], 32u);
+
+  // Encoding makes the same decisions and the same raw field.
+  RunPlan plan = planRunStarts(symbols);
+  RecordingEncoder encoder;
+  RecordingBitWriter writer;
+  RunStartModel encoderModel;
+  EXPECT_EQ(codeRunStarts(encoderModel, encoder, writer, nullptr, 16, &plan), 0u);
+  EXPECT_EQ(encoder.bits, bits);
+  EXPECT_EQ(encoder.probabilities, probabilities);
+  EXPECT_EQ(writer.fields, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, 1}}));
 }
 
 TEST(RunStarts, RoundTripsSyntheticSegments) {
