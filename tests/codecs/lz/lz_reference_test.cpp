@@ -1,0 +1,350 @@
+// A second, deliberately plain reading of the LZ models, written from the format's
+// description without the codec's helpers (flat indices, explicit bit arithmetic). The
+// codec and the plain reading run the same decisions from the same inputs; every
+// probability handed to the coder and every table cell afterwards must agree. Round
+// trips cannot catch a rule that both directions misread the same way; this can.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "codecs/lz/lz_block_state.hpp"
+#include "codecs/lz/lz_flag_model.hpp"
+#include "codecs/lz/lz_literal_model.hpp"
+#include "codecs/lz/lz_match_coding.hpp"
+#include "lz_scripted_coder.hpp"
+#include "model/counters.hpp"
+#include "model/logistic_tables.hpp"
+#include "model/state_table.hpp"
+#include "support/test_support.hpp"
+
+namespace quorvex::lz {
+namespace {
+
+using lztest::freshModel;
+using lztest::ScriptedCoder;
+
+// floor(d / 2^shift) for a signed d, written without relying on shifts of negatives.
+std::int32_t floorDiv(std::int32_t d, std::int32_t divisor) {
+  return d >= 0 ? d / divisor : -((-d + divisor - 1) / divisor);
+}
+
+// Interpolation of a map row at x: value and the index of the entry that learns.
+struct Interp {
+  std::uint32_t value;
+  std::uint32_t learner;
+};
+Interp plainInterpolate(const std::uint16_t* row, std::uint32_t x) {
+  const std::uint32_t c = x / 4096, w = x % 4096;
+  return {(row[c] * (4096 - w) + row[c + 1] * w) / 65536, w < 2048 ? c : c + 1};
+}
+
+// The registers a token starts from.
+struct Registers {
+  std::uint32_t q, currentDistance, lastToken, eventHistory, segmentLeft;
+};
+
+struct Context {
+  std::uint32_t c[6];  // c[i] = byte at q - i
+  std::uint32_t predicted, flags, hash;
+};
+
+Context plainContext(const std::uint8_t* base, const Registers& r) {
+  auto at = [&](std::uint32_t back) { return std::uint32_t{base[std::ptrdiff_t(r.q) - std::ptrdiff_t(back)]}; };
+  Context t{};
+  for (std::uint32_t i = 1; i <= 5; ++i) t.c[i] = at(i);
+  t.predicted = at(r.currentDistance + 1);
+  t.flags = 0;
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    if (t.c[i + 1] == at(r.currentDistance + 2 + i)) t.flags += 1u << i;
+  }
+  t.hash = (t.c[3] * 197 + t.c[2] + 256 * t.c[1]) % 65536;
+  return t;
+}
+
+std::uint32_t plainFlag(LzModel& m, const Registers& r, const Context& t, std::uint32_t y) {
+  std::uint8_t& f = m.MatchFlagProbs[t.predicted][t.flags % 8];
+  const auto xA = static_cast<std::uint32_t>(4 * ByteStretchTable[f] + 8192);
+  std::uint16_t* rowA = &m.MatchFlagApmA[(16 * HistoryContextTable[r.eventHistory] + t.flags) * 5];
+  const Interp a = plainInterpolate(rowA, xA);
+  const std::uint32_t p1 = (16 * f + 3 * a.value + 2) / 4;
+  const auto xB = static_cast<std::uint32_t>(9 * ByteStretchTable[p1 / 16] + 18432);
+  std::uint16_t* rowB = &m.MatchFlagApmB[((r.lastToken % 16) + 16 * (t.flags % 2) + 32 * ((t.flags / 2) % 2)) * 10];
+  const Interp b = plainInterpolate(rowB, xB);
+  std::uint32_t p = (p1 + 3 * b.value + 2) / 4;
+  if (p <= 2047) p += 1;
+  adaptCounter(f, y, 256, 4, 3);
+  adaptCounter(rowA[a.learner], y, 65550, 0, 4);
+  adaptCounter(rowB[b.learner], y, 65566, 0, 5);
+  return p;
+}
+
+// Returns the probability of each of the eight bits of `byte`.
+std::vector<std::uint32_t> plainLiteral(LzModel& m, const std::uint8_t* base, const Registers& r, const Context& t,
+                                        std::uint32_t byte) {
+  auto at = [&](std::uint32_t pos, std::uint32_t back) { return std::uint32_t{base[std::ptrdiff_t(pos) - std::ptrdiff_t(back)]}; };
+  const std::uint32_t l1 = r.lastToken % 256, c2 = t.c[2], c3 = t.c[3];
+
+  const std::uint32_t pos = m.PositionHash[t.hash];
+  m.PositionHash[t.hash] = r.q;
+  std::uint32_t lc = 0, hb = 0;
+  if (pos != 0 && at(pos, 1) == t.c[1] && at(pos, 2) == t.c[2] && at(pos, 3) == t.c[3]) {
+    const std::uint32_t e4 = at(pos, 4) == t.c[4] ? 1 : 0;
+    lc = 1 + e4 + (e4 == 1 && at(pos, 5) == t.c[5] ? 1 : 0);
+    hb = at(pos, 0);
+  }
+
+  std::uint32_t z = 1, slot = 0, rp = t.predicted + 256, hp = hb + 256, selector = 0, expected = 0, state;
+  std::uint32_t rc = 64 * t.flags + 16 * (r.segmentLeft % 4) + 2 * ((t.predicted >> 7) % 2) + 1;
+  std::uint32_t hc = 128 * (r.lastToken % 32) + 32 * lc + 2 * ((hb >> 7) % 2) + 1;
+  if (r.eventHistory % 2 == 1) {
+    state = 1;
+  } else {
+    expected = (r.lastToken >> 8) % 256;
+    state = 0x202 + (expected >> 7) % 2;
+  }
+  const std::uint32_t nibbleBase = 256 * (64 * (c3 >> 5) + 8 * (c2 >> 5) + (l1 >> 5));
+
+  std::vector<std::uint32_t> probabilities;
+  for (std::uint32_t k = 1; k <= 8; ++k) {
+    std::uint8_t& history = m.Order2States[(c2 * 256 + l1) * 256 + slot];
+    const std::uint32_t s = history;
+    const std::uint32_t nibbleIndex = nibbleBase + slot;
+    std::uint8_t& nibbleCell = m.NibbleStates[nibbleIndex / 2];
+    const std::uint32_t nibbleShift = nibbleIndex % 2 == 0 ? 0 : 4;
+    const std::uint32_t n = (nibbleCell >> nibbleShift) & 15;
+    std::uint8_t& o1 = m.Order1Probs[l1][slot];
+    std::uint8_t& o2 = m.Order2SparseProbs[c2][slot];
+    std::uint8_t& ls = m.LiteralStateProbs[state];
+
+    std::int32_t in[8];
+    in[0] = ByteStretchTable[m.StateProbs[s] >> 24];
+    in[1] = ByteStretchTable[m.NibbleStateProbs[n] >> 8];
+    in[2] = ByteStretchTable[o1];
+    in[3] = ByteStretchTable[o2];
+    in[4] = ByteStretchTable[ls];
+    in[5] = ByteStretchTable[(in[4] + 2048) / 16];
+    in[6] = ByteStretchTable[m.RepMatchProbs[rc]];
+    in[7] = ByteStretchTable[m.HashMatchProbs[hc]];
+
+    auto& w = m.MixerWeights[(t.flags % 4) + 4 * (state / 256)];
+    std::int32_t dot = 0;
+    for (int i = 0; i < 8; ++i) dot += w[i] * in[i];
+    const std::int32_t x = std::clamp(floorDiv(dot, 65536) + 2048, 0, 4095);
+
+    std::uint16_t* row = &m.LiteralApm[(2 * state + selector) * 12];
+    const Interp a = plainInterpolate(row, 11 * static_cast<std::uint32_t>(x));
+    std::uint32_t p = (3 * a.value + ByteSquashTable[x / 16] + 2) / 4;
+    if (p <= 2047) p += 1;
+    probabilities.push_back(p);
+    const std::uint32_t y = (byte >> (8 - k)) % 2;
+
+    adaptCounter(row[a.learner], y, 65598, 0, 6);
+    const std::int32_t err = (4095 * static_cast<std::int32_t>(y) - static_cast<std::int32_t>(p)) * 16;
+    for (int i = 0; i < 8; ++i) {
+      w[i] = static_cast<std::int16_t>(std::clamp(w[i] + floorDiv(floorDiv(in[i] * err, 65536) + 1, 2), -32768, 32767));
+    }
+    adaptCounter(m.HashMatchProbs[hc], y, 256, 8, 4);
+    adaptCounter(m.RepMatchProbs[rc], y, 256, 4, 3);
+    adaptCounter(o1, y, 256, 4, 3);
+    adaptCounter(o2, y, 256, 4, 3);
+    adaptCounter(m.NibbleStateProbs[n], y, 65536, 32, 6);
+    const std::uint32_t newNibble = static_cast<std::uint32_t>(static_cast<std::int32_t>(n) +
+                                                               floorDiv(18 * static_cast<std::int32_t>(y) - static_cast<std::int32_t>(n), 4));
+    nibbleCell = static_cast<std::uint8_t>((nibbleCell & ~(15u << nibbleShift)) | (newNibble << nibbleShift));
+    history = StateTransitionTable[2 * s + y];
+    std::uint32_t& word = m.StateProbs[s];
+    const std::uint32_t count = word % 256;
+    const std::uint32_t product = (y * 0x800000u - (word >> 9)) * static_cast<std::uint32_t>(ReciprocalTable[count]);
+    word = word + (count < 127 ? 1 : 0) + (product & 0xFFFFFF00u);
+    adaptCounter(ls, y, 256, 2, 2);
+
+    if (k == 8) break;
+    selector = 4096 * y - p + 1280 > 2561 ? 1 : 0;
+    rp = (rp * 2) % 65536;
+    hp = (hp * 2) % 65536;
+    z = 2 * z + y;
+    if (k < 4) slot += (y + 1) << (k - 1);
+    else if (k == 4) slot = 15 * (z - 15);
+    else slot += (y + 1) << (k - 5);
+    rc = (rc & 0x3F0) + 4 * (k / 2) + 2 * ((rp >> 7) % 2) + ((rp >> 8) == z ? 1 : 0);
+    hc = (hc & 0xFE0) + 4 * k + 2 * ((hp >> 7) % 2) + ((hp >> 8) == z ? 1 : 0);
+    if (state < 512) {
+      state = (state & 256) | z;
+    } else if (y == state % 2) {
+      expected = (expected * 2) % 256;
+      state = 512 + (z < 128 ? 2 * z : 0) + (expected >> 7) % 2;
+    } else {
+      state = 256 + z;
+    }
+  }
+  return probabilities;
+}
+
+bool sameModels(const LzModel& a, const LzModel& b) { return std::memcmp(&a, &b, sizeof(LzModel)) == 0; }
+
+// Flags and literals at every position of a text with repeats (so that the hash finds
+// earlier contexts), from varied registers: after literals and after matches, every
+// agreement pattern, segment phase and history.
+TEST(LzReference, FlagAndLiteralModelsAgreeWithAPlainReading) {
+  const std::vector<std::uint8_t> text = quorvex::testing::corpusFile("text/alice29.txt");
+  const std::size_t size = std::min<std::size_t>(text.size(), 6000);
+  lztest::TestWindow window(size);
+  std::memcpy(window.base(), text.data(), size);
+
+  auto codec = freshModel();
+  auto plain = freshModel();
+  quorvex::testing::TestRandom random(7);
+  for (std::uint32_t q = 1; q < size; ++q) {
+    Registers r{};
+    r.q = q;
+    r.currentDistance = random.next() % std::min<std::uint32_t>(q + 59, 300);
+    r.lastToken = random.next() % 65536;
+    r.eventHistory = random.next() % 256;
+    r.segmentLeft = 1 + random.next() % 32768;
+    const std::uint32_t flag = random.next() % 4 != 0 ? 1 : 0;
+    const std::uint32_t byte = window.base()[q];
+
+    LzBlockState s(window.base(), q, 1);
+    s.currentDistance = r.currentDistance;
+    s.lastToken = r.lastToken;
+    s.eventHistory = r.eventHistory;
+    s.historyContext = HistoryContextTable[r.eventHistory];
+    s.segmentLeft = r.segmentLeft;
+    const TokenContext t = tokenContext(s);
+    ScriptedCoder coder{flag};
+    coder.appendByte(byte);
+    ASSERT_EQ(codeMatchFlag(*codec, coder, s, t, flag), flag);
+    if (flag == 1) {
+      ASSERT_EQ(codeLiteral(*codec, coder, s, t, byte), byte);
+    }
+
+    const Context pt = plainContext(window.base(), r);
+    ASSERT_EQ(t.hash, pt.hash);
+    std::vector<std::uint32_t> expected{plainFlag(*plain, r, pt, flag)};
+    if (flag == 1) {
+      const auto bits = plainLiteral(*plain, window.base(), r, pt, byte);
+      expected.insert(expected.end(), bits.begin(), bits.end());
+    }
+    ASSERT_EQ(coder.probabilities(), expected) << "at " << q;
+  }
+  EXPECT_TRUE(sameModels(*codec, *plain));
+}
+
+// The match parameters: recent choice, length and distance from scripted random bits.
+TEST(LzReference, MatchParameterModelsAgreeWithAPlainReading) {
+  auto codec = freshModel();
+  auto plain = freshModel();
+  quorvex::testing::TestRandom random(11);
+  for (int token = 0; token < 3000; ++token) {
+    const std::uint32_t flags = random.next() % 16, history = random.next() % 256;
+    std::vector<std::uint32_t> script;
+    for (int i = 0; i < 80; ++i) script.push_back(random.next() % 3 == 0 ? 1 : 0);
+    ScriptedCoder coder;
+    for (std::uint32_t bit : script) coder.append({bit});
+
+    const std::uint32_t choice = codeRecentChoice(*codec, coder, flags, history, 0);
+    const std::uint32_t value = codeLengthValue(*codec, coder, choice, 0);
+    ASSERT_NE(value, kInvalidLength);
+    const std::uint32_t distance = choice == 0 ? codeDistance(*codec, coder, value, 0) : 0;
+
+    // The plain reading over the same bits.
+    std::size_t next = 0;
+    std::vector<std::uint32_t> expected;
+    auto decide = [&](std::uint32_t p) {
+      expected.push_back(p);
+      return script[next++];
+    };
+    auto counterP = [](std::uint16_t c) { return std::uint32_t{c} / 16; };
+    auto guarded = [](std::uint32_t p) { return p <= 2047 ? p + 1 : p; };
+
+    const std::uint32_t base = 128 * flags + 8 * (history % 16);
+    std::uint32_t j = 0;
+    for (; j < 4; ++j) {
+      std::uint16_t& c = plain->RepChoiceProbs[j == 0 ? base % 1024 : base + j];
+      const std::uint32_t bit = decide(guarded(counterP(c)));
+      adaptCounter(c, bit, 65536, 16, 5);
+      if (bit == 1) break;
+    }
+    ASSERT_EQ(j, choice);
+    std::uint32_t i = 0;
+    for (;;) {
+      std::uint16_t& c = plain->LengthClassProbs[j == 1 ? 1 : 0][i];
+      const std::uint32_t bit = decide(counterP(c));
+      adaptCounter(c, bit, 65536, 16, 5);
+      if (bit == 0) break;
+      ++i;
+    }
+    std::uint32_t v = i == 0 ? 0 : 1, k = j == 0 ? 3 : 1;
+    const std::uint32_t treeBits = i == 0 ? 1 : (i <= 3 ? i : 4), directBits = i > 4 ? i - 4 : 0;
+    for (std::uint32_t b = 0; b < treeBits; ++b) {
+      std::uint16_t& c = plain->LengthTreeProbs[i][k];
+      const std::uint32_t bit = decide(counterP(c));
+      adaptCounter(c, bit, 65536, 8, 4);
+      v = 2 * v + bit;
+      k = 2 * k + bit;
+    }
+    for (std::uint32_t b = 0; b < directBits; ++b) v = 2 * v + decide(2048);
+    ASSERT_EQ(v, value);
+
+    if (j == 0) {
+      const std::uint32_t set = SlotSetTable[std::min(v, 15u)];
+      k = 1;
+      for (int b = 0; b < 5; ++b) {
+        std::uint16_t& c = plain->SlotTreeProbs[set][k];
+        const std::int32_t stretched = ByteStretchTable[c >> 8];
+        const auto column = static_cast<std::uint32_t>(floorDiv(stretched, 256) + 8);
+        std::uint16_t* row = &plain->SlotApm[k * 17];
+        const std::uint32_t p = (counterP(c) + 3 * ((row[column] + row[column + 1] + 1) / 32) + 2) / 4;
+        const std::uint32_t bit = decide(guarded(p));
+        adaptCounter(c, bit, 65536, 16, 5);
+        adaptCounter(row[column], bit, 65550, 0, 4);
+        adaptCounter(row[column + 1], bit, 65550, 0, 4);
+        k = 2 * k + bit;
+      }
+      const std::uint32_t slot = k - 32, nb = 31 - slot;
+      std::uint32_t h = slot != 31 ? 1 : 0;
+      k = 1;
+      for (std::uint32_t b = 0; b < (slot >= 30 ? 1u : 2u); ++b) {
+        std::uint16_t& c = plain->DistanceHighProbs[nb][k];
+        const std::uint32_t bit = decide(counterP(c));
+        adaptCounter(c, bit, 65536, 8, 4);
+        h = 2 * h + bit;
+        k = 2 * k + bit;
+      }
+      std::uint32_t d = h;
+      if (nb > 2) {
+        const std::uint32_t a = std::min(nb - 2, 4u);
+        std::uint32_t low = 0;
+        k = 1;
+        for (std::uint32_t b = 0; b < a; ++b) {
+          std::uint16_t& c = plain->AlignProbs[0][k];
+          const std::uint32_t bit = decide(counterP(c));
+          adaptCounter(c, bit, 65536, 16, 5);
+          low |= bit << b;
+          k = 2 * k + bit;
+        }
+        d = (h << a) | low;
+      }
+      if (nb > 6) {
+        const std::uint32_t mBits = nb - 6;
+        std::uint32_t middle = 0;
+        for (std::uint32_t b = 0; b < mBits; ++b) {
+          std::uint16_t& c = plain->ExtraBitProbs[nb - 6][b];
+          const std::uint32_t bit = decide(counterP(c));
+          adaptCounter(c, bit, 65536, 32, 6);
+          middle = 2 * middle + bit;
+        }
+        d = (d & 15) | ((d & ~15u) << mBits) | (middle << 4);
+      }
+      ASSERT_EQ(d, distance);
+    }
+    ASSERT_EQ(coder.probabilities(), expected) << "token " << token;
+  }
+  EXPECT_TRUE(sameModels(*codec, *plain));
+}
+
+}  // namespace
+}  // namespace quorvex::lz
