@@ -22,6 +22,9 @@ TEST(ClassNumber, ClassZeroIsOneModelledBitWithCounterTwo) {
     for (std::uint32_t i = 0; i < 32; ++i) {
       EXPECT_EQ(tree.counters[i] != kHalfProbability, i == 2) << i;
     }
+    // Shift 8, rounding 128: 32768 + floor((65536 - 32768 + 128) / 256) after a 1,
+    // 32768 + floor((0 - 32768 + 128) / 256) after a 0.
+    EXPECT_EQ(tree.counters[2], bit ? 32896 : 32640);
   }
 }
 
