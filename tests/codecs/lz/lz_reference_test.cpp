@@ -8,13 +8,16 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "codecs/lz/lz_block_state.hpp"
+#include "codecs/lz/lz_codec.hpp"
 #include "codecs/lz/lz_flag_model.hpp"
 #include "codecs/lz/lz_literal_model.hpp"
 #include "codecs/lz/lz_match_coding.hpp"
 #include "lz_scripted_coder.hpp"
+#include "model/binary_coder.hpp"
 #include "model/counters.hpp"
 #include "model/logistic_tables.hpp"
 #include "model/state_table.hpp"
@@ -64,7 +67,8 @@ Context plainContext(const std::uint8_t* base, const Registers& r) {
   return t;
 }
 
-std::uint32_t plainFlag(LzModel& m, const Registers& r, const Context& t, std::uint32_t y) {
+template <class Decide>
+std::uint32_t plainFlag(LzModel& m, const Registers& r, const Context& t, Decide&& decide) {
   std::uint8_t& f = m.MatchFlagProbs[t.predicted][t.flags % 8];
   const auto xA = static_cast<std::uint32_t>(4 * ByteStretchTable[f] + 8192);
   std::uint16_t* rowA = &m.MatchFlagApmA[(16 * HistoryContextTable[r.eventHistory] + t.flags) * 5];
@@ -75,15 +79,16 @@ std::uint32_t plainFlag(LzModel& m, const Registers& r, const Context& t, std::u
   const Interp b = plainInterpolate(rowB, xB);
   std::uint32_t p = (p1 + 3 * b.value + 2) / 4;
   if (p <= 2047) p += 1;
+  const std::uint32_t y = decide(p);
   adaptCounter(f, y, 256, 4, 3);
   adaptCounter(rowA[a.learner], y, 65550, 0, 4);
   adaptCounter(rowB[b.learner], y, 65566, 0, 5);
-  return p;
+  return y;
 }
 
-// Returns the probability of each of the eight bits of `byte`.
-std::vector<std::uint32_t> plainLiteral(LzModel& m, const std::uint8_t* base, const Registers& r, const Context& t,
-                                        std::uint32_t byte) {
+// Returns the byte.
+template <class Decide>
+std::uint32_t plainLiteral(LzModel& m, const std::uint8_t* base, const Registers& r, const Context& t, Decide&& decide) {
   auto at = [&](std::uint32_t pos, std::uint32_t back) { return std::uint32_t{base[std::ptrdiff_t(pos) - std::ptrdiff_t(back)]}; };
   const std::uint32_t l1 = r.lastToken % 256, c2 = t.c[2], c3 = t.c[3];
 
@@ -107,7 +112,6 @@ std::vector<std::uint32_t> plainLiteral(LzModel& m, const std::uint8_t* base, co
   }
   const std::uint32_t nibbleBase = 256 * (64 * (c3 >> 5) + 8 * (c2 >> 5) + (l1 >> 5));
 
-  std::vector<std::uint32_t> probabilities;
   for (std::uint32_t k = 1; k <= 8; ++k) {
     std::uint8_t& history = m.Order2States[(c2 * 256 + l1) * 256 + slot];
     const std::uint32_t s = history;
@@ -138,8 +142,7 @@ std::vector<std::uint32_t> plainLiteral(LzModel& m, const std::uint8_t* base, co
     const Interp a = plainInterpolate(row, 11 * static_cast<std::uint32_t>(x));
     std::uint32_t p = (3 * a.value + ByteSquashTable[x / 16] + 2) / 4;
     if (p <= 2047) p += 1;
-    probabilities.push_back(p);
-    const std::uint32_t y = (byte >> (8 - k)) % 2;
+    const std::uint32_t y = decide(p);
 
     adaptCounter(row[a.learner], y, 65598, 0, 6);
     const std::int32_t err = (4095 * static_cast<std::int32_t>(y) - static_cast<std::int32_t>(p)) * 16;
@@ -161,11 +164,11 @@ std::vector<std::uint32_t> plainLiteral(LzModel& m, const std::uint8_t* base, co
     word = word + (count < 127 ? 1 : 0) + (product & 0xFFFFFF00u);
     adaptCounter(ls, y, 256, 2, 2);
 
+    z = 2 * z + y;
     if (k == 8) break;
     selector = 4096 * y - p + 1280 > 2561 ? 1 : 0;
     rp = (rp * 2) % 65536;
     hp = (hp * 2) % 65536;
-    z = 2 * z + y;
     if (k < 4) slot += (y + 1) << (k - 1);
     else if (k == 4) slot = 15 * (z - 15);
     else slot += (y + 1) << (k - 5);
@@ -180,10 +183,122 @@ std::vector<std::uint32_t> plainLiteral(LzModel& m, const std::uint8_t* base, co
       state = 256 + z;
     }
   }
-  return probabilities;
+  return z % 256;
+}
+
+struct PlainMatch {
+  std::uint32_t choice = 0, lengthValue = 0, distance = 0;
+  bool valid = true;
+};
+
+// Recent choice, length and (for choice 0) a new distance. A length class above 15
+// leaves the format; the plain reading stops there.
+template <class Decide>
+PlainMatch plainMatch(LzModel& m, std::uint32_t flags, std::uint32_t history, Decide&& decide) {
+  auto counterP = [](std::uint16_t c) { return std::uint32_t{c} / 16; };
+  auto guarded = [](std::uint32_t p) { return p <= 2047 ? p + 1 : p; };
+  PlainMatch match;
+  const std::uint32_t base = 128 * flags + 8 * (history % 16);
+  std::uint32_t j = 0;
+  for (; j < 4; ++j) {
+    std::uint16_t& c = m.RepChoiceProbs[j == 0 ? base % 1024 : base + j];
+    const std::uint32_t bit = decide(guarded(counterP(c)));
+    adaptCounter(c, bit, 65536, 16, 5);
+    if (bit == 1) break;
+  }
+  std::uint32_t i = 0;
+  for (;;) {
+    std::uint16_t& c = m.LengthClassProbs[j == 1 ? 1 : 0][i];
+    const std::uint32_t bit = decide(counterP(c));
+    adaptCounter(c, bit, 65536, 16, 5);
+    if (bit == 0) break;
+    ++i;
+    if (i == 16) {
+      match.valid = false;
+      return match;
+    }
+  }
+  std::uint32_t v = i == 0 ? 0 : 1, k = j == 0 ? 3 : 1;
+  const std::uint32_t treeBits = i == 0 ? 1 : (i <= 3 ? i : 4), directBits = i > 4 ? i - 4 : 0;
+  for (std::uint32_t b = 0; b < treeBits; ++b) {
+    std::uint16_t& c = m.LengthTreeProbs[i][k];
+    const std::uint32_t bit = decide(counterP(c));
+    adaptCounter(c, bit, 65536, 8, 4);
+    v = 2 * v + bit;
+    k = 2 * k + bit;
+  }
+  for (std::uint32_t b = 0; b < directBits; ++b) v = 2 * v + decide(2048);
+
+  match.choice = j;
+  match.lengthValue = v;
+  if (j == 0) {
+    const std::uint32_t set = SlotSetTable[std::min(v, 15u)];
+    k = 1;
+    for (int b = 0; b < 5; ++b) {
+      std::uint16_t& c = m.SlotTreeProbs[set][k];
+      const std::int32_t stretched = ByteStretchTable[c >> 8];
+      const auto column = static_cast<std::uint32_t>(floorDiv(stretched, 256) + 8);
+      std::uint16_t* row = &m.SlotApm[k * 17];
+      const std::uint32_t p = (counterP(c) + 3 * ((row[column] + row[column + 1] + 1) / 32) + 2) / 4;
+      const std::uint32_t bit = decide(guarded(p));
+      adaptCounter(c, bit, 65536, 16, 5);
+      adaptCounter(row[column], bit, 65550, 0, 4);
+      adaptCounter(row[column + 1], bit, 65550, 0, 4);
+      k = 2 * k + bit;
+    }
+    const std::uint32_t slot = k - 32, nb = 31 - slot;
+    std::uint32_t h = slot != 31 ? 1 : 0;
+    k = 1;
+    for (std::uint32_t b = 0; b < (slot >= 30 ? 1u : 2u); ++b) {
+      std::uint16_t& c = m.DistanceHighProbs[nb][k];
+      const std::uint32_t bit = decide(counterP(c));
+      adaptCounter(c, bit, 65536, 8, 4);
+      h = 2 * h + bit;
+      k = 2 * k + bit;
+    }
+    std::uint32_t d = h;
+    if (nb > 2) {
+      const std::uint32_t a = std::min(nb - 2, 4u);
+      std::uint32_t low = 0;
+      k = 1;
+      for (std::uint32_t b = 0; b < a; ++b) {
+        std::uint16_t& c = m.AlignProbs[0][k];
+        const std::uint32_t bit = decide(counterP(c));
+        adaptCounter(c, bit, 65536, 16, 5);
+        low |= bit << b;
+        k = 2 * k + bit;
+      }
+      d = (h << a) | low;
+    }
+    if (nb > 6) {
+      const std::uint32_t mBits = nb - 6;
+      std::uint32_t middle = 0;
+      for (std::uint32_t b = 0; b < mBits; ++b) {
+        std::uint16_t& c = m.ExtraBitProbs[nb - 6][b];
+        const std::uint32_t bit = decide(counterP(c));
+        adaptCounter(c, bit, 65536, 32, 6);
+        middle = 2 * middle + bit;
+      }
+      d = (d & 15) | ((d & ~15u) << mBits) | (middle << 4);
+    }
+    match.distance = d;
+  }
+  return match;
 }
 
 bool sameModels(const LzModel& a, const LzModel& b) { return std::memcmp(&a, &b, sizeof(LzModel)) == 0; }
+
+// Hands out scripted bits and records the probability of each decision.
+struct PlainScript {
+  explicit PlainScript(const std::vector<std::uint32_t>& scripted) : bits(scripted) {}
+  const std::vector<std::uint32_t>& bits;
+  std::vector<std::uint32_t> probabilities;
+  std::size_t next = 0;
+  std::uint32_t operator()(std::uint32_t p) {
+    probabilities.push_back(p);
+    return next < bits.size() ? bits[next++] : 0u;
+  }
+};
 
 // Flags and literals at every position of a text with repeats (so that the hash finds
 // earlier contexts), from varied registers: after literals and after matches, every
@@ -206,6 +321,8 @@ TEST(LzReference, FlagAndLiteralModelsAgreeWithAPlainReading) {
     r.segmentLeft = 1 + random.next() % 32768;
     const std::uint32_t flag = random.next() % 4 != 0 ? 1 : 0;
     const std::uint32_t byte = window.base()[q];
+    std::vector<std::uint32_t> bits{flag};
+    for (int i = 7; i >= 0; --i) bits.push_back((byte >> i) & 1u);
 
     LzBlockState s(window.base(), q, 1);
     s.currentDistance = r.currentDistance;
@@ -214,8 +331,8 @@ TEST(LzReference, FlagAndLiteralModelsAgreeWithAPlainReading) {
     s.historyContext = HistoryContextTable[r.eventHistory];
     s.segmentLeft = r.segmentLeft;
     const TokenContext t = tokenContext(s);
-    ScriptedCoder coder{flag};
-    coder.appendByte(byte);
+    ScriptedCoder coder;
+    for (std::uint32_t bit : bits) coder.append({bit});
     ASSERT_EQ(codeMatchFlag(*codec, coder, s, t, flag), flag);
     if (flag == 1) {
       ASSERT_EQ(codeLiteral(*codec, coder, s, t, byte), byte);
@@ -223,12 +340,12 @@ TEST(LzReference, FlagAndLiteralModelsAgreeWithAPlainReading) {
 
     const Context pt = plainContext(window.base(), r);
     ASSERT_EQ(t.hash, pt.hash);
-    std::vector<std::uint32_t> expected{plainFlag(*plain, r, pt, flag)};
+    PlainScript script(bits);
+    ASSERT_EQ(plainFlag(*plain, r, pt, script), flag);
     if (flag == 1) {
-      const auto bits = plainLiteral(*plain, window.base(), r, pt, byte);
-      expected.insert(expected.end(), bits.begin(), bits.end());
+      ASSERT_EQ(plainLiteral(*plain, window.base(), r, pt, script), byte);
     }
-    ASSERT_EQ(coder.probabilities(), expected) << "at " << q;
+    ASSERT_EQ(coder.probabilities(), script.probabilities) << "at " << q;
   }
   EXPECT_TRUE(sameModels(*codec, *plain));
 }
@@ -240,110 +357,105 @@ TEST(LzReference, MatchParameterModelsAgreeWithAPlainReading) {
   quorvex::testing::TestRandom random(11);
   for (int token = 0; token < 3000; ++token) {
     const std::uint32_t flags = random.next() % 16, history = random.next() % 256;
-    std::vector<std::uint32_t> script;
-    for (int i = 0; i < 80; ++i) script.push_back(random.next() % 3 == 0 ? 1 : 0);
+    std::vector<std::uint32_t> bits;
+    for (int i = 0; i < 80; ++i) bits.push_back(random.next() % 3 == 0 ? 1 : 0);
     ScriptedCoder coder;
-    for (std::uint32_t bit : script) coder.append({bit});
+    for (std::uint32_t bit : bits) coder.append({bit});
 
     const std::uint32_t choice = codeRecentChoice(*codec, coder, flags, history, 0);
     const std::uint32_t value = codeLengthValue(*codec, coder, choice, 0);
     ASSERT_NE(value, kInvalidLength);
     const std::uint32_t distance = choice == 0 ? codeDistance(*codec, coder, value, 0) : 0;
 
-    // The plain reading over the same bits.
-    std::size_t next = 0;
-    std::vector<std::uint32_t> expected;
-    auto decide = [&](std::uint32_t p) {
-      expected.push_back(p);
-      return script[next++];
-    };
-    auto counterP = [](std::uint16_t c) { return std::uint32_t{c} / 16; };
-    auto guarded = [](std::uint32_t p) { return p <= 2047 ? p + 1 : p; };
-
-    const std::uint32_t base = 128 * flags + 8 * (history % 16);
-    std::uint32_t j = 0;
-    for (; j < 4; ++j) {
-      std::uint16_t& c = plain->RepChoiceProbs[j == 0 ? base % 1024 : base + j];
-      const std::uint32_t bit = decide(guarded(counterP(c)));
-      adaptCounter(c, bit, 65536, 16, 5);
-      if (bit == 1) break;
-    }
-    ASSERT_EQ(j, choice);
-    std::uint32_t i = 0;
-    for (;;) {
-      std::uint16_t& c = plain->LengthClassProbs[j == 1 ? 1 : 0][i];
-      const std::uint32_t bit = decide(counterP(c));
-      adaptCounter(c, bit, 65536, 16, 5);
-      if (bit == 0) break;
-      ++i;
-    }
-    std::uint32_t v = i == 0 ? 0 : 1, k = j == 0 ? 3 : 1;
-    const std::uint32_t treeBits = i == 0 ? 1 : (i <= 3 ? i : 4), directBits = i > 4 ? i - 4 : 0;
-    for (std::uint32_t b = 0; b < treeBits; ++b) {
-      std::uint16_t& c = plain->LengthTreeProbs[i][k];
-      const std::uint32_t bit = decide(counterP(c));
-      adaptCounter(c, bit, 65536, 8, 4);
-      v = 2 * v + bit;
-      k = 2 * k + bit;
-    }
-    for (std::uint32_t b = 0; b < directBits; ++b) v = 2 * v + decide(2048);
-    ASSERT_EQ(v, value);
-
-    if (j == 0) {
-      const std::uint32_t set = SlotSetTable[std::min(v, 15u)];
-      k = 1;
-      for (int b = 0; b < 5; ++b) {
-        std::uint16_t& c = plain->SlotTreeProbs[set][k];
-        const std::int32_t stretched = ByteStretchTable[c >> 8];
-        const auto column = static_cast<std::uint32_t>(floorDiv(stretched, 256) + 8);
-        std::uint16_t* row = &plain->SlotApm[k * 17];
-        const std::uint32_t p = (counterP(c) + 3 * ((row[column] + row[column + 1] + 1) / 32) + 2) / 4;
-        const std::uint32_t bit = decide(guarded(p));
-        adaptCounter(c, bit, 65536, 16, 5);
-        adaptCounter(row[column], bit, 65550, 0, 4);
-        adaptCounter(row[column + 1], bit, 65550, 0, 4);
-        k = 2 * k + bit;
-      }
-      const std::uint32_t slot = k - 32, nb = 31 - slot;
-      std::uint32_t h = slot != 31 ? 1 : 0;
-      k = 1;
-      for (std::uint32_t b = 0; b < (slot >= 30 ? 1u : 2u); ++b) {
-        std::uint16_t& c = plain->DistanceHighProbs[nb][k];
-        const std::uint32_t bit = decide(counterP(c));
-        adaptCounter(c, bit, 65536, 8, 4);
-        h = 2 * h + bit;
-        k = 2 * k + bit;
-      }
-      std::uint32_t d = h;
-      if (nb > 2) {
-        const std::uint32_t a = std::min(nb - 2, 4u);
-        std::uint32_t low = 0;
-        k = 1;
-        for (std::uint32_t b = 0; b < a; ++b) {
-          std::uint16_t& c = plain->AlignProbs[0][k];
-          const std::uint32_t bit = decide(counterP(c));
-          adaptCounter(c, bit, 65536, 16, 5);
-          low |= bit << b;
-          k = 2 * k + bit;
-        }
-        d = (h << a) | low;
-      }
-      if (nb > 6) {
-        const std::uint32_t mBits = nb - 6;
-        std::uint32_t middle = 0;
-        for (std::uint32_t b = 0; b < mBits; ++b) {
-          std::uint16_t& c = plain->ExtraBitProbs[nb - 6][b];
-          const std::uint32_t bit = decide(counterP(c));
-          adaptCounter(c, bit, 65536, 32, 6);
-          middle = 2 * middle + bit;
-        }
-        d = (d & 15) | ((d & ~15u) << mBits) | (middle << 4);
-      }
-      ASSERT_EQ(d, distance);
-    }
-    ASSERT_EQ(coder.probabilities(), expected) << "token " << token;
+    PlainScript script(bits);
+    const PlainMatch match = plainMatch(*plain, flags, history, script);
+    ASSERT_TRUE(match.valid);
+    EXPECT_EQ(match.choice, choice);
+    EXPECT_EQ(match.lengthValue, value);
+    EXPECT_EQ(match.distance, distance);
+    ASSERT_EQ(coder.probabilities(), script.probabilities) << "token " << token;
   }
   EXPECT_TRUE(sameModels(*codec, *plain));
+}
+
+// The token loop of a block, read plainly: segments, registers, the copy.
+void plainDecodeBlock(LzModel& m, std::span<const std::uint8_t> payload, std::uint8_t* base, std::uint32_t start,
+                      std::uint32_t size) {
+  BinaryDecoder coder(payload);
+  auto decide = [&coder](std::uint32_t p) { return coder.decodeBit(p); };
+  Registers r{start, 1, 0, 255, 0};
+  std::uint32_t recent[4] = {1, 1, 1, 1};
+  const std::uint32_t end = start + size;
+  r.segmentLeft = std::min<std::uint32_t>(32768, end - r.q);
+  while (r.q < end) {
+    const Context t = plainContext(base, r);
+    if (plainFlag(m, r, t, decide) == 1) {
+      base[r.q] = static_cast<std::uint8_t>(plainLiteral(m, base, r, t, decide));
+      r.lastToken = base[r.q];
+      r.q += 1;
+      r.segmentLeft -= 1;
+      r.eventHistory = (r.eventHistory * 2 + 1) % 256;
+    } else {
+      m.PositionHash[t.hash] = r.q;
+      const PlainMatch match = plainMatch(m, t.flags, r.eventHistory, decide);
+      ASSERT_TRUE(match.valid);
+      if (match.choice == 0) {
+        r.currentDistance = match.distance;
+        for (int i = 3; i > 0; --i) recent[i] = recent[i - 1];
+      } else {
+        r.currentDistance = recent[match.choice - 1];
+        for (std::uint32_t i = match.choice - 1; i > 0; --i) recent[i] = recent[i - 1];
+      }
+      recent[0] = r.currentDistance;
+      const std::uint32_t length = match.lengthValue + 2;
+      ASSERT_LE(length, r.segmentLeft);  // the encoder never crosses a segment end
+      ASSERT_LE(r.currentDistance + 1, r.q);
+      for (std::uint32_t i = 0; i < length; ++i) base[r.q + i] = base[r.q + i - r.currentDistance - 1];
+      r.q += length;
+      r.segmentLeft -= length;
+      r.eventHistory = (r.eventHistory * 2) % 256;
+      r.lastToken = 256 * base[r.q - r.currentDistance - 1] + base[r.q - 1];
+    }
+    if (r.segmentLeft == 0) r.segmentLeft = std::min<std::uint32_t>(32768, end - r.q);
+  }
+}
+
+// Blocks from the codec's encoder, decoded by the codec and by the plain reading: the
+// same bytes and the same model after every block. The blocks span several segments,
+// the later ones copy from the earlier ones, and one follows bytes of another codec.
+TEST(LzReference, WholeBlocksDecodeAlikeWithAPlainReading) {
+  std::vector<std::uint8_t> data = quorvex::testing::corpusFile("text/alice29.txt");
+  data.resize(std::min<std::size_t>(data.size(), 70000));
+  const std::vector<std::uint8_t> other = quorvex::testing::skewedBytes(3000, 5);
+  const std::size_t cuts[] = {0, 40000, 41000, data.size()};  // other-codec bytes sit before the last block
+
+  std::vector<std::uint8_t> window;
+  std::vector<std::vector<std::uint8_t>> payloads;
+  std::vector<std::size_t> starts, sizes;
+  LzEncoder encoder;
+  for (int b = 0; b < 3; ++b) {
+    if (b == 2) window.insert(window.end(), other.begin(), other.end());
+    starts.push_back(window.size());
+    window.insert(window.end(), data.begin() + cuts[b], data.begin() + cuts[b + 1]);
+    sizes.push_back(cuts[b + 1] - cuts[b]);
+    payloads.push_back(encoder.encodeBlock(window, starts.back()));
+  }
+
+  std::vector<std::uint8_t> codecWindow(64 + window.size(), 0), plainWindow(64 + window.size(), 0);
+  auto plain = freshModel();
+  LzDecoder decoder;
+  for (int b = 0; b < 3; ++b) {
+    if (b == 2) {
+      std::memcpy(codecWindow.data() + 64 + starts[2] - other.size(), other.data(), other.size());
+      std::memcpy(plainWindow.data() + 64 + starts[2] - other.size(), other.data(), other.size());
+    }
+    const auto size = static_cast<std::uint32_t>(sizes[b]);
+    ASSERT_TRUE(decoder.decodeBlock(payloads[b], codecWindow.data() + 64, codecWindow.data() + 64 + starts[b], size));
+    plainDecodeBlock(*plain, payloads[b], plainWindow.data() + 64, static_cast<std::uint32_t>(starts[b]), size);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    ASSERT_TRUE(std::equal(plainWindow.begin(), plainWindow.begin() + 64 + starts[b] + size, codecWindow.begin())) << b;
+  }
+  EXPECT_TRUE(std::equal(window.begin(), window.end(), codecWindow.begin() + 64));
 }
 
 }  // namespace
