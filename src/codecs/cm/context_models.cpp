@@ -130,15 +130,11 @@ void ContextModels::prefetchNextByte(std::uint32_t c0, std::uint32_t history) co
     if (uses(kUseOrder4)) {
       hashTable_.prefetchBucket(contextHash(next));
       if (uses(kUseOrder4 | kUseOrder6)) {
-        RollingHash<6> r6 = rolling6_;
-        r6.update(c, RollOffTable6, kOrder6Multiplier);
-        hashTable_.prefetchBucket(r6.slotHash());
+        hashTable_.prefetchBucket(RollingHash<6>::slotHash(rolling6_.nextValue(c, RollOffTable6, kOrder6Multiplier)));
       }
     }
     if (uses(kUseOrder10)) {
-      RollingHash<10> r10 = rolling10_;
-      r10.update(c, RollOffTable10, kOrder10Multiplier);
-      hashTable_.prefetchBucket(r10.slotHash());
+      hashTable_.prefetchBucket(RollingHash<10>::slotHash(rolling10_.nextValue(c, RollOffTable10, kOrder10Multiplier)));
     }
   }
 }

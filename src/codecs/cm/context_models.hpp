@@ -45,8 +45,13 @@ struct RollingHash {
     ring[oldest] = static_cast<std::uint8_t>(c);
     oldest = oldest + 1 == Length ? 0 : oldest + 1;
   }
-  // The slot hash of a rolling hash.
-  std::uint32_t slotHash() const { return value ^ ((value >> 11) | (value << 21)); }
+  // The value after byte c, without moving the ring (for speculative lookups).
+  std::uint32_t nextValue(std::uint32_t c, const RollOffTable& rollOff, std::uint32_t multiplier) const {
+    return rollHash(value, c, ring[oldest], rollOff, multiplier);
+  }
+  // The slot hash of a rolling hash value.
+  static std::uint32_t slotHash(std::uint32_t v) { return v ^ ((v >> 11) | (v << 21)); }
+  std::uint32_t slotHash() const { return slotHash(value); }
 };
 
 class ContextModels {

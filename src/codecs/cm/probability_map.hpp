@@ -15,14 +15,19 @@ namespace quorvex::cm {
 
 inline constexpr std::uint32_t kHalfEntry = 0x80000000u;  // probability one half, count 0
 
+// The move of an entry's probability towards bit y: 1/(n + 1.5) of the error, with the
+// low 8 bits (the count) clear so that it never carries into the count.
+constexpr std::uint32_t probabilityStep(std::uint32_t value, std::uint32_t bit) {
+  const std::uint32_t error = (bit << 23) - (value >> 9);
+  return (error * static_cast<std::uint32_t>(ReciprocalTable[value & 0xFF])) & 0xFFFFFF00u;
+}
+
 // Learns bit y into an entry with count limit L (at most 255). A count above L (the
 // refinement table's limit can shrink) falls to L in one step: the count becomes
-// min(n + 1, L), and the probability step (low 8 bits clear) never carries into it.
+// min(n + 1, L).
 constexpr std::uint32_t refineEntry(std::uint32_t value, std::uint32_t bit, std::uint32_t limit) {
   const std::uint32_t count = value & 0xFF;
-  const std::uint32_t error = (bit << 23) - (value >> 9);
-  value += (error * static_cast<std::uint32_t>(ReciprocalTable[count])) & 0xFFFFFF00u;
-  return value + (count < limit ? 1u : limit - count);
+  return value + probabilityStep(value, bit) + (count < limit ? 1u : limit - count);
 }
 
 // A 12-bit probability from an entry.
@@ -48,8 +53,13 @@ class ProbabilityMap {
   // Stretched probability of entry `index`, which becomes pending.
   std::int32_t predict(std::uint32_t index) { return stretch(entryProbability(select(index))); }
 
-  // The pending entry learns the bit from the value it had when it was read.
-  void learn(std::uint32_t bit, std::uint32_t limit) { entries_[pendingIndex_] = refineEntry(pendingValue_, bit, limit); }
+  // The pending entry learns the bit from the value it had when it was read. A map
+  // always learns with the same limit, so its counts never pass it and the count step
+  // is a plain increment below the limit.
+  void learn(std::uint32_t bit, std::uint32_t limit) {
+    const std::uint32_t value = pendingValue_;
+    entries_[pendingIndex_] = value + probabilityStep(value, bit) + ((value & 0xFF) < limit ? 1u : 0u);
+  }
 
   std::uint32_t operator[](std::uint32_t index) const { return entries_[index]; }
   std::uint32_t pendingIndex() const { return pendingIndex_; }
