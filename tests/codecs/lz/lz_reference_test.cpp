@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <span>
 #include <vector>
 
@@ -456,6 +457,21 @@ TEST(LzReference, WholeBlocksDecodeAlikeWithAPlainReading) {
     ASSERT_TRUE(std::equal(plainWindow.begin(), plainWindow.begin() + 64 + starts[b] + size, codecWindow.begin())) << b;
   }
   EXPECT_TRUE(std::equal(window.begin(), window.end(), codecWindow.begin() + 64));
+}
+
+// The committed golden payloads decode, by the plain reading too, to their window.
+TEST(LzReference, GoldenPayloadsDecodeAlikeWithAPlainReading) {
+  const auto dir = std::filesystem::path(__FILE__).parent_path() / "golden";
+  const auto first = quorvex::testing::readFile(dir / "block1.lz");
+  const auto second = quorvex::testing::readFile(dir / "block2.lz");
+  const auto expected = quorvex::testing::readFile(dir / "window.out");
+  ASSERT_EQ(expected.size(), 6000u);
+  std::vector<std::uint8_t> window(64 + expected.size(), 0);
+  auto plain = freshModel();
+  plainDecodeBlock(*plain, first, window.data() + 64, 0, 3000);
+  plainDecodeBlock(*plain, second, window.data() + 64, 3000, 3000);
+  ASSERT_FALSE(::testing::Test::HasFatalFailure());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), window.begin() + 64));
 }
 
 }  // namespace
