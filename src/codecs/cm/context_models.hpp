@@ -208,13 +208,13 @@ inline std::uint32_t ContextModels::predict(std::int16_t* inputs, std::uint32_t 
   inputs[3] = inputs[4] = inputs[5] = inputs[6] = 0;
 
   // b: how many contexts, from order 2 upward, have been seen before.
-  std::uint32_t known = 0;
-  bool chain = order2State_ != 0;
+  // Counted without branches: which states are 0 follows the data.
+  std::uint32_t chain = order2State_ != 0 ? 1u : 0u;
+  std::uint32_t known = chain;
   auto count = [&](std::uint8_t state) {
-    chain = chain && state != 0;
-    if (chain) ++known;
+    chain &= state != 0 ? 1u : 0u;
+    known += chain;
   };
-  if (chain) known = 1;
   count(slotStates_[kOrder3]);
 
   if (uses(kUseOrder4)) {
