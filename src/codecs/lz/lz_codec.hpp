@@ -24,7 +24,8 @@ class LzDecoder {
   // history window that starts at historyBase (64 readable zero bytes precede it).
   // The caller guarantees room for unpackedSize bytes at destination. Reads and writes
   // stay within [historyBase - 64, destination + unpackedSize).
-  // Returns false when the stream cannot be followed safely:
+  // Returns false when the model's memory cannot be had, or when the stream cannot be
+  // followed safely:
   //  - a new distance whose source lies more than 60 bytes before historyBase (the
   //    four bytes before a source are read as context, and 64 guard bytes exist), or
   //  - a length class above 15.

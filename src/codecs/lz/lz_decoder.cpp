@@ -16,6 +16,7 @@ LzDecoder::~LzDecoder() = default;
 bool LzDecoder::decodeBlock(std::span<const std::uint8_t> payload, const std::uint8_t* historyBase,
                             std::uint8_t* destination, std::uint32_t unpackedSize) {
   if (!model_) model_ = LzModel::create();
+  if (!model_) return false;  // no memory for the model
   if (unpackedSize == 0) return true;
 
   // Window positions are 32-bit offsets from historyBase.

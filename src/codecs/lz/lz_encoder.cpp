@@ -1,6 +1,7 @@
 // The LZ block encoder: the parse drives the same token coder the decoder runs.
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "codecs/lz/lz_block_state.hpp"
 #include "codecs/lz/lz_codec.hpp"
@@ -17,6 +18,7 @@ LzEncoder::~LzEncoder() = default;
 
 std::vector<std::uint8_t> LzEncoder::encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset) {
   if (!model_) model_ = LzModel::create();
+  if (!model_) throw std::bad_alloc();
   if (!finder_) finder_ = std::make_unique<MatchFinder>();
   std::vector<std::uint8_t> payload;
   if (blockOffset >= window.size() || window.size() > std::numeric_limits<std::uint32_t>::max()) return payload;

@@ -2,12 +2,15 @@
 
 #include <cstdlib>
 #include <new>
+#include <type_traits>
 
 #include "model/counters.hpp"
 
 namespace quorvex::lz {
 
 static_assert(sizeof(LzModel) == kLzModelBytes, "the LZ model layout must match the format's footprint");
+static_assert(std::is_aggregate_v<LzModel> && std::is_trivially_destructible_v<LzModel>,
+              "zeroed memory must be a valid LzModel");
 
 namespace {
 
@@ -18,40 +21,38 @@ void fillAll(Array& rows, typename Array::value_type::value_type value) {
 
 }  // namespace
 
-void* LzModel::operator new(std::size_t size) {
-  void* memory = std::calloc(1, size);
-  if (memory == nullptr) throw std::bad_alloc();
-  return memory;
-}
-
 void LzModel::operator delete(void* model) noexcept { std::free(model); }
 
-std::unique_ptr<LzModel> LzModel::create() { return std::unique_ptr<LzModel>(new LzModel()); }
+// calloc'd memory holds an LzModel (an implicit-lifetime aggregate) whose every table is
+// 0; MixerWeights, Order2States and PositionHash start there. The rest is filled here.
+std::unique_ptr<LzModel> LzModel::create() {
+  void* memory = std::calloc(1, sizeof(LzModel));
+  if (memory == nullptr) return nullptr;
+  std::unique_ptr<LzModel> model(std::launder(static_cast<LzModel*>(memory)));
+  LzModel& m = *model;
+  fillAll(m.Order1Probs, 0x80);
+  m.LiteralStateProbs.fill(0x80);
+  fillAll(m.Order2SparseProbs, 0x80);
+  fillInterpolationRows(m.LiteralApm.data(), kLiteralApmRows, kLiteralApmColumns);
+  m.NibbleStates.fill(0x88);  // state 8 in both halves
+  m.NibbleStateProbs.fill(0x8000);
+  m.RepMatchProbs.fill(0x80);
+  m.HashMatchProbs.fill(0x80);
+  m.StateProbs.fill(0x80000000u);
 
-// MixerWeights, Order2States and PositionHash start at zero, as the memory does.
-LzModel::LzModel() {
-  fillAll(Order1Probs, 0x80);
-  LiteralStateProbs.fill(0x80);
-  fillAll(Order2SparseProbs, 0x80);
-  fillInterpolationRows(LiteralApm.data(), kLiteralApmRows, kLiteralApmColumns);
-  NibbleStates.fill(0x88);  // state 8 in both halves
-  NibbleStateProbs.fill(0x8000);
-  RepMatchProbs.fill(0x80);
-  HashMatchProbs.fill(0x80);
-  StateProbs.fill(0x80000000u);
+  fillAll(m.LengthClassProbs, 0x8000);
+  fillAll(m.LengthTreeProbs, 0x8000);
+  fillAll(m.SlotTreeProbs, 0x8000);
+  fillInterpolationRows(m.SlotApm.data(), kSlotTreeNodes, kSlotApmColumns);
+  fillAll(m.DistanceHighProbs, 0x8000);
+  fillAll(m.AlignProbs, 0x8000);
+  fillAll(m.ExtraBitProbs, 0x8000);
+  m.RepChoiceProbs.fill(0x8000);
 
-  fillAll(LengthClassProbs, 0x8000);
-  fillAll(LengthTreeProbs, 0x8000);
-  fillAll(SlotTreeProbs, 0x8000);
-  fillInterpolationRows(SlotApm.data(), kSlotTreeNodes, kSlotApmColumns);
-  fillAll(DistanceHighProbs, 0x8000);
-  fillAll(AlignProbs, 0x8000);
-  fillAll(ExtraBitProbs, 0x8000);
-  RepChoiceProbs.fill(0x8000);
-
-  fillAll(MatchFlagProbs, 0x80);
-  fillInterpolationRows(MatchFlagApmA.data(), kFlagApmARows, kFlagApmAColumns);
-  fillInterpolationRows(MatchFlagApmB.data(), kFlagApmBRows, kFlagApmBColumns);
+  fillAll(m.MatchFlagProbs, 0x80);
+  fillInterpolationRows(m.MatchFlagApmA.data(), kFlagApmARows, kFlagApmAColumns);
+  fillInterpolationRows(m.MatchFlagApmB.data(), kFlagApmBRows, kFlagApmBColumns);
+  return model;
 }
 
 }  // namespace quorvex::lz

@@ -41,12 +41,14 @@ inline constexpr std::size_t kPositionHashSize = 65536;
 // The format's model footprint; the layout below has no padding, so sizeof matches it.
 inline constexpr std::size_t kLzModelBytes = 17300832;
 
+// A plain aggregate of arrays, so that zeroed heap memory is itself a valid model whose
+// tables all read 0 (no constructor runs over it and leaves members indeterminate).
 struct LzModel {
-  // Every table at its initial value. The model is always on the heap, in zeroed
-  // memory: tables that start at zero are not written, so the 16 MiB bit-history table
-  // costs only the pages that blocks actually touch.
+  // Every table at its initial value, or null when the memory is not available. The
+  // model lives in zeroed memory: tables that start at zero are not written, so the
+  // 16 MiB bit-history table costs only the pages that blocks actually touch.
   static std::unique_ptr<LzModel> create();
-  static void* operator new(std::size_t size);
+  static void* operator new(std::size_t) = delete;  // only create() makes one
   static void operator delete(void* model) noexcept;
 
   // Literal model.
@@ -80,9 +82,6 @@ struct LzModel {
   // Window position (offset from the window start) after the last occurrence of each
   // three-byte context hash; 0 means none.
   std::array<std::uint32_t, kPositionHashSize> PositionHash;
-
- private:
-  LzModel();
 };
 
 // A probability as an interpolation map gives it, with the entry to update afterwards.
