@@ -86,8 +86,12 @@ class MatchModel {
                             std::uint32_t otherLength, std::uint32_t c0, std::uint32_t k);
   std::uint32_t followNear(std::uint32_t c0, std::uint32_t y, std::uint32_t k);
 
-  static std::uint32_t expectedBit(std::uint32_t predicted, std::uint32_t k) { return ((predicted + 256) >> (k - 1)) & 1; }
-  static bool agrees(std::uint32_t predicted, std::uint32_t c0, std::uint32_t k) { return ((predicted + 256) >> k) == c0; }
+  // The predicted byte's bits up to the coming one, behind a leading 1: its low bit is
+  // the expected bit, and the rest agrees with the byte so far when it equals c0. One
+  // shift serves both.
+  static std::uint32_t upcoming(std::uint32_t predicted, std::uint32_t k) { return (predicted + 256) >> (k - 1); }
+  static std::uint32_t expectedBit(std::uint32_t upcomingBits) { return upcomingBits & 1; }
+  static bool agrees(std::uint32_t upcomingBits, std::uint32_t c0) { return (upcomingBits >> 1) == c0; }
 
   std::uint32_t hashMask_ = 0;
   std::uint32_t positionMask_ = 0;
@@ -147,8 +151,9 @@ class MatchModel {
 
 inline std::uint32_t MatchModel::followMatch(std::uint8_t& length, std::uint32_t& state, std::uint32_t predicted,
                                              std::uint32_t otherLength, std::uint32_t c0, std::uint32_t k) {
-  const std::uint32_t e = expectedBit(predicted, k);
-  const bool agreeing = agrees(predicted, c0, k);
+  const std::uint32_t bits = upcoming(predicted, k);
+  const std::uint32_t e = expectedBit(bits);
+  const bool agreeing = agrees(bits, c0);
   if (length != 0) {
     if (agreeing) return (state & 0x7FE0) + e;
     length = 0;
@@ -163,9 +168,10 @@ inline std::uint32_t MatchModel::followMatch(std::uint8_t& length, std::uint32_t
 
 // Returns the near map index, or kNearSpareEntry when the predictor has nothing to say.
 inline std::uint32_t MatchModel::followNear(std::uint32_t c0, std::uint32_t y, std::uint32_t k) {
-  const std::uint32_t e = expectedBit(nearByte_, k);
+  const std::uint32_t bits = upcoming(nearByte_, k);
+  const std::uint32_t e = expectedBit(bits);
   const std::uint32_t j = (k - 1) & ~1u;
-  const bool agreeing = agrees(nearByte_, c0, k);
+  const bool agreeing = agrees(bits, c0);
   std::uint32_t& state = nearState_;
   if ((state & kInactive) == 0) {
     if (agreeing) return (state & 0x7F80) + (state & 7) * 128 + j + e;
@@ -207,10 +213,11 @@ inline std::uint32_t MatchModel::predictBit(std::uint32_t c0, std::uint32_t y, s
     std::uint8_t learned = recordPendingValue_;
     adaptCounter(learned, y, 256u, 4u, 3u);
     recordMap_[recordPending_] = learned;
-    std::uint32_t index = recordContext_ + 4 * (k - 1) + 2 * expectedBit(recordByte_, k) +
-                          expectedBit(extrapolatedByte_, k);
-    if (agrees(extrapolatedByte_, c0, k)) index += 32;
-    if (agrees(recordByte_, c0, k)) index += 64;
+    const std::uint32_t recordBits = upcoming(recordByte_, k);
+    const std::uint32_t extrapolatedBits = upcoming(extrapolatedByte_, k);
+    std::uint32_t index = recordContext_ + 4 * (k - 1) + 2 * expectedBit(recordBits) + expectedBit(extrapolatedBits);
+    if (agrees(extrapolatedBits, c0)) index += 32;
+    if (agrees(recordBits, c0)) index += 64;
     recordPending_ = index & 0x1FFF;
     recordPendingValue_ = recordMap_[recordPending_];
     inputs[11] = static_cast<std::int16_t>(std::int32_t{StretchTable[(16u * recordPendingValue_) & 0xFF0]} - 2048);
