@@ -1,5 +1,5 @@
-// A second, deliberately plain reading of the LZ models, written from the format's
-// description without the codec's helpers (flat indices, explicit bit arithmetic). The
+// A second, deliberately plain reading of the LZ format's models, written without the
+// codec's helpers (flat indices, explicit bit arithmetic, divisions for shifts). The
 // codec and the plain reading run the same decisions from the same inputs; every
 // probability handed to the coder and every table cell afterwards must agree. Round
 // trips cannot catch a rule that both directions misread the same way; this can.
