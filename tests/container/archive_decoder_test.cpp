@@ -6,26 +6,14 @@
 #include "codecs/bwt/bwt_transform.hpp"
 #include "quorvex/archive_writer.hpp"
 #include "quorvex/decoder.hpp"
+#include "container/decoded_archive.hpp"
 #include "support/test_support.hpp"
 
 namespace quorvex {
 namespace {
 
-struct Decoded {
-  DecodeResult result;
-  std::vector<std::uint8_t> output;
-  std::string console;
-};
-
-Decoded decode(const std::vector<std::uint8_t>& archive) {
-  Decoded run;
-  OutputImage image;
-  DecodeOptions options;
-  options.console = [&run](std::string_view line) { run.console += line; };
-  run.result = decodeArchive(archive, image, options);
-  run.output = image.bytes();
-  return run;
-}
+using testing::Decoded;
+using testing::decode;
 
 std::vector<std::uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
 

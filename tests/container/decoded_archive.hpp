@@ -1,0 +1,27 @@
+// Decodes an archive in memory and keeps everything a test looks at.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "quorvex/decoder.hpp"
+
+namespace quorvex::testing {
+
+struct Decoded {
+  DecodeResult result;
+  std::vector<std::uint8_t> output;
+  std::string console;  // every console line, in order
+};
+
+inline Decoded decode(const std::vector<std::uint8_t>& archive) {
+  Decoded run;
+  OutputImage image;
+  DecodeOptions options;
+  options.console = [&run](std::string_view line) { run.console += line; };
+  run.result = decodeArchive(archive, image, options);
+  run.output = image.bytes();
+  return run;
+}
+
+}  // namespace quorvex::testing
