@@ -253,8 +253,9 @@ inline std::uint32_t ContextModels::predict(std::int16_t* inputs, std::uint32_t 
       known <= 2 && matchLength <= 4 && sparseAverage_ < order1Average_ && sparseAverage_ <= 110;
   inputs[7] = static_cast<std::int16_t>(sparseHelps ? sparse : 0);
 
-  // Otherwise the class model reads a fixed node, which keeps learning without a say.
-  // The choice depends on b, so it is made by selection rather than a branch.
+  // The class model has a say early in the byte while few contexts are known; otherwise
+  // it reads a fixed node, which keeps learning. The choice follows b, so it is made by
+  // selection rather than by a branch.
   const std::uint32_t takesPart = 0u - static_cast<std::uint32_t>((bitCount <= 4) & (known <= 3));  // all ones or 0
   classNode_ = (((c0 ^ classHistory_) & (kClassEntries - 1)) & takesPart) | (kFixedClassNode & ~takesPart);
   classState_ = classTable_[classNode_];
