@@ -10,7 +10,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -61,8 +60,10 @@ class ContextHashTable {
     std::uint8_t* b = table_.bytes() + bucket;
     // The four check bytes at once: the lowest zero byte of their XOR with the check is
     // the first matching way (borrows only disturb the bytes above it).
-    std::uint32_t checks;
-    std::memcpy(&checks, b, sizeof checks);
+    // Assembled little-endian whatever the host (one load on x86), so that byte k of
+    // the word is way k's check byte.
+    const std::uint32_t checks = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+                                 std::uint32_t{b[3]} << 24;
     const std::uint32_t x = checks ^ (check * 0x01010101u);
     const std::uint32_t zeroBytes = (x - 0x01010101u) & ~x & 0x80808080u;
     if (zeroBytes != 0) return bucket + 4 + (static_cast<std::uint32_t>(std::countr_zero(zeroBytes)) >> 3);
