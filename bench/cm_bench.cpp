@@ -16,32 +16,17 @@
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
-
+#include "bench_support.hpp"
 #include "codecs/cm/cm_codec.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace quorvex::bench;
 
 // The parameters a writer uses by default (a fourth byte of 0x24 and a 16 MiB window).
 constexpr std::uint32_t kTableBitsA = 22;
 constexpr std::uint32_t kTableBitsB = 22;
 constexpr std::uint32_t kHistorySize = 16u << 20;
-
-std::vector<std::uint8_t> readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::vector<fs::path> corpusPaths() {
-  std::vector<fs::path> paths;
-  for (const auto& entry : fs::recursive_directory_iterator(QUORVEX_CORPUS_DIR)) {
-    if (entry.is_regular_file()) paths.push_back(entry.path());
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
 
 struct Sample {
   std::vector<std::uint8_t> data;
@@ -96,34 +81,6 @@ void CmEncode(benchmark::State& state, fs::path path) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.data.size()));
 }
 
-// Runs a shell command and returns its wall time in seconds, or -1 when it fails.
-double timedCommand(const std::string& command) {
-  const auto start = std::chrono::steady_clock::now();
-  if (std::system(command.c_str()) != 0) return -1.0;
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Runs a shell command and returns the CPU time (user and system) of its processes in
-// seconds, or -1 when it fails.
-double childCpuSeconds(const std::string& command) {
-  auto total = [] {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-  };
-  const double before = total();
-  if (std::system(command.c_str()) != 0) return -1.0;
-  return total() - before;
-}
-
-std::string quoted(const fs::path& path) {
-  std::string text = path.string();
-  text.insert(text.begin(), '\'');
-  text.push_back('\'');
-  return text;
-}
-
 void ZpaqDecode(benchmark::State& state, fs::path path) {
   const Sample& s = sample(path);
   const fs::path work = fs::temp_directory_path() / ("cm_bench_zpaq_" + path.filename().string());
@@ -133,14 +90,14 @@ void ZpaqDecode(benchmark::State& state, fs::path path) {
   // Archive the file under a relative name so that extraction writes below `work`.
   const std::string add = "cd " + quoted(path.parent_path()) + " && zpaq a " + quoted(archive) + " " +
                           quoted(path.filename()) + " -m4 -threads 1 > /dev/null 2>&1";
-  if (timedCommand(add) < 0) {
+  if (timedCommand(add) < 0) {  // packing is not timed
     state.SkipWithError("zpaq is not available");
     return;
   }
   const fs::path outDir = work / "out";
   for (auto _ : state) {
     fs::remove_all(outDir);  // zpaq skips files that are already there
-    const double seconds = childCpuSeconds("zpaq x " + quoted(archive) + " -to " + quoted(outDir) +
+    const double seconds = timedCommand("zpaq x " + quoted(archive) + " -to " + quoted(outDir) +
                                         " -force -threads 1 > /dev/null 2>&1");
     if (seconds < 0) state.SkipWithError("zpaq x failed");
     state.SetIterationTime(seconds);
@@ -154,7 +111,7 @@ void ZpaqDecode(benchmark::State& state, fs::path path) {
 // Registered per corpus file, decoder next to its peer.
 const bool registered = [] {
   for (const fs::path& path : corpusPaths()) {
-    const std::string name = fs::relative(path, QUORVEX_CORPUS_DIR).string();
+    const std::string name = corpusName(path);
     benchmark::RegisterBenchmark(("CmDecode/" + name).c_str(), CmDecode, path)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("ZpaqDecode/" + name).c_str(), ZpaqDecode, path)
         ->UseManualTime()
