@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "quorvex/format.hpp"
+
 namespace quorvex {
 
 // Every field of a block descriptor, in archive order. A field is written only where
@@ -42,8 +44,6 @@ struct CodecParamBytes {
   std::uint8_t tableBits = 0;  // high nibble: tableBitsA - 20, low nibble: tableBitsB - 18
   std::uint32_t count = 4;     // how many of the four bytes to write
 };
-
-inline constexpr std::uint8_t kCmCodecId = 7;
 
 class ArchiveWriter {
  public:

@@ -14,14 +14,6 @@ namespace quorvex {
 class OutputImage {
  public:
   void append(std::span<const std::uint8_t> bytes) { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
-  // Grows the image by n zero bytes and returns them (audio blocks decode in place).
-  std::span<std::uint8_t> grow(std::size_t n) {
-    const std::size_t old = bytes_.size();
-    bytes_.resize(old + n);
-    return {bytes_.data() + old, n};
-  }
-  void shrink(std::size_t n) { bytes_.resize(n); }
-
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
   std::size_t size() const { return bytes_.size(); }
 

@@ -4,10 +4,9 @@
 #include <cstdint>
 
 #include "container/record_stream.hpp"
+#include "quorvex/format.hpp"
 
 namespace quorvex {
-
-inline constexpr std::uint32_t kCmCodecIdValue = 7;
 
 // Every field is 0 until the first codec-parameter record; each record replaces all five.
 struct CodecParams {
@@ -17,7 +16,7 @@ struct CodecParams {
   std::uint32_t tableBitsA = 0;   // high nibble of the fourth byte + 20
   std::uint32_t tableBitsB = 0;   // low nibble of the fourth byte + 18
 
-  bool contextMixing() const { return codecId == kCmCodecIdValue; }
+  bool contextMixing() const { return codecId == kCmCodecId; }
 };
 
 // A byte count in a small floating-point code: a four-bit mantissa with an implicit

@@ -48,8 +48,8 @@ struct Bytes {
     for (int i = 0; i < 4; ++i) v.push_back(static_cast<std::uint8_t>(x >> (8 * i)));
     return *this;
   }
-  Bytes& raw(std::vector<std::uint8_t> bytes) {
-    v.insert(v.end(), bytes.begin(), bytes.end());
+  Bytes& raw(std::initializer_list<std::uint8_t> bytes) {
+    for (const std::uint8_t b : bytes) v.push_back(b);
     return *this;
   }
 };

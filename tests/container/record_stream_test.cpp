@@ -9,8 +9,8 @@ namespace {
 
 std::vector<std::uint8_t> validHeader() {
   std::vector<std::uint8_t> bytes{0xAE, 0x01};
-  bytes.insert(bytes.end(), kSignatureText.begin(), kSignatureText.end());
-  bytes.insert(bytes.end(), {0x1F, 0x0F, 0x09});
+  for (const char c : kSignatureText) bytes.push_back(static_cast<std::uint8_t>(c));
+  for (const std::uint8_t b : {0x1F, 0x0F, 0x09}) bytes.push_back(b);
   return bytes;
 }
 
