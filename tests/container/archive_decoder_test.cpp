@@ -14,6 +14,7 @@ namespace {
 
 using testing::Decoded;
 using testing::decode;
+using testing::decodeOneBlock;
 
 std::vector<std::uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
 
@@ -75,23 +76,19 @@ TEST(DecodeArchive, ASkippedRecordRunningPastTheEndEndsTheLoopNormally) {
 }
 
 TEST(DecodeArchive, EmptyStoredBwtBlockFails) {
-  ArchiveWriter writer;
   BlockFields empty;
   empty.codecKind = 0;
   empty.sizePresent = 0;
-  writer.addBlock(empty, {});
-  const Decoded run = decode(writer.bytes());
+  const Decoded run = decodeOneBlock(empty);
   EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
   EXPECT_EQ(run.console, "Decoding BWT block 0->0\n");
 }
 
 TEST(DecodeArchive, PrimaryIndexMustLieInsideTheBlock) {
   for (const std::uint32_t index : {6u, 7u, 0xFFFFFFFFu}) {
-    ArchiveWriter writer;
     BlockFields block = storedBwt(bytesOf("banana"));
     block.bwtPrimaryIndex = index;
-    writer.addBlock(block, {});
-    const Decoded run = decode(writer.bytes());
+    const Decoded run = decodeOneBlock(block);
     EXPECT_EQ(run.result.status, DecodeStatus::blockFailed) << index;
     EXPECT_NE(run.result.reason.find("primary index"), std::string::npos);
   }
@@ -110,33 +107,27 @@ TEST(DecodeArchive, BlocksDecodedBeforeAFailureAreReportedWithItsIndex) {
 
 TEST(DecodeArchive, DeltaStageLeavesSmallBlocksUnchanged) {
   const auto data = testing::skewedBytes(263, 5);
-  ArchiveWriter writer;
   BlockFields block = storedBwt(data);
   block.deltaData = std::vector<std::uint8_t>{1, 2, 3};
-  writer.addBlock(block, data);
-  const Decoded run = decode(writer.bytes());
+  const Decoded run = decodeOneBlock(block);
   ASSERT_TRUE(run.result.ok()) << run.result.reason;
   EXPECT_EQ(run.output, data);
 }
 
 TEST(DecodeArchive, UnsupportedCodecKindPrintsNoProgressLine) {
-  ArchiveWriter writer;
   BlockFields block;
   block.codecKind = 4;
   block.payload = {1, 2, 3};
-  writer.addBlock(block, {});
-  const Decoded run = decode(writer.bytes());
+  const Decoded run = decodeOneBlock(block);
   EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
   EXPECT_EQ(run.console, "");
 }
 
 TEST(DecodeArchive, LzBlockWithoutSizeFails) {
-  ArchiveWriter writer;
   BlockFields block;
   block.codecKind = 1;
   block.sizePresent = 0;
-  writer.addBlock(block, {});
-  const Decoded run = decode(writer.bytes());
+  const Decoded run = decodeOneBlock(block);
   EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
   EXPECT_EQ(run.console, "Decoding LZ block 0->0\n");
 }
@@ -166,13 +157,11 @@ TEST(DecodeArchive, ContextMixingModeRoutesEveryKindButAudio) {
 }
 
 TEST(DecodeArchive, ConsolePrintsCountsAsSignedIntegers) {
-  ArchiveWriter writer;
   BlockFields block;
   block.codecKind = 1;
   block.sizePresent = 1;
   block.unpackedSize = 0xFFFFFFFFu;
-  writer.addBlock(block, {});
-  const Decoded run = decode(writer.bytes());
+  const Decoded run = decodeOneBlock(block);
   EXPECT_EQ(run.console, "Decoding LZ block 0->-1\n");
   EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);  // far beyond the window
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "quorvex/archive_writer.hpp"
 #include "quorvex/decoder.hpp"
 
 namespace quorvex::testing {
@@ -22,6 +23,13 @@ inline Decoded decode(const std::vector<std::uint8_t>& archive) {
   run.result = decodeArchive(archive, image, options);
   run.output = image.bytes();
   return run;
+}
+
+// An archive of the header and this one block, decoded.
+inline Decoded decodeOneBlock(const BlockFields& block) {
+  ArchiveWriter writer;
+  writer.addBlock(block, {});
+  return decode(writer.bytes());
 }
 
 }  // namespace quorvex::testing
