@@ -19,6 +19,8 @@ void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
+bool corpusAvailable() { return std::filesystem::is_directory(QUORVEX_CORPUS_DIR); }
+
 std::vector<std::uint8_t> corpusFile(const std::string& relativePath) {
   return readFile(std::filesystem::path(QUORVEX_CORPUS_DIR) / relativePath);
 }

@@ -6,7 +6,18 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace quorvex::testing {
+
+// True when the shared corpus stands beside this checkout (it does in CI, not in a
+// user's fresh clone).
+bool corpusAvailable();
+
+// Skips the calling test, saying why, when the corpus is absent.
+#define QUORVEX_SKIP_WITHOUT_CORPUS()                                                    \
+  if (!::quorvex::testing::corpusAvailable())                                            \
+  GTEST_SKIP() << "the shared corpus is not beside this checkout (" QUORVEX_CORPUS_DIR ")"
 
 // The bytes of a file of the shared corpus, e.g. corpusFile("text/alice29.txt").
 std::vector<std::uint8_t> corpusFile(const std::string& relativePath);
