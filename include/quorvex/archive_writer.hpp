@@ -36,6 +36,20 @@ struct BlockFields {
   // Flags written as a non-zero byte; the side data's length is written as stored.
 };
 
+// How a high-level block method uses a post-stage: not at all, only when it makes the
+// block smaller, or always.
+enum class StageUse : std::uint8_t { never, whenSmaller, always };
+
+// The post-stages the high-level block methods may apply to their data.
+struct StageOptions {
+  StageUse localMatches = StageUse::never;    // BWT blocks only
+  StageUse historyMatches = StageUse::never;  // BWT blocks only
+  StageUse wordRuns = StageUse::never;
+  StageUse delta = StageUse::never;
+  StageUse textTransforms = StageUse::never;
+  StageUse branchTargets = StageUse::never;
+};
+
 // Codec parameters as the record stores them (up to four bytes).
 struct CodecParamBytes {
   std::uint8_t codecId = 0;
@@ -59,13 +73,15 @@ class ArchiveWriter {
   // history window (needed by later LZ blocks' match finder); empty for audio blocks.
   void addBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes);
 
-  // High level: one block of data with the named codec, no post-stages.
-  void addStoredBwtBlock(std::span<const std::uint8_t> data);  // forward transform, no entropy coding
-  void addBwtBlock(std::span<const std::uint8_t> data);        // forward transform, entropy-coded
-  void addLzBlock(std::span<const std::uint8_t> data);
+  // High level: one block of data with the named codec and the post-stages asked for.
+  // Forward transform, no entropy coding:
+  void addStoredBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages = {});
+  // Forward transform, entropy-coded:
+  void addBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages = {});
+  void addLzBlock(std::span<const std::uint8_t> data, const StageOptions& stages = {});
   // Context mixing: a codec-parameter record with codec id 7 starts a fresh model.
   void addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode);
-  void addCmBlock(std::span<const std::uint8_t> data, bool resetAdaptation = false);
+  void addCmBlock(std::span<const std::uint8_t> data, bool resetAdaptation = false, const StageOptions& stages = {});
 
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
   // The history window as the decoder will hold it after the blocks written so far.
@@ -75,6 +91,7 @@ class ArchiveWriter {
  private:
   struct Encoders;  // the codec encoders, created when first needed
   Encoders& encoders();
+  void addForwardBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages, bool entropyCoded);
 
   std::vector<std::uint8_t> bytes_;
   std::vector<std::uint8_t> window_;

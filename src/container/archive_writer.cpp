@@ -116,8 +116,31 @@ void putDescriptor(std::vector<std::uint8_t>& out, const BlockFields& block, boo
   putStage(out, block.branchTargetData);
 }
 
+// The forward post-stages, in the reverse of the order the decoder runs their inverses
+// (branch targets, text transforms, strided delta, word runs). Each one that is used
+// sets its flag and side data in block; the result is what the codec codes, and what
+// the decoder's history window will hold.
+std::vector<std::uint8_t> applyForwardStages(std::span<const std::uint8_t> data, const StageOptions& stages,
+                                             bool cmBlock, BlockFields& block) {
+  (void)stages;
+  (void)cmBlock;
+  (void)block;
+  return {data.begin(), data.end()};
+}
+
+// Moves the generic post-stages' flags and side data into a block made apart from them.
+void takeStageFields(BlockFields& block, BlockFields&& stages) {
+  block.wordRunData = std::move(stages.wordRunData);
+  block.deltaData = std::move(stages.deltaData);
+  block.textTransformBits = stages.textTransformBits;
+  block.lineBreakData = std::move(stages.lineBreakData);
+  block.numericData = std::move(stages.numericData);
+  block.branchTargetData = std::move(stages.branchTargetData);
+}
+
 // A BWT block of data: the transformed bytes stored as they are, or entropy-coded.
-BlockFields bwtBlockFields(std::span<const std::uint8_t> data, bool entropyCoded) {
+BlockFields bwtBlockFields(std::span<const std::uint8_t> data, bool entropyCoded, const StageOptions& stages) {
+  (void)stages;  // the in-block and history match stages run before the transform
   bwt::ForwardBwt transform = bwt::forwardBwt(data);
   BlockFields block;
   block.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
@@ -166,16 +189,27 @@ void ArchiveWriter::addBlock(const BlockFields& block, std::span<const std::uint
   putBytes(window_, windowBytes);
 }
 
-void ArchiveWriter::addStoredBwtBlock(std::span<const std::uint8_t> data) {
-  addBlock(bwtBlockFields(data, false), data);
+void ArchiveWriter::addStoredBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages) {
+  addForwardBwtBlock(data, stages, false);
 }
 
-void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data) { addBlock(bwtBlockFields(data, true), data); }
+void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages) {
+  addForwardBwtBlock(data, stages, true);
+}
 
-void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> data) {
+void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages, bool entropyCoded) {
+  BlockFields stageFields;
+  const std::vector<std::uint8_t> coded = applyForwardStages(data, stages, false, stageFields);
+  BlockFields block = bwtBlockFields(coded, entropyCoded, stages);
+  takeStageFields(block, std::move(stageFields));
+  addBlock(block, coded);
+}
+
+void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageOptions& stages) {
+  BlockFields block;
+  const std::vector<std::uint8_t> data = applyForwardStages(input, stages, false, block);
   const std::size_t blockOffset = window_.size();
   putBytes(window_, data);
-  BlockFields block;
   block.codecKind = static_cast<std::uint8_t>(CodecKind::lz);
   block.sizePresent = 1;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
@@ -194,8 +228,9 @@ void ArchiveWriter::addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBit
   encoders().cm = cm::createCmEncoder(tableBitsA, tableBitsB, decodeSizeCode(historySizeCode));
 }
 
-void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> data, bool resetAdaptation) {
+void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> input, bool resetAdaptation, const StageOptions& stages) {
   BlockFields block;
+  const std::vector<std::uint8_t> data = applyForwardStages(input, stages, true, block);
   block.codecKind = static_cast<std::uint8_t>(resetAdaptation ? CodecKind::lz : CodecKind::cmWithoutTrailer);
   block.sizePresent = 1;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
