@@ -1,9 +1,10 @@
-// The archive maker: quorvex-pack [-f] [-b BYTES] -o ARCHIVE [CODEC:]FILE...
+// The archive maker: quorvex-pack [-f] [-b BYTES] [-S STAGE=USE]... -o ARCHIVE [CODEC:]FILE...
 //
 // Each input file is cut into blocks of at most BYTES bytes (default 1 MiB) and
 // coded with its codec: stored (the transform without entropy coding), bwt, lz or
-// cm (the default is bwt). The archive is written whole or not at all, and an
-// existing file is never replaced unless -f is given.
+// cm (the default is bwt). Each post-stage is used on a block when it makes the block
+// smaller, unless -S forces (always) or forbids (never) it. The archive is written
+// whole or not at all, and an existing file is never replaced unless -f is given.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -37,8 +38,49 @@ struct Input {
 
 [[noreturn]] void usage(const char* message) {
   if (message) std::fprintf(stderr, "quorvex-pack: %s\n", message);
-  std::fputs("usage: quorvex-pack [-f] [-b BYTES] -o ARCHIVE [stored:|bwt:|lz:|cm:]FILE...\n", stderr);
+  std::fputs(
+      "usage: quorvex-pack [-f] [-b BYTES] [-S STAGE=USE]... -o ARCHIVE [stored:|bwt:|lz:|cm:]FILE...\n"
+      "  STAGE: local-matches, history-matches, word-runs, delta, text, branch-targets\n"
+      "  USE:   never, auto (when it makes the block smaller; the default), always\n",
+      stderr);
   std::exit(2);
+}
+
+quorvex::StageOptions defaultStages() {
+  using quorvex::StageUse;
+  quorvex::StageOptions stages;
+  for (StageUse* use : {&stages.localMatches, &stages.historyMatches, &stages.wordRuns, &stages.delta,
+                        &stages.textTransforms, &stages.branchTargets}) {
+    *use = StageUse::whenSmaller;
+  }
+  return stages;
+}
+
+// Reads one -S argument, NAME=USE, into stages.
+void parseStageUse(std::string_view argument, quorvex::StageOptions& stages) {
+  using quorvex::StageUse;
+  const std::size_t equals = argument.find('=');
+  if (equals == std::string_view::npos) usage("-S takes STAGE=USE");
+  const std::string_view name = argument.substr(0, equals);
+  const std::string_view useName = argument.substr(equals + 1);
+  const std::pair<std::string_view, StageUse*> names[] = {
+      {"local-matches", &stages.localMatches}, {"history-matches", &stages.historyMatches},
+      {"word-runs", &stages.wordRuns},         {"delta", &stages.delta},
+      {"text", &stages.textTransforms},        {"branch-targets", &stages.branchTargets}};
+  StageUse* use = nullptr;
+  for (const auto& [stageName, field] : names) {
+    if (stageName == name) use = field;
+  }
+  if (!use) usage("unknown stage after -S");
+  if (useName == "never") {
+    *use = StageUse::never;
+  } else if (useName == "auto") {
+    *use = StageUse::whenSmaller;
+  } else if (useName == "always") {
+    *use = StageUse::always;
+  } else {
+    usage("a stage's use is never, auto or always");
+  }
 }
 
 Input parseInput(std::string_view argument) {
@@ -50,19 +92,20 @@ Input parseInput(std::string_view argument) {
   return {Codec::bwt, std::string(argument)};
 }
 
-void addBlock(quorvex::ArchiveWriter& writer, Codec codec, std::span<const std::uint8_t> block) {
+void addBlock(quorvex::ArchiveWriter& writer, Codec codec, std::span<const std::uint8_t> block,
+              const quorvex::StageOptions& stages) {
   switch (codec) {
     case Codec::stored:
-      writer.addStoredBwtBlock(block);
+      writer.addStoredBwtBlock(block, stages);
       break;
     case Codec::bwt:
-      writer.addBwtBlock(block);
+      writer.addBwtBlock(block, stages);
       break;
     case Codec::lz:
-      writer.addLzBlock(block);
+      writer.addLzBlock(block, stages);
       break;
     case Codec::cm:
-      writer.addCmBlock(block);
+      writer.addCmBlock(block, false, stages);
       break;
   }
 }
@@ -74,10 +117,13 @@ int main(int argc, char** argv) {
   bool force = false;
   std::size_t blockSize = kDefaultBlockSize;
   std::vector<Input> inputs;
+  quorvex::StageOptions stages = defaultStages();
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument == "-o" && i + 1 < argc) {
       archivePath = argv[++i];
+    } else if (argument == "-S" && i + 1 < argc) {
+      parseStageUse(argv[++i], stages);
     } else if (argument == "-f") {
       force = true;
     } else if (argument == "-b" && i + 1 < argc) {
@@ -109,7 +155,7 @@ int main(int argc, char** argv) {
     }
     for (std::size_t offset = 0; offset < data.size(); offset += blockSize) {
       const std::size_t length = std::min(blockSize, data.size() - offset);
-      addBlock(writer, input.codec, std::span<const std::uint8_t>(data).subspan(offset, length));
+      addBlock(writer, input.codec, std::span<const std::uint8_t>(data).subspan(offset, length), stages);
     }
   }
   quorvex::driver::writeFileAtomically(archivePath, writer.bytes());
