@@ -423,35 +423,30 @@ class WordEncoder {
     return copyRun(p + 1, t, kAsWritten);
   }
 
-  // The longest dictionary word that starts the letters at p, in one of the three
-  // capitalisations, when its code is no longer than its letters.
+  // The word at p as its code when the dictionary holds it in one of the three
+  // capitalisations. Whole words only, and always: the codes then stand for the same
+  // letters wherever they occur, which the entropy coders after this stage model best
+  // (better than coding prefixes of longer words, or only codes shorter than the word).
   std::uint64_t encodeWord(std::uint64_t p) {
-    std::uint32_t run = 0;
-    while (run < kLongestWord + 1 && p + run <= n_ && isLetter(at(p + run))) ++run;
-    std::uint8_t letters[kLongestWord + 1];
-    for (std::uint32_t i = 0; i < run; ++i) letters[i] = at(p + i);
-    std::uint8_t lower[kLongestWord + 1];
-    for (std::uint32_t i = 0; i < run; ++i) lower[i] = foldCase(letters[i]);
-
-    for (std::uint32_t length = run < kLongestWord ? run : kLongestWord; length >= 2; --length) {
-      CapitalMode mode;
-      if (!capitalModeOf(letters, length, mode)) continue;
-      const DictionaryEntry* entry = index_.find(lower, length);
-      if (entry == nullptr) continue;
-      const std::uint8_t f = at(p + length);
-      if (entry->kind == WordKind::kShort && isLetter(f)) continue;   // would read as a literal
-      if (entry->kind == WordKind::kOneByte && f >= 128) continue;    // would read as a two-byte code
-      const std::uint32_t codeLength = entry->kind == WordKind::kTwoByte ? 2 : 1;
-      const std::uint32_t escapeLength = mode == kAsWritten ? 0 : mode == kFirstCapital ? 2 : 4;
-      if (codeLength + escapeLength > length) continue;
-      if (mode != kAsWritten) out_.put(kEscape), out_.put(kCapitalEscape);
-      if (mode == kAllCapitals) out_.put(kEscape), out_.put(kCapitalEscape);
-      out_.put(entry->code[0]);
-      if (codeLength == 2) out_.put(entry->code[1]);
-      out_.put(f);
-      return copyRun(p + length + 1, f, mode);
+    std::uint8_t letters[kLongestWord];
+    std::uint8_t lower[kLongestWord];
+    std::uint32_t length = 0;
+    for (; isLetter(at(p + length)); ++length) {
+      if (length == kLongestWord) return 0;
+      letters[length] = at(p + length);
+      lower[length] = foldCase(letters[length]);
     }
-    return 0;
+    CapitalMode mode;
+    if (length < 2 || !capitalModeOf(letters, length, mode)) return 0;
+    const DictionaryEntry* entry = index_.find(lower, length);
+    const std::uint8_t f = at(p + length);  // never a letter
+    if (entry == nullptr || (entry->kind == WordKind::kOneByte && f >= 128)) return 0;  // else a two-byte code
+    if (mode != kAsWritten) out_.put(kEscape), out_.put(kCapitalEscape);
+    if (mode == kAllCapitals) out_.put(kEscape), out_.put(kCapitalEscape);
+    out_.put(entry->code[0]);
+    if (entry->kind == WordKind::kTwoByte) out_.put(entry->code[1]);
+    out_.put(f);
+    return copyRun(p + length + 1, f, mode);
   }
 
   // A dotted IPv4 address at p (decimal octets without leading zeros) not followed by
