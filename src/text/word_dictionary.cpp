@@ -115,16 +115,21 @@ Word shortWord(std::uint8_t byte) {
   return word;
 }
 
-// Output with a hard limit: a write that does not fit marks the whole result failed.
+// Output with a hard limit: bytes that do not fit are dropped and counted, and fail
+// the result (the decoder forgives only the final space, which it removes anyway).
 struct BoundedOutput {
   std::uint8_t* data;
   std::uint32_t capacity;
   std::uint32_t size = 0;
   bool full = false;
+  std::uint32_t dropped = 0;
+  std::uint8_t lastDropped = 0;
 
   void put(std::uint8_t byte) {
     if (size == capacity) {
       full = true;
+      ++dropped;
+      lastDropped = byte;
       return;
     }
     data[size++] = byte;
@@ -178,7 +183,13 @@ class WordDecoder {
     while (pos_ < n_ && !out_.full) {
       if (!decodeToken()) break;
     }
-    if (overrun_ || out_.full || out_.size == 0 || out_.data[out_.size - 1] != ' ') return 0;
+    if (overrun_) return 0;
+    if (out_.full) {
+      // Room for all but the final space still holds the whole text.
+      const bool onlyFinalSpace = out_.dropped == 1 && out_.lastDropped == ' ' && pos_ == n_;
+      return onlyFinalSpace ? out_.size : 0;
+    }
+    if (out_.size == 0 || out_.data[out_.size - 1] != ' ') return 0;
     return out_.size - 1;
   }
 
