@@ -137,6 +137,7 @@ struct BoundedOutput {
   void insert(std::uint32_t at, std::uint8_t byte) {
     if (size == capacity) {
       full = true;
+      ++dropped;
       return;
     }
     std::memmove(data + at + 1, data + at, size - at);

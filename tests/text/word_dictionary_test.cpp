@@ -80,6 +80,35 @@ TEST(WordDictionary, DecodesListedCases) {
   EXPECT_EQ(decoded({'!', ' ', '!', 'a', ' '}), "new !a");   // a short word needs a non-letter after it
 }
 
+// A second reading of the two byte lists: each short word decoded from its byte, and
+// which bytes F carry the copying on (the byte 27 after F shows it: copied as it is, or
+// read as the word "the").
+TEST(WordDictionary, ShortWordsAndRunBytes) {
+  const std::string shortWords =
+      "0 not 1 and 2 but 3 are 4 was 5 for 6 has 7 had 8 did 11 can 12 may 13 she 14 you 15 who 16 its 17 her "
+      "18 his 19 him 20 all 21 any 22 one 23 two 24 out 25 now 26 why 27 the 28 ref 29 amp 30 www 31 htm 33 new "
+      "36 old 37 use 41 see 63 own 64 set 65 an 66 or 67 if 68 as 69 is 70 be 71 of 72 in 73 on 74 to 75 at 76 by "
+      "77 do 78 he 79 me 80 it 81 we 82 us 83 so 84 no 85 my 86 up 87 lt 88 gt 89 id 90 td 94 due 96 off 118 sup "
+      "119 saw 120 tr 122 br 126 day ";
+  std::string expected[128];
+  for (std::size_t at = 0; at < shortWords.size();) {
+    const std::size_t space = shortWords.find(' ', at), end = shortWords.find(' ', space + 1);
+    expected[std::stoi(shortWords.substr(at, space - at))] = shortWords.substr(space + 1, end - space - 1);
+    at = end + 1;
+  }
+  for (std::uint32_t b = 0; b < 127; ++b) {
+    const std::string word = expected[b].empty() ? std::string(1, static_cast<char>(b)) : expected[b];
+    EXPECT_EQ(decoded({static_cast<std::uint8_t>(b), '.', ' '}), word + ".") << b;
+  }
+
+  const std::string stops = "\t\n\r !\"&'(-./;<=>?[\\_{|";
+  for (std::uint32_t b = 0; b < 256; ++b) {
+    const bool continues = stops.find(static_cast<char>(b)) == std::string::npos;
+    const std::string f(1, static_cast<char>(b));
+    EXPECT_EQ(decoded({255, 255, static_cast<std::uint8_t>(b), 27, ' '}), "love" + f + (continues ? "\x1b" : "the")) << b;
+  }
+}
+
 TEST(WordDictionary, DecodesAddresses) {
   EXPECT_EQ(decoded({'k', ' ', 127, 'a', 9, 0, 0, 1, ' '}), "k 10.0.0.1");
   EXPECT_EQ(decoded({127, 'a', 9, 0, 0, 1, ' ', 127, 'b', ' '}), "10.0.0.1 10.0.0.1");
