@@ -7,8 +7,10 @@
 
 namespace quorvex::text {
 
-// Expands the word codes of in[0..n) into out, writing at most `capacity` bytes.
-// Returns the length written (the encoder's trailing space removed), or 0 on failure.
+// Expands the word codes of in[0..n) into out, writing at most `capacity` bytes (the
+// encoder's trailing space, which is removed, needs no room). Returns the text's length,
+// or 0 on failure: the text does not fit, the codes read past the input, or the text
+// does not end with the trailing space.
 std::uint32_t decodeWords(const std::uint8_t* in, std::uint32_t n, std::uint8_t* out, std::uint32_t capacity);
 
 // The forward twin: codes text in[0..n) into out (at most `capacity` bytes), appending
