@@ -55,11 +55,13 @@ void putTrailingNumber(std::vector<std::uint8_t>& out, std::uint32_t value) {
 }
 
 // Whether a relative operand at offset `at` of a block of `size` bytes looks like a real
-// branch: its target lies inside the block. Random bytes after an opcode byte rarely
-// pass, so data and text are left alone.
+// branch: its target lies in the block or in a block-length on either side (a block cut
+// from a larger program calls into its neighbours). Random bytes after an opcode byte
+// rarely pass, so data and text are left alone.
 bool isPlausibleTarget(std::uint32_t relative, std::size_t at, std::size_t size) {
   const std::uint32_t target = relative + static_cast<std::uint32_t>(at);
-  return target < size;
+  const std::uint32_t length = static_cast<std::uint32_t>(size);  // blocks stay far below 2^30
+  return static_cast<std::uint64_t>(target + length) < 3 * static_cast<std::uint64_t>(length);
 }
 
 }  // namespace
