@@ -1,5 +1,6 @@
 #include "quorvex/archive_writer.hpp"
 
+#include <cmath>
 #include <string_view>
 
 #include "codecs/bwt/bwt_payload.hpp"
@@ -9,6 +10,7 @@
 #include "container/block_descriptor.hpp"
 #include "container/codec_params.hpp"
 #include "container/record_stream.hpp"
+#include "stages/branch_targets.hpp"
 
 namespace quorvex {
 
@@ -116,16 +118,55 @@ void putDescriptor(std::vector<std::uint8_t>& out, const BlockFields& block, boo
   putStage(out, block.branchTargetData);
 }
 
+// A quick guess at what a codec makes of bytes: their order-1 entropy, in bits. Enough
+// to tell whether a stage that reshapes x86 code pays for its side data.
+double orderOneBits(std::span<const std::uint8_t> bytes) {
+  std::vector<std::uint32_t> counts(256 * 256, 0);
+  std::vector<std::uint32_t> totals(256, 0);
+  std::uint32_t context = 0;
+  for (const std::uint8_t byte : bytes) {
+    ++counts[context * 256 + byte];
+    ++totals[context];
+    context = byte;
+  }
+  double bits = 0;
+  for (std::uint32_t c = 0; c < 256; ++c) {
+    if (totals[c] == 0) continue;
+    const double total = totals[c];
+    for (std::uint32_t b = 0; b < 256; ++b) {
+      const double count = counts[c * 256 + b];
+      if (count > 0) bits += count * std::log2(total / count);
+    }
+  }
+  return bits;
+}
+
+// Branch targets, the first forward step (the decoder restores them last). With
+// whenSmaller the conversion is kept when its bytes plus side data look cheaper.
+void applyBranchTargets(std::vector<std::uint8_t>& data, StageUse use, BlockFields& block) {
+  if (use == StageUse::never || data.empty()) return;
+  const auto stage = std::make_unique<stages::BranchTargetStage>();
+  stages::ConvertedBranches converted = stage->convert(data);
+  if (use == StageUse::whenSmaller) {
+    if (converted.convertedOperands == 0) return;
+    const double before = orderOneBits(data);
+    const double after = orderOneBits(converted.bytes) + 8.0 * static_cast<double>(converted.sideData.size());
+    if (after >= before) return;
+  }
+  data = std::move(converted.bytes);
+  block.branchTargetData = std::move(converted.sideData);
+}
+
 // The forward post-stages, in the reverse of the order the decoder runs their inverses
 // (branch targets, text transforms, strided delta, word runs). Each one that is used
 // sets its flag and side data in block; the result is what the codec codes, and what
 // the decoder's history window will hold.
 std::vector<std::uint8_t> applyForwardStages(std::span<const std::uint8_t> data, const StageOptions& stages,
                                              bool cmBlock, BlockFields& block) {
-  (void)stages;
   (void)cmBlock;
-  (void)block;
-  return {data.begin(), data.end()};
+  std::vector<std::uint8_t> bytes(data.begin(), data.end());
+  applyBranchTargets(bytes, stages.branchTargets, block);
+  return bytes;
 }
 
 // Moves the generic post-stages' flags and side data into a block made apart from them.

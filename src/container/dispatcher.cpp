@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/bwt/bwt_transform.hpp"
+#include "stages/branch_targets.hpp"
 
 namespace quorvex {
 namespace {
@@ -118,14 +120,24 @@ bool decodeCodec(const BlockDescriptor& block, DecodeContext& context, CodecStat
   }
 }
 
+// The branch-target stage, last of all; its state is fresh for every block.
+bool runBranchTargets(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, std::uint32_t& n,
+                      std::string& failure) {
+  const auto stage = std::make_unique<stages::BranchTargetStage>();
+  n = stage->restore(block.branchTarget.data, buffers.current, n, buffers.other, capacity);
+  if (n == 0) return fail(failure, "branch-target side data does not fit the block or is broken");
+  buffers.swap();
+  return true;
+}
+
 // The post-stages in their fixed order; each reads the current buffer and writes the
-// other. Blocks of 263 bytes or fewer pass the delta stage unchanged.
-bool runPostStages(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t& n, std::string& failure) {
+// other, at most capacity bytes. Blocks of 263 bytes or fewer pass the delta stage unchanged.
+bool runPostStages(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, std::uint32_t& n,
+                   std::string& failure) {
   if (block.wordRun.enabled()) return fail(failure, "the word-run stage is not supported yet");
   if (block.delta.enabled() && n > 263) return fail(failure, "the strided delta stage is not supported yet");
   if (block.textTransformFlag) return fail(failure, "the text transforms are not supported yet");
-  if (block.branchTarget.enabled()) return fail(failure, "the branch-target stage is not supported yet");
-  (void)buffers;
+  if (block.branchTarget.enabled()) return runBranchTargets(block, buffers, capacity, n, failure);
   return true;
 }
 
@@ -140,6 +152,7 @@ bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codec
     return fail(failure, "audio blocks are not supported yet");
   }
 
+  const std::uint32_t stageCapacity = capacityAt(context).block;  // the room when the block starts
   std::uint32_t n = 0;
   if (!decodeCodec(block, context, codecs, console, n, failure)) return false;
   if (n > kWorkBufferSize) {
@@ -151,7 +164,7 @@ bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codec
   std::memcpy(buffers.current, context.historyCursor, n);
   context.historyCursor += n;
 
-  if (!runPostStages(block, buffers, n, failure)) return false;
+  if (!runPostStages(block, buffers, stageCapacity, n, failure)) return false;
   if (n == 0) return fail(failure, "block decoded to no bytes");
   output.append({buffers.current, n});
   return true;
