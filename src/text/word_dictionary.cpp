@@ -63,6 +63,8 @@ constexpr std::array<std::uint32_t, 128> kShortWords = [] {
   return table;
 }();
 
+constexpr bool hasShortWord(std::uint8_t byte) { return byte < 128 && kShortWords[byte] != 0; }
+
 constexpr std::uint32_t kLongestWord = 14;
 
 struct Word {
@@ -230,9 +232,9 @@ class WordDecoder {
       } else {
         writeWord(oneByteWord(head - 128u), mode);
       }
-    } else if (kShortWords[head] != 0 && has(1) && !isLetter(in_[pos_])) {
+    } else if (hasShortWord(head) && has(1) && !isLetter(in_[pos_])) {
       writeWord(shortWord(head), mode);
-    } else if (kShortWords[head] != 0 && !has(1)) {
+    } else if (hasShortWord(head) && !has(1)) {
       return overrun();  // a short word's following byte lies past the input
     } else {
       finishToken(mode != kAsWritten && isLetter(head) ? static_cast<std::uint8_t>(head ^ kCaseBit) : head, mode);
@@ -420,7 +422,7 @@ class WordEncoder {
   // byte, word-code bytes, and a short-word byte not followed by a letter.
   std::uint64_t encodeLiteral(std::uint64_t p) {
     const std::uint8_t t = at(p);
-    if (kShortWords[t] != 0 && !kContinuesRun[t] && isLetter(at(p + 1))) {
+    if (hasShortWord(t) && !kContinuesRun[t] && isLetter(at(p + 1))) {
       // The byte after T is the first of the next token's code, a letter only when
       // that token starts with a plain letter: code it, then escape T if needed.
       const std::uint32_t mark = out_.size;
@@ -429,7 +431,7 @@ class WordEncoder {
       if (!out_.full && !isLetter(out_.data[mark + 1])) out_.insert(mark, kEscape);
       return next;
     }
-    const bool readAsCode = t >= kEscape || (kShortWords[t] != 0 && !isLetter(at(p + 1)));
+    const bool readAsCode = t >= kEscape || (hasShortWord(t) && !isLetter(at(p + 1)));
     if (readAsCode) out_.put(kEscape);
     out_.put(t);
     return copyRun(p + 1, t, kAsWritten);
