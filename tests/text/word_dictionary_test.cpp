@@ -154,6 +154,21 @@ TEST(WordDictionary, HostileEndings) {
   EXPECT_EQ(decoded({'k', ' ', 27}), "<0>");
 }
 
+// Random codes, rich in escapes and word codes: decoding never writes past its room
+// (the sanitizer build also watches its reads).
+TEST(WordDictionary, RandomCodesStayInBounds) {
+  const std::uint8_t favourites[] = {127, ' ', 'a', 'b', 'u', 200, 255, 27, '.', ','};
+  for (std::uint64_t seed = 1; seed <= 300; ++seed) {
+    testing::TestRandom random(seed);
+    Bytes coded(random.below(64));
+    for (auto& b : coded) b = random.below(2) ? favourites[random.below(std::size(favourites))] : random.below(256);
+    const std::uint32_t capacity = random.below(200);
+    Bytes out(capacity + 1, 0xA5);
+    EXPECT_LE(decodeWords(coded.data(), size32(coded), out.data(), capacity), capacity);
+    EXPECT_EQ(out[capacity], 0xA5);
+  }
+}
+
 // Neither direction writes past its capacity, and both fail when the result does not
 // fit. The decoder needs no room for the final space it removes.
 TEST(WordDictionary, OutputStaysWithinCapacity) {
