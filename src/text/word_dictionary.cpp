@@ -437,10 +437,12 @@ class WordEncoder {
     return copyRun(p + 1, t, kAsWritten);
   }
 
-  // The word at p as its code when the dictionary holds it in one of the three
-  // capitalisations. Whole words only, and always: the codes then stand for the same
-  // letters wherever they occur, which the entropy coders after this stage model best
-  // (better than coding prefixes of longer words, or only codes shorter than the word).
+  // The word at p, when it is spelt in one of the three capitalisations: as its code
+  // if the dictionary holds it, else (when capitalised) as the capital escape and its
+  // lower-case letters. Whole words only, and always: codes and lower-case letters then
+  // stand for the same word wherever it occurs, which the entropy coders after this
+  // stage model best (better than coding prefixes of longer words, or only the codes
+  // shorter than their word).
   std::uint64_t encodeWord(std::uint64_t p) {
     std::uint8_t letters[kLongestWord];
     std::uint8_t lower[kLongestWord];
@@ -454,9 +456,16 @@ class WordEncoder {
     if (length < 2 || !capitalModeOf(letters, length, mode)) return 0;
     const DictionaryEntry* entry = index_.find(lower, length);
     const std::uint8_t f = at(p + length);  // never a letter
-    if (entry == nullptr || (entry->kind == WordKind::kOneByte && f >= 128)) return 0;  // else a two-byte code
+    if (entry != nullptr && entry->kind == WordKind::kOneByte && f >= 128) entry = nullptr;  // U would join it
+    if (entry == nullptr && mode == kAsWritten) return 0;
+
     if (mode != kAsWritten) out_.put(kEscape), out_.put(kCapitalEscape);
     if (mode == kAllCapitals) out_.put(kEscape), out_.put(kCapitalEscape);
+    if (entry == nullptr) {
+      // A literal head under the escape; the next letter after it keeps it a literal.
+      out_.put(lower[0]);
+      return copyRun(p + 1, lower[0], mode);
+    }
     out_.put(entry->code[0]);
     if (entry->kind == WordKind::kTwoByte) out_.put(entry->code[1]);
     out_.put(f);

@@ -198,6 +198,8 @@ TEST(WordDictionary, EncodesWithCodes) {
   EXPECT_EQ(encoded(bytes("10.0.0.1 10.0.0.1 0.0.0.3")),
             Bytes({127, 'a', 9, 0, 0, 1, ' ', 127, 'b', ' ', 127, 'f', ' '}));
   EXPECT_EQ(encoded(bytes("!that")), Bytes({127, '!', 128, ' '}));  // '!' before a code is escaped
+  EXPECT_EQ(encoded(bytes("Alice ROSALIND")),  // capitalised words outside the dictionary
+            Bytes({127, ' ', 'a', 'l', 'i', 'c', 'e', ' ', 127, ' ', 127, ' ', 'r', 'o', 's', 'a', 'l', 'i', 'n', 'd', ' '}));
 }
 
 TEST(WordDictionary, GeneratedTextRoundTrips) {
