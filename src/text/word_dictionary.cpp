@@ -63,6 +63,8 @@ constexpr std::array<std::uint32_t, 128> kShortWords = [] {
   return table;
 }();
 
+constexpr bool hasShortWord(std::uint8_t byte) { return byte < 128 && kShortWords[byte] != 0; }
+
 constexpr std::uint32_t kLongestWord = 14;
 
 struct Word {
@@ -230,9 +232,9 @@ class WordDecoder {
       } else {
         writeWord(oneByteWord(head - 128u), mode);
       }
-    } else if (kShortWords[head] != 0 && has(1) && !isLetter(in_[pos_])) {
+    } else if (hasShortWord(head) && has(1) && !isLetter(in_[pos_])) {
       writeWord(shortWord(head), mode);
-    } else if (kShortWords[head] != 0 && !has(1)) {
+    } else if (hasShortWord(head) && !has(1)) {
       return overrun();  // a short word's following byte lies past the input
     } else {
       finishToken(mode != kAsWritten && isLetter(head) ? static_cast<std::uint8_t>(head ^ kCaseBit) : head, mode);
@@ -420,7 +422,7 @@ class WordEncoder {
   // byte, word-code bytes, and a short-word byte not followed by a letter.
   std::uint64_t encodeLiteral(std::uint64_t p) {
     const std::uint8_t t = at(p);
-    if (kShortWords[t] != 0 && !kContinuesRun[t] && isLetter(at(p + 1))) {
+    if (hasShortWord(t) && !kContinuesRun[t] && isLetter(at(p + 1))) {
       // The byte after T is the first of the next token's code, a letter only when
       // that token starts with a plain letter: code it, then escape T if needed.
       const std::uint32_t mark = out_.size;
@@ -429,16 +431,18 @@ class WordEncoder {
       if (!out_.full && !isLetter(out_.data[mark + 1])) out_.insert(mark, kEscape);
       return next;
     }
-    const bool readAsCode = t >= kEscape || (kShortWords[t] != 0 && !isLetter(at(p + 1)));
+    const bool readAsCode = t >= kEscape || (hasShortWord(t) && !isLetter(at(p + 1)));
     if (readAsCode) out_.put(kEscape);
     out_.put(t);
     return copyRun(p + 1, t, kAsWritten);
   }
 
-  // The word at p as its code when the dictionary holds it in one of the three
-  // capitalisations. Whole words only, and always: the codes then stand for the same
-  // letters wherever they occur, which the entropy coders after this stage model best
-  // (better than coding prefixes of longer words, or only codes shorter than the word).
+  // The word at p, when it is spelt in one of the three capitalisations: as its code
+  // if the dictionary holds it, else (when capitalised) as the capital escape and its
+  // lower-case letters. Whole words only, and always: codes and lower-case letters then
+  // stand for the same word wherever it occurs, which the entropy coders after this
+  // stage model best (better than coding prefixes of longer words, or only the codes
+  // shorter than their word).
   std::uint64_t encodeWord(std::uint64_t p) {
     std::uint8_t letters[kLongestWord];
     std::uint8_t lower[kLongestWord];
@@ -452,9 +456,16 @@ class WordEncoder {
     if (length < 2 || !capitalModeOf(letters, length, mode)) return 0;
     const DictionaryEntry* entry = index_.find(lower, length);
     const std::uint8_t f = at(p + length);  // never a letter
-    if (entry == nullptr || (entry->kind == WordKind::kOneByte && f >= 128)) return 0;  // else a two-byte code
+    if (entry != nullptr && entry->kind == WordKind::kOneByte && f >= 128) entry = nullptr;  // U would join it
+    if (entry == nullptr && mode == kAsWritten) return 0;
+
     if (mode != kAsWritten) out_.put(kEscape), out_.put(kCapitalEscape);
     if (mode == kAllCapitals) out_.put(kEscape), out_.put(kCapitalEscape);
+    if (entry == nullptr) {
+      // A literal head under the escape; the next letter after it keeps it a literal.
+      out_.put(lower[0]);
+      return copyRun(p + 1, lower[0], mode);
+    }
     out_.put(entry->code[0]);
     if (entry->kind == WordKind::kTwoByte) out_.put(entry->code[1]);
     out_.put(f);

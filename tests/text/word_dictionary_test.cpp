@@ -42,11 +42,19 @@ std::uint32_t fnv1a(const std::string& s, std::uint32_t h = 0x811C9DC5u) {
   return h;
 }
 
-// The word behind a code: the code and a space, decoded, less the space F.
+// The word behind a code (decoded with a space after it, which then ends the text).
 std::string wordOf(std::initializer_list<std::uint8_t> code) {
   Bytes coded(code);
   coded.push_back(' ');
   return decoded(coded);
+}
+
+bool lowerCaseWord(const std::string& word, std::size_t longest) {
+  if (word.size() < 3 || word.size() > longest) return false;
+  for (char c : word) {
+    if (c < 'a' || c > 'z') return false;
+  }
+  return true;
 }
 
 // The dictionary tables are part of the format. Their words, as the generator spelled
@@ -54,11 +62,18 @@ std::string wordOf(std::initializer_list<std::uint8_t> code) {
 // the decoder itself, so the 5-bit unpacking is checked as well as the data.
 TEST(WordDictionary, TablesAreFrozen) {
   std::string oneByte;
-  for (std::uint32_t code = 128; code < 256; ++code) oneByte += wordOf({static_cast<std::uint8_t>(code)}) + "\n";
+  for (std::uint32_t code = 128; code < 256; ++code) {
+    const std::string word = wordOf({static_cast<std::uint8_t>(code)});
+    EXPECT_TRUE(lowerCaseWord(word, 8)) << code;
+    oneByte += word + "\n";
+  }
   std::string twoByte;
   for (std::uint32_t index = 0; index < 16384; ++index) {
     const std::uint32_t code = 16383 - index;
-    twoByte += wordOf({static_cast<std::uint8_t>(128 + (code >> 7)), static_cast<std::uint8_t>(128 + (code & 127))}) + "\n";
+    const std::string word =
+        wordOf({static_cast<std::uint8_t>(128 + (code >> 7)), static_cast<std::uint8_t>(128 + (code & 127))});
+    EXPECT_TRUE(lowerCaseWord(word, 14)) << index;
+    twoByte += word + "\n";
   }
   EXPECT_EQ(fnv1a(oneByte), 0x6EBB9127u);
   EXPECT_EQ(fnv1a(twoByte), 0x09D9B5EDu);
@@ -66,7 +81,7 @@ TEST(WordDictionary, TablesAreFrozen) {
   EXPECT_EQ(wordOf({255, 255}), "love");  // two-byte index 0
 }
 
-// The short words, the listed cases and the capitalisation escapes, as exact values.
+// The listed cases, runs and the capitalisation escapes, as exact values.
 TEST(WordDictionary, DecodesListedCases) {
   EXPECT_EQ(decoded({27, ' '}), "the");
   EXPECT_EQ(decoded({27, 'x', ' '}), std::string("\x1bx"));
@@ -139,6 +154,21 @@ TEST(WordDictionary, HostileEndings) {
   EXPECT_EQ(decoded({'k', ' ', 27}), "<0>");
 }
 
+// Random codes, rich in escapes and word codes: decoding never writes past its room
+// (the sanitizer build also watches its reads).
+TEST(WordDictionary, RandomCodesStayInBounds) {
+  const std::uint8_t favourites[] = {127, ' ', 'a', 'b', 'u', 200, 255, 27, '.', ','};
+  for (std::uint64_t seed = 1; seed <= 300; ++seed) {
+    testing::TestRandom random(seed);
+    Bytes coded(random.below(64));
+    for (auto& b : coded) b = random.below(2) ? favourites[random.below(std::size(favourites))] : random.below(256);
+    const std::uint32_t capacity = random.below(200);
+    Bytes out(capacity + 1, 0xA5);
+    EXPECT_LE(decodeWords(coded.data(), size32(coded), out.data(), capacity), capacity);
+    EXPECT_EQ(out[capacity], 0xA5);
+  }
+}
+
 // Neither direction writes past its capacity, and both fail when the result does not
 // fit. The decoder needs no room for the final space it removes.
 TEST(WordDictionary, OutputStaysWithinCapacity) {
@@ -168,6 +198,8 @@ TEST(WordDictionary, EncodesWithCodes) {
   EXPECT_EQ(encoded(bytes("10.0.0.1 10.0.0.1 0.0.0.3")),
             Bytes({127, 'a', 9, 0, 0, 1, ' ', 127, 'b', ' ', 127, 'f', ' '}));
   EXPECT_EQ(encoded(bytes("!that")), Bytes({127, '!', 128, ' '}));  // '!' before a code is escaped
+  EXPECT_EQ(encoded(bytes("Alice ROSALIND")),  // capitalised words outside the dictionary
+            Bytes({127, ' ', 'a', 'l', 'i', 'c', 'e', ' ', 127, ' ', 127, ' ', 'r', 'o', 's', 'a', 'l', 'i', 'n', 'd', ' '}));
 }
 
 TEST(WordDictionary, GeneratedTextRoundTrips) {
