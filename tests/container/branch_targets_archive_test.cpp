@@ -1,6 +1,7 @@
 // Blocks of every codec with the branch-target stage, through the writer and decoder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "container/decoded_archive.hpp"
