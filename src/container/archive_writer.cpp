@@ -271,7 +271,8 @@ void ArchiveWriter::addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBit
 
 void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> input, bool resetAdaptation, const StageOptions& stages) {
   BlockFields block;
-  const std::vector<std::uint8_t> data = applyForwardStages(input, stages, true, block);
+  // A block of kind 3 ends its descriptor at its size: it has no post-stage fields.
+  const std::vector<std::uint8_t> data = applyForwardStages(input, resetAdaptation ? stages : StageOptions{}, true, block);
   block.codecKind = static_cast<std::uint8_t>(resetAdaptation ? CodecKind::lz : CodecKind::cmWithoutTrailer);
   block.sizePresent = 1;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());

@@ -96,6 +96,33 @@ void BranchTargetStage::pushJump(std::uint32_t target) {
   jumpList_[0] = target;
 }
 
+bool BranchTargetStage::restoreCallTarget(BinaryDecoder& coder, std::uint32_t symbol, std::uint32_t context,
+                                          const std::uint8_t*& callTargets, const std::uint8_t* inputEnd,
+                                          std::uint32_t& target) {
+  if (symbol == kOperandRecent) {
+    target = useCachedCall(codeSymbol(coder, models_.callIndex, context, 0));
+    return true;
+  }
+  if (inputEnd - callTargets < 4) return false;
+  target = readBe32(callTargets);
+  callTargets += 4;
+  pushCall(target);
+  return true;
+}
+
+bool BranchTargetStage::restoreJumpTarget(BinaryDecoder& coder, std::uint32_t symbol, std::uint32_t selector,
+                                          std::uint32_t operandAt, std::uint32_t& target) {
+  if (symbol == kOperandRecent) {
+    target = useRecentJump(codeJumpIndex(coder, models_.jumpIndex, 0));
+    return true;
+  }
+  std::uint32_t displacement = 0;
+  if (!codeDisplacement(coder, models_.displacement, selector, displacement)) return false;
+  target = displacement + operandAt + base_;
+  pushJump(target);
+  return true;
+}
+
 std::uint32_t BranchTargetStage::restore(std::span<const std::uint8_t> branchTargetData, const std::uint8_t* current,
                                          std::uint32_t n, std::uint8_t* other, std::uint32_t capacity) {
   std::size_t codedEnd = branchTargetData.size();
@@ -128,15 +155,8 @@ std::uint32_t BranchTargetStage::restore(std::span<const std::uint8_t> branchTar
         prev = c;
         continue;
       }
-      std::uint32_t target;
-      if (symbol == kOperandRecent) {
-        target = useCachedCall(codeSymbol(coder, models_.callIndex, prev, 0));
-      } else {
-        if (inputEnd - callTargets < 4) return 0;
-        target = readBe32(callTargets);
-        callTargets += 4;
-        pushCall(target);
-      }
+      std::uint32_t target = 0;
+      if (!restoreCallTarget(coder, symbol, prev, callTargets, inputEnd, target)) return 0;
       if (adjust >= inputEnd) return 0;
       const std::uint8_t adjustment = *adjust++;
       const std::uint32_t length = adjustment ? 8 : 5;
@@ -178,15 +198,8 @@ std::uint32_t BranchTargetStage::restore(std::span<const std::uint8_t> branchTar
       continue;
     }
     const std::uint32_t operandAt = o + opcodeLength;
-    std::uint32_t target;
-    if (symbol == kOperandRecent) {
-      target = useRecentJump(codeJumpIndex(coder, models_.jumpIndex, 0));
-    } else {
-      std::uint32_t displacement = 0;
-      if (!codeDisplacement(coder, models_.displacement, selector, displacement)) return 0;
-      target = displacement + operandAt + base_;
-      pushJump(target);
-    }
+    std::uint32_t target = 0;
+    if (!restoreJumpTarget(coder, symbol, selector, operandAt, target)) return 0;
     if (opcodeLength + kOperandSize > capacity - o) break;
     out[o++] = c;
     if (opcodeLength == 2) out[o++] = *in++;

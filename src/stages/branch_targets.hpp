@@ -58,6 +58,15 @@ class BranchTargetStage {
     DisplacementModel displacement;
   };
 
+  // The target of a converted call (symbol 1 or 2): from the cache, or the next one of
+  // the call-target stream. False when that stream runs past the block.
+  bool restoreCallTarget(BinaryDecoder& coder, std::uint32_t symbol, std::uint32_t context,
+                         const std::uint8_t*& callTargets, const std::uint8_t* inputEnd, std::uint32_t& target);
+  // The target of a converted jump: from the recent list, or a coded displacement from
+  // its operand's offset. False for a broken displacement.
+  bool restoreJumpTarget(BinaryDecoder& coder, std::uint32_t symbol, std::uint32_t selector, std::uint32_t operandAt,
+                         std::uint32_t& target);
+
   std::uint32_t useCachedCall(std::uint32_t index);
   void pushCall(std::uint32_t target);
   std::uint32_t useRecentJump(std::uint32_t index);
