@@ -11,6 +11,7 @@
 #include "container/codec_params.hpp"
 #include "container/record_stream.hpp"
 #include "stages/branch_targets.hpp"
+#include "text/text_pipeline.hpp"
 
 namespace quorvex {
 
@@ -157,15 +158,30 @@ void applyBranchTargets(std::vector<std::uint8_t>& data, StageUse use, BlockFiel
   block.branchTargetData = std::move(converted.sideData);
 }
 
+// Text transforms: every transform the pipeline has, each kept when asked for always or
+// when it pays for this text (remapping only outside context mixing).
+void applyForwardTextTransforms(std::vector<std::uint8_t>& data, StageUse use, bool cmBlock, BlockFields& block) {
+  if (use == StageUse::never) return;
+  constexpr std::uint8_t kAllTransforms = text::kNumericTokensBit | text::kWordDictionaryBit | text::kMarkupTagsBit |
+                                          text::kLineBreaksBit | text::kLinePrefixesBit | text::kLineEndingsBit;
+  text::ForwardText forward =
+      text::encodeTextTransforms(data, kAllTransforms, !cmBlock, use == StageUse::whenSmaller);
+  if (forward.bits == 0 && use == StageUse::whenSmaller) return;
+  block.textTransformBits = forward.bits;
+  block.lineBreakData = std::move(forward.lineBreakData);
+  block.numericData = std::move(forward.numericData);
+  data = std::move(forward.text);
+}
+
 // The forward post-stages, in the reverse of the order the decoder runs their inverses
 // (branch targets, text transforms, strided delta, word runs). Each one that is used
 // sets its flag and side data in block; the result is what the codec codes, and what
 // the decoder's history window will hold.
 std::vector<std::uint8_t> applyForwardStages(std::span<const std::uint8_t> data, const StageOptions& stages,
                                              bool cmBlock, BlockFields& block) {
-  (void)cmBlock;
   std::vector<std::uint8_t> bytes(data.begin(), data.end());
   applyBranchTargets(bytes, stages.branchTargets, block);
+  applyForwardTextTransforms(bytes, stages.textTransforms, cmBlock, block);
   return bytes;
 }
 
@@ -271,9 +287,12 @@ void ArchiveWriter::addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBit
 
 void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> input, bool resetAdaptation, const StageOptions& stages) {
   BlockFields block;
-  // A block of kind 3 ends its descriptor at its size: it has no post-stage fields.
-  const std::vector<std::uint8_t> data = applyForwardStages(input, resetAdaptation ? stages : StageOptions{}, true, block);
-  block.codecKind = static_cast<std::uint8_t>(resetAdaptation ? CodecKind::lz : CodecKind::cmWithoutTrailer);
+  const std::vector<std::uint8_t> data = applyForwardStages(input, stages, true, block);
+  // Kind 3 ends its descriptor at its size: it has no post-stage fields. A block with
+  // post-stages and no reset is written as kind 0, in context-mixing mode a plain CM block.
+  const bool hasStages = block.wordRunData || block.deltaData || block.textTransformBits || block.branchTargetData;
+  const CodecKind plainKind = hasStages ? CodecKind::bwt : CodecKind::cmWithoutTrailer;
+  block.codecKind = static_cast<std::uint8_t>(resetAdaptation ? CodecKind::lz : plainKind);
   block.sizePresent = 1;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
   if (encoders().cm) {

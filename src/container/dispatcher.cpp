@@ -8,6 +8,7 @@
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/bwt/bwt_transform.hpp"
 #include "stages/branch_targets.hpp"
+#include "text/text_pipeline.hpp"
 
 namespace quorvex {
 namespace {
@@ -130,13 +131,24 @@ bool runBranchTargets(const BlockDescriptor& block, WorkBuffers& buffers, std::u
   return true;
 }
 
+// The text-transform pipeline; it swaps the buffers itself. Remapping is for blocks
+// not coded by context mixing.
+bool runTextTransforms(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, bool cmMode,
+                       std::uint32_t& n, std::string& failure) {
+  text::TextTransformContext transforms =
+      text::createTextTransformContext(block.numericData, block.lineBreakData, !cmMode);
+  n = text::runTextTransforms(transforms, buffers.current, n, buffers.other, capacity, block.textTransformBits);
+  if (n == 0) return fail(failure, "the text transforms failed or their output does not fit");
+  return true;
+}
+
 // The post-stages in their fixed order; each reads the current buffer and writes the
 // other, at most capacity bytes. Blocks of 263 bytes or fewer pass the delta stage unchanged.
-bool runPostStages(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, std::uint32_t& n,
-                   std::string& failure) {
+bool runPostStages(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, bool cmMode,
+                   std::uint32_t& n, std::string& failure) {
   if (block.wordRun.enabled()) return fail(failure, "the word-run stage is not supported yet");
   if (block.delta.enabled() && n > 263) return fail(failure, "the strided delta stage is not supported yet");
-  if (block.textTransformFlag) return fail(failure, "the text transforms are not supported yet");
+  if (block.textTransformFlag && !runTextTransforms(block, buffers, capacity, cmMode, n, failure)) return false;
   if (block.branchTarget.enabled()) return runBranchTargets(block, buffers, capacity, n, failure);
   return true;
 }
@@ -164,7 +176,7 @@ bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codec
   std::memcpy(buffers.current, context.historyCursor, n);
   context.historyCursor += n;
 
-  if (!runPostStages(block, buffers, stageCapacity, n, failure)) return false;
+  if (!runPostStages(block, buffers, stageCapacity, codecs.params.contextMixing(), n, failure)) return false;
   if (n == 0) return fail(failure, "block decoded to no bytes");
   output.append({buffers.current, n});
   return true;
