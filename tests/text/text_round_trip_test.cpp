@@ -1,0 +1,97 @@
+// Round trips through each text transform and the whole pipeline: the forward twins
+// code real text, the pipeline restores it within exactly the room the text needs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/test_support.hpp"
+#include "text/text_pipeline.hpp"
+
+namespace quorvex::text {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint8_t kEveryTransform =
+    kNumericTokensBit | kMarkupTagsBit | kLineBreaksBit | kLinePrefixesBit | kLineEndingsBit;
+
+// Decodes a forward result in buffers of `capacity` bytes; the restored text or empty.
+Bytes restore(const ForwardText& forward, bool remap, std::uint32_t capacity) {
+  Bytes a(std::max<std::size_t>(capacity, forward.text.size()));
+  Bytes b(a.size());
+  std::copy(forward.text.begin(), forward.text.end(), a.begin());
+  std::uint8_t* current = a.data();
+  std::uint8_t* other = b.data();
+  TextTransformContext context = createTextTransformContext(forward.numericData, forward.lineBreakData, remap);
+  const std::uint32_t length = runTextTransforms(context, current, static_cast<std::uint32_t>(forward.text.size()),
+                                                 other, capacity, forward.bits);
+  return Bytes(current, current + length);
+}
+
+// Every transform alone, then all together; returns the bits the whole pipeline used.
+std::uint8_t expectRoundTrips(const Bytes& text) {
+  const auto size = static_cast<std::uint32_t>(text.size());
+  for (std::uint8_t bit : {kLineEndingsBit, kLinePrefixesBit, kLineBreaksBit, kMarkupTagsBit, kNumericTokensBit}) {
+    const ForwardText forward = encodeTextTransforms(text, bit, true, false);
+    EXPECT_TRUE(restore(forward, true, size) == text) << "transform " << int{bit};
+  }
+  // Intermediate texts may be longer than the result (an escaped line ending takes two
+  // bytes), so the pipeline gets more room; one byte less than the result fails it.
+  const std::uint32_t room = 2 * size + 64;
+  const ForwardText all = encodeTextTransforms(text, kEveryTransform, false, false);
+  EXPECT_TRUE(restore(all, false, room) == text);
+  if (all.bits != 0) {
+    EXPECT_EQ(restore(all, false, size - 1).size(), 0u) << "room is not enforced";
+  }
+  const ForwardText chosen = encodeTextTransforms(text, kEveryTransform, true, true);
+  EXPECT_TRUE(restore(chosen, true, room) == text);
+  return all.bits;
+}
+
+TEST(TextRoundTrip, CorpusText) {
+  QUORVEX_SKIP_WITHOUT_CORPUS();
+  EXPECT_EQ(expectRoundTrips(testing::corpusFile("text/alice29.txt")) & (kLineEndingsBit | kLineBreaksBit),
+            kLineEndingsBit | kLineBreaksBit);
+  EXPECT_NE(expectRoundTrips(testing::corpusFile("text/asyoulik.txt")), 0);
+  EXPECT_EQ(expectRoundTrips(testing::corpusFile("text/html")) & (kMarkupTagsBit | kNumericTokensBit),
+            kMarkupTagsBit | kNumericTokensBit);
+}
+
+TEST(TextRoundTrip, ThisProjectsSources) {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(fs::path(QUORVEX_GOLDEN_DIR) / ".." / ".." / "src")) {
+    if (entry.is_regular_file()) files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  Bytes sources;
+  for (const fs::path& file : files) {
+    const Bytes bytes = testing::readFile(file);
+    sources.insert(sources.end(), bytes.begin(), bytes.end());
+  }
+  ASSERT_GT(sources.size(), 100000u);
+  EXPECT_EQ(expectRoundTrips(sources) & (kNumericTokensBit | kMarkupTagsBit), kNumericTokensBit | kMarkupTagsBit);
+}
+
+// Made-up text with every feature the transforms touch, and bytes that mimic their codes.
+TEST(TextRoundTrip, GeneratedTextWithEscapesAndEdges) {
+  testing::TestRandom random(10);
+  const char* pieces[] = {"the ", "quick ", "Brown ", "fox, ", "<b>", "</b>", "<//", "</", "<br/>", "\r\n", "\n", "\r",
+                          "\r\r", "12:30 ", "2024-05-17", "0xFF ", "deadbeef01 ", "3.14159 ", "123456789012 ",
+                          "\xE0", "\xE5", "\xFF", "<Div>", "</div>", "<a href=x>", "</a>", " ", "  ", "-", ".:"};
+  for (int round = 0; round < 20; ++round) {
+    Bytes text;
+    const std::uint32_t count = 50 + random.below(400);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::string piece = pieces[random.below(sizeof pieces / sizeof pieces[0])];
+      text.insert(text.end(), piece.begin(), piece.end());
+    }
+    expectRoundTrips(text);
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::text

@@ -1,0 +1,218 @@
+// The text transforms' decoders on hand-made inputs: the values they must produce, and
+// what they do with hostile input.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "text/alphabet_remap.hpp"
+#include "text/line_breaks.hpp"
+#include "text/line_endings.hpp"
+#include "text/line_prefixes.hpp"
+#include "text/markup_tags.hpp"
+#include "text/numeric_tokens.hpp"
+#include "text/text_pipeline.hpp"
+
+namespace quorvex::text {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::string str(const Bytes& data, std::uint32_t length) { return {data.begin(), data.begin() + length}; }
+
+using Transform = std::uint32_t (*)(const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t);
+
+// Decodes with a generous buffer and returns the result as text ("" on failure).
+std::string decodeWith(Transform transform, const Bytes& in, std::uint32_t capacity = 4096) {
+  Bytes out(capacity);
+  const std::uint32_t length = transform(in.data(), static_cast<std::uint32_t>(in.size()), out.data(), capacity);
+  return str(out, length);
+}
+
+TEST(LinePrefixes, ListedValues) {
+  const std::uint8_t e = '|';
+  EXPECT_EQ(decodeWith(decodeLinePrefixes, {e}), "");  // one byte fails
+  EXPECT_EQ(decodeWith(decodeLinePrefixes, {e, 'a', 'b', e, 0xE2}), "ab|ab");
+  EXPECT_EQ(decodeWith(decodeLinePrefixes, {e, 'a', e}), "a|");                  // E last is output
+  EXPECT_EQ(decodeWith(decodeLinePrefixes, {e, 'a', e, 0xE0, 0xE3}), "a|\xE3");  // 0xE0 marks a plain byte
+  // A repeat longer than the bytes since the reference repeats them.
+  EXPECT_EQ(decodeWith(decodeLinePrefixes, {e, 'x', e, 0xE1, e, 0xE3}), "x|x|x|x");
+  // Copied bytes are not checked against E: the reference stays after the input E.
+  EXPECT_EQ(decodeWith(decodeLinePrefixes, {e, e, 'a', e, 0xE2, e, 0xE1}), "|a|a||a");
+}
+
+TEST(LinePrefixes, OutputIsBoundedByTheBufferItWrites) {
+  EXPECT_EQ(decodeWith(decodeLinePrefixes, {'|', 'a', 'b', '|', 0xFF}, 34).size(), 34u);
+  EXPECT_EQ(decodeWith(decodeLinePrefixes, {'|', 'a', 'b', '|', 0xFF}, 33), "");
+  EXPECT_EQ(decodeWith(decodeLinePrefixes, {'|', 'a', 'b', 'c'}, 2), "");
+}
+
+TEST(LineEndings, ListedValues) {
+  EXPECT_EQ(decodeWith(decodeLineEndings, bytes("a\r\nb\nc")), "a\r\nb\r\nc");
+  EXPECT_EQ(decodeWith(decodeLineEndings, bytes("a\rb\nc")), "a\rb\rc");
+  EXPECT_EQ(decodeWith(decodeLineEndings, bytes("a\r\nb\n")), "a\r\nb\n");       // a final LF stays lone
+  EXPECT_EQ(decodeWith(decodeLineEndings, bytes("a\r\nb\r\nc\nd")), "a\r\nb\nc\nd");  // CR escapes, back to plain
+  EXPECT_EQ(decodeWith(decodeLineEndings, bytes("a\rb\rc\nd")), "a\rb\nc\nd");   // lone-CR mode: CR is LF, then plain
+  EXPECT_EQ(decodeWith(decodeLineEndings, {}), "");
+  EXPECT_EQ(decodeWith(decodeLineEndings, bytes("a\r\nb\nc"), 0), "");
+  EXPECT_EQ(decodeWith(decodeLineEndings, bytes("a\r\nb\nc"), 6), "");  // needs 7
+}
+
+TEST(AlphabetRemap, ListedPairsAndFixedBytes) {
+  EXPECT_EQ(kRemapDecode['x'], 'a');
+  EXPECT_EQ(kRemapDecode[' '], '\'');
+  EXPECT_EQ(kRemapDecode['\n'], '"');
+  EXPECT_EQ(kRemapDecode['&'], ' ');
+  EXPECT_EQ(kRemapDecode['l'], 'l');
+  for (int b = 123; b < 256; ++b) EXPECT_EQ(kRemapDecode[b], b);
+}
+
+std::string runPipeline(const std::string& text, std::uint8_t flags, bool remap = true,
+                        std::uint32_t capacity = 4096) {
+  Bytes a(capacity);
+  Bytes b(capacity);
+  std::copy(text.begin(), text.end(), a.begin());
+  std::uint8_t* current = a.data();
+  std::uint8_t* other = b.data();
+  TextTransformContext context = createTextTransformContext({}, {}, remap);
+  const std::uint32_t length =
+      runTextTransforms(context, current, static_cast<std::uint32_t>(text.size()), other, capacity, flags);
+  return std::string(current, current + length);
+}
+
+TEST(TextPipeline, FlagsDecideWhatRunsAndWhatFails) {
+  EXPECT_EQ(runPipeline("plain text", 0x00), "plain text");
+  EXPECT_EQ(runPipeline("plain text", 0x40), "");
+  EXPECT_EQ(runPipeline("plain text", 0x80), "");
+  EXPECT_EQ(runPipeline("", 0x00), "");
+  // Pipeline order: markup tags are restored before the line endings.
+  EXPECT_EQ(runPipeline("<p>x</\r\ny</\nz", 0x05), "<p>x</p>\r\ny</>\r\nz");
+  // The word stage remaps first, then needs a final space: '&' remaps to a space, so
+  // only the remapped block reaches the (still empty) dictionary, which fails it too.
+  EXPECT_EQ(runPipeline("abc&", 0x08), "");
+  EXPECT_EQ(runPipeline("abc ", 0x08, true), "");
+}
+
+TEST(MarkupTags, ListedValues) {
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("</")), "</>");
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<p>x</")), "<p>x</p>");
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<p><br><img src=a>x</")), "<p><br><img src=a>x</p>");
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<p><abc/>x</")), "<p><abc/>x</p>");  // self-closing, not stacked
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<p><ab/>x</")), "<p><ab/>x</ab>");   // short: stacked anyway
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<Div>x<//div>y</")), "<Div>x</div>y</>");  // no match: all gone
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<Div>x<//Div>y</")), "<Div>x</Div>y</Div>");
+  // A short name removed by an explicit close is no longer stacked.
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<body><em><//body><em>x</")), "<body><em></body><em>x</body>");
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<")), "<");
+}
+
+TEST(MarkupTags, DeepNestingKeepsTheLast128Names) {
+  std::string text;
+  for (int i = 0; i < 129; ++i) text += "<t" + std::to_string(i) + ">";
+  std::string expected = text;
+  text += "</</";
+  expected += "</t128></t126>";  // the 129th replaced the 128th
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes(text), 8192), expected);
+  // Ten thousand closes of an empty stack: each writes just ">".
+  std::string closes;
+  for (int i = 0; i < 10000; ++i) closes += "</";
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes(closes), 40000).size(), 30000u);
+}
+
+TEST(MarkupTags, OutputIsBoundedByTheBufferItWrites) {
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<abcdefgh>x</"), 22), "<abcdefgh>x</abcdefgh>");
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<abcdefgh>x</"), 21), "");
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("abc"), 2), "");
+}
+
+std::string decodeBreaks(const Bytes& side, const std::string& text) {
+  Bytes out(text.size());
+  const std::uint32_t length =
+      decodeLineBreaks(side, reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(text.size()),
+                       out.data());
+  return str(out, length);
+}
+
+TEST(LineBreaks, EmptySideStreamBreaksAtEveryCandidate) {
+  EXPECT_EQ(decodeBreaks({}, "ab cd ef"), "ab\ncd\nef");
+  EXPECT_EQ(decodeBreaks({}, " ab c"), " ab c");     // neither the first byte nor one before the last
+  EXPECT_EQ(decodeBreaks({}, "ab, (cd"), "ab, (cd");  // '(' may not start a line
+  EXPECT_EQ(decodeBreaks({}, "a> cd"), "a> cd");      // '>' may not end one
+  EXPECT_EQ(decodeBreaks({}, "x"), "x");
+  // A minimum line length of 4 (header 8) keeps the first space.
+  EXPECT_EQ(decodeBreaks({8}, "ab cd efgh ij"), "ab cd\nefgh\nij");
+  // An all-ones code register decodes every candidate as a space.
+  EXPECT_EQ(decodeBreaks({0, 0xFF, 0xFF, 0xFF, 0xFF}, "ab cd\nef gh"), "ab cd\nef gh");
+}
+
+TEST(NumericTokens, ShortInputsFailAndLeadingDigitsStay) {
+  NumericTokenModelPtr model = createNumericTokenModel();
+  Bytes out(16);
+  EXPECT_EQ(decodeNumericTokens(*model, {}, bytes("ab 000 cd").data(), 9, out.data()), 0u);
+  const Bytes in = bytes("12xyzwvuts");
+  ASSERT_EQ(decodeNumericTokens(*model, {}, in.data(), 10, out.data()), 10u);
+  EXPECT_EQ(str(out, 10), "12xyzwvuts");
+}
+
+// Placeholder text and side stream for `text`, checked to decode back.
+struct Coded {
+  Bytes placeholders;
+  Bytes side;
+};
+Coded encodeNumbers(const std::string& text) {
+  Coded coded{Bytes(text.size()), {}};
+  EXPECT_NE(encodeNumericTokens(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                static_cast<std::uint32_t>(text.size()), coded.placeholders.data(), coded.side),
+            0u);
+  return coded;
+}
+std::string decodeNumbers(const Coded& coded) {
+  NumericTokenModelPtr model = createNumericTokenModel();
+  Bytes out(coded.placeholders.size());
+  const std::uint32_t length = decodeNumericTokens(*model, coded.side, coded.placeholders.data(),
+                                                   static_cast<std::uint32_t>(out.size()), out.data());
+  return str(out, length);
+}
+
+TEST(NumericTokens, PlaceholderShapes) {
+  Coded coded = encodeNumbers("id 0123abcd5 and 005, then 4.2 ok");
+  EXPECT_EQ(str(coded.placeholders, coded.placeholders.size()), "id 111111111 and 000, then 0.0 ok");
+  EXPECT_EQ(decodeNumbers(coded), "id 0123abcd5 and 005, then 4.2 ok");
+  // The first placeholder byte's value is not used: 7 . 0 still restores 4.2.
+  coded.placeholders[27] = '7';
+  EXPECT_EQ(decodeNumbers(coded), "id 0123abcd5 and 005, then 4.2 ok");
+  // Upper-case hexadecimal letters keep their case through the '2' placeholders.
+  coded = encodeNumbers("key: 3FA2C9, 7e3A;");
+  EXPECT_EQ(str(coded.placeholders, coded.placeholders.size()), "key: 122121, 1112;");
+  EXPECT_EQ(decodeNumbers(coded), "key: 3FA2C9, 7e3A;");
+}
+
+TEST(NumericTokens, LongNumbersSplitIntoTokensOfNineDigits) {
+  std::string text = "n=";
+  for (int i = 0; i < 2000; ++i) text += static_cast<char>('0' + (i * 7 + i / 13) % 10);
+  text += "-9.9:9 ";
+  for (int i = 0; i < 300; ++i) text += "1.5 2.5 ";
+  const Coded coded = encodeNumbers(text);
+  EXPECT_EQ(decodeNumbers(coded), text);
+}
+
+TEST(NumericTokens, TruncatedSideStreamsStillDecodeSafely) {
+  const std::string text = "At 12:30:45 on 2024-05-17 we sold 1234 of 0xdeadbeef1 at 3.14159, then 99 more.";
+  const Coded coded = encodeNumbers(text);
+  for (std::size_t cut = 0; cut < coded.side.size(); ++cut) {
+    Coded truncated{coded.placeholders, Bytes(coded.side.begin(), coded.side.begin() + cut)};
+    const std::string decoded = decodeNumbers(truncated);
+    ASSERT_EQ(decoded.size(), text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      // Only digit places change.
+      if (!std::isxdigit(static_cast<unsigned char>(text[i]))) {
+        ASSERT_EQ(decoded[i], text[i]) << i;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::text
