@@ -19,6 +19,10 @@ constexpr std::array<std::uint8_t, 8> kDecodingOrder = {kUnsupportedHighBit, kNu
                                                         kMarkupTagsBit,      kLineBreaksBit,    kLinePrefixesBit,
                                                         kUnsupportedLowBit,  kLineEndingsBit};
 
+// What the estimate must fall by for a transform to be kept when it only may run.
+constexpr double kLeastSaving = 0.002;
+constexpr double kLeastSavingBits = 128;
+
 // Undoes one transform from in into out (room `capacity`); 0 on failure.
 std::uint32_t decodeTransform(std::uint8_t bit, TextTransformContext& context, std::uint8_t* in, std::uint32_t n,
                               std::uint8_t* out, std::uint32_t capacity) {
@@ -166,7 +170,8 @@ ForwardText encodeTextTransforms(std::span<const std::uint8_t> input, std::uint8
     if (!decodesBack(*bit, coded, side, remapAlphabet, result.text)) continue;
     if (onlyWhenSmaller) {
       const double codedCost = estimate.bitsFor(coded) + 8.0 * static_cast<double>(side.size());
-      if (codedCost >= cost) continue;
+      // A transform must save a clear margin, not noise of the estimate.
+      if (codedCost > cost * (1.0 - kLeastSaving) - kLeastSavingBits) continue;
       cost = codedCost;
     }
     result.text.swap(coded);
