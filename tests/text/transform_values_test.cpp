@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.hpp"
 #include "text/alphabet_remap.hpp"
 #include "text/line_breaks.hpp"
 #include "text/line_endings.hpp"
@@ -147,6 +148,27 @@ TEST(LineBreaks, EmptySideStreamBreaksAtEveryCandidate) {
   EXPECT_EQ(decodeBreaks({0, 0xFF, 0xFF, 0xFF, 0xFF}, "ab cd\nef gh"), "ab cd\nef gh");
 }
 
+TEST(LineBreaks, TruncatedSideStreamsOnlyMoveBreaks) {
+  std::string text;
+  for (int i = 0; i < 400; ++i) text += i % 11 == 0 ? "end.\nNext " : "word ";
+  Bytes reflowed(text.size());
+  Bytes side;
+  ASSERT_NE(encodeLineBreaks(reinterpret_cast<const std::uint8_t*>(text.data()),
+                             static_cast<std::uint32_t>(text.size()), reflowed.data(), side),
+            0u);
+  const std::string flat = str(reflowed, static_cast<std::uint32_t>(reflowed.size()));
+  EXPECT_EQ(decodeBreaks(side, flat), text);
+  for (std::size_t cut = 0; cut < side.size(); ++cut) {
+    const std::string decoded = decodeBreaks(Bytes(side.begin(), side.begin() + cut), flat);
+    ASSERT_EQ(decoded.size(), text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] != ' ' && text[i] != '\n') {
+        ASSERT_EQ(decoded[i], text[i]);
+      }
+    }
+  }
+}
+
 TEST(NumericTokens, ShortInputsFailAndLeadingDigitsStay) {
   NumericTokenModelPtr model = createNumericTokenModel();
   Bytes out(16);
@@ -211,6 +233,39 @@ TEST(NumericTokens, TruncatedSideStreamsStillDecodeSafely) {
         ASSERT_EQ(decoded[i], text[i]) << i;
       }
     }
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::text
+
+namespace quorvex::text {
+namespace {
+
+// Random bytes, flags, side streams and room: the pipeline never writes past its
+// buffers (the sanitizer build watches) and never claims more than the room.
+TEST(TextPipeline, HostileInputsStayInsideTheirBuffers) {
+  testing::TestRandom random(99);
+  const char alphabet[] = "<>/0123456789abcdefABCDEF12 \n\r\t-.:\xE0\xE3\xFF";
+  for (int round = 0; round < 300; ++round) {
+    const std::uint32_t capacity = 1 + random.below(600);
+    const std::uint32_t length = random.below(capacity + 1);
+    Bytes a(capacity);
+    Bytes b(capacity);
+    for (std::uint32_t i = 0; i < length; ++i) {
+      a[i] = round % 2 ? static_cast<std::uint8_t>(alphabet[random.below(sizeof alphabet - 1)])
+                       : static_cast<std::uint8_t>(random.next());
+    }
+    Bytes numeric(random.below(40));
+    Bytes lineBreaks(random.below(40));
+    for (auto& byte : numeric) byte = static_cast<std::uint8_t>(random.next());
+    for (auto& byte : lineBreaks) byte = static_cast<std::uint8_t>(random.next());
+    const auto flags = static_cast<std::uint8_t>(random.next() & 0x3F);
+    std::uint8_t* current = a.data();
+    std::uint8_t* other = b.data();
+    TextTransformContext context = createTextTransformContext(numeric, lineBreaks, round % 3 != 0);
+    const std::uint32_t result = runTextTransforms(context, current, length, other, capacity, flags);
+    EXPECT_LE(result, capacity);
   }
 }
 
