@@ -482,9 +482,9 @@ std::uint32_t encodeNumericTokens(const std::uint8_t* in, std::uint32_t n, std::
   side.clear();
   if (n < kMinLength) return 0;
   writePlaceholders(in, n, out);
-  std::uint32_t numbers = 0;
-  for (std::uint32_t i = 2; i < n; ++i) numbers += in[i] != out[i] && (i == 2 || out[i - 1] == in[i - 1]);
-  if (numbers == 0) return 0;
+  std::uint32_t placeholders = 0;
+  for (std::uint32_t i = 2; i < n; ++i) placeholders += in[i] != out[i] ? 1 : 0;
+  if (placeholders == 0) return 0;
   NumericTokenModelPtr model = createNumericTokenModel();
   if (!model) return 0;
   std::vector<std::uint8_t> restored(n);
@@ -492,7 +492,7 @@ std::uint32_t encodeNumericTokens(const std::uint8_t* in, std::uint32_t n, std::
   if (!walkNumericTokens(*model, encoder, out, n, restored.data(), in)) return 0;
   encoder.flush();
   if (!std::equal(restored.begin(), restored.end(), in)) return 0;
-  return numbers;
+  return placeholders;
 }
 
 }  // namespace quorvex::text

@@ -33,8 +33,8 @@ std::uint32_t decodeNumericTokens(NumericTokenModel& model, std::span<const std:
                                   std::uint32_t n, std::uint8_t* out);
 
 // The forward twin: writes the placeholder text to out (n bytes) and the coded values
-// to `side`. Returns the number of numbers coded, or 0 when there are none (or n is
-// below 10).
+// to `side`. Returns the number of digits turned into placeholders, or 0 when there
+// are none (or n is below 10).
 std::uint32_t encodeNumericTokens(const std::uint8_t* in, std::uint32_t n, std::uint8_t* out,
                                   std::vector<std::uint8_t>& side);
 
