@@ -26,3 +26,4 @@ make_golden cm-blocks -b 1200 cm:story.txt cm:records.bin
 make_golden mixed -b 2000 cm:records.bin lz:story.txt stored:records.bin cm:story.txt
 make_golden branch-targets -b 5000 -S branch-targets=always bwt:code.bin lz:code.bin
 make_golden text-transforms -S text=always -b 2500 bwt:textmix.txt cm:textmix.txt lz:textmix.txt
+make_golden text-words -S text=always -b 3000 bwt:textmix.txt cm:story.txt lz:story.txt

@@ -16,7 +16,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint8_t kEveryTransform =
-    kNumericTokensBit | kMarkupTagsBit | kLineBreaksBit | kLinePrefixesBit | kLineEndingsBit;
+    kNumericTokensBit | kWordDictionaryBit | kMarkupTagsBit | kLineBreaksBit | kLinePrefixesBit | kLineEndingsBit;
 
 // Decodes a forward result in buffers of `capacity` bytes; the restored text or empty.
 Bytes restore(const ForwardText& forward, bool remap, std::uint32_t capacity) {
@@ -34,7 +34,8 @@ Bytes restore(const ForwardText& forward, bool remap, std::uint32_t capacity) {
 // Every transform alone, then all together; returns the bits the whole pipeline used.
 std::uint8_t expectRoundTrips(const Bytes& text) {
   const auto size = static_cast<std::uint32_t>(text.size());
-  for (std::uint8_t bit : {kLineEndingsBit, kLinePrefixesBit, kLineBreaksBit, kMarkupTagsBit, kNumericTokensBit}) {
+  for (std::uint8_t bit :
+       {kLineEndingsBit, kLinePrefixesBit, kLineBreaksBit, kMarkupTagsBit, kWordDictionaryBit, kNumericTokensBit}) {
     const ForwardText forward = encodeTextTransforms(text, bit, true, false);
     EXPECT_TRUE(restore(forward, true, size) == text) << "transform " << int{bit};
   }

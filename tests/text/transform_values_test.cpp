@@ -90,10 +90,13 @@ TEST(TextPipeline, FlagsDecideWhatRunsAndWhatFails) {
   EXPECT_EQ(runPipeline("", 0x00), "");
   // Pipeline order: markup tags are restored before the line endings.
   EXPECT_EQ(runPipeline("<p>x</\r\ny</\nz", 0x05), "<p>x</p>\r\ny</>\r\nz");
-  // The word stage remaps first, then needs a final space: '&' remaps to a space, so
-  // only the remapped block reaches the (still empty) dictionary, which fails it too.
-  EXPECT_EQ(runPipeline("abc&", 0x08), "");
+  // The word stage remaps first ('&' becomes a space, 'a' 's'), then needs a final
+  // space; context-mixing blocks do not remap.
+  EXPECT_EQ(runPipeline("abc&", 0x08, true), "skz");
+  EXPECT_EQ(runPipeline("abc&", 0x08, false), "");
   EXPECT_EQ(runPipeline("abc ", 0x08, true), "");
+  EXPECT_EQ(runPipeline("abc ", 0x08, false), "abc");
+  EXPECT_EQ(runPipeline(" ", 0x08, false), "");  // one byte is not enough
 }
 
 TEST(MarkupTags, ListedValues) {
