@@ -21,7 +21,7 @@ TEST(BranchTargetBlocks, EveryCodecRestoresTheOperands) {
   writer.addLzBlock(code, stages);
   writer.addCmParams(20, 18, 0);
   writer.addCmBlock(code, true, stages);
-  writer.addCmBlock(code, false, stages);  // kind 3 carries no stages: coded as it is
+  writer.addCmBlock(code, false, stages);  // kind 0: a context-mixing block with stage fields
   const testing::Decoded run = testing::decode(writer.bytes());
   ASSERT_TRUE(run.result.ok()) << run.result.reason;
   ASSERT_EQ(run.output.size(), 5 * code.size());
