@@ -90,27 +90,26 @@ inline void copyWithinOutput(std::uint8_t* destination, std::uint32_t distance, 
   for (; k < length; ++k) destination[k] = source[k];
 }
 
-// Appends a literal byte to an escaped block, keeping the decoder's view: once two
-// literal bytes since the last escape form the marker pair, the escape literalByte
-// follows, so that the decoder keeps the pair as data and starts afresh.
+// Writes an escaped block, keeping the decoder's view: once two literal bytes since the
+// last escape form the marker pair, the escape literalByte goes between them and
+// whatever follows, so that the decoder keeps the pair as data and starts afresh. A
+// pair that ends the block needs no escape byte.
 class EscapedWriter {
  public:
   EscapedWriter(std::vector<std::uint8_t>& out, std::uint8_t second, std::uint8_t literalByte)
       : out_(&out), second_(second), literal_(literalByte) {}
 
   void literal(std::uint8_t byte) {
+    flushPair();
     out_->push_back(byte);
-    if (afterLead_ && byte == second_) {
-      out_->push_back(literal_);
-      afterLead_ = false;
-      return;
-    }
-    afterLead_ = byte == kEscapeLead;
+    pairPending_ = afterLead_ && byte == second_;
+    afterLead_ = !pairPending_ && byte == kEscapeLead;
   }
 
   // An escape the decoder acts on: the pair, then the given bytes.
   template <class... Bytes>
   void escape(Bytes... bytes) {
+    flushPair();
     out_->push_back(kEscapeLead);
     out_->push_back(second_);
     (out_->push_back(static_cast<std::uint8_t>(bytes)), ...);
@@ -118,10 +117,16 @@ class EscapedWriter {
   }
 
  private:
+  void flushPair() {
+    if (pairPending_) out_->push_back(literal_);
+    pairPending_ = false;
+  }
+
   std::vector<std::uint8_t>* out_;
   std::uint8_t second_;
   std::uint8_t literal_;
-  bool afterLead_ = false;
+  bool afterLead_ = false;    // the last byte is a literal 0xFE that may start a pair
+  bool pairPending_ = false;  // the last two bytes are a literal pair not yet escaped
 };
 
 }  // namespace quorvex::bwt
