@@ -122,11 +122,11 @@ TEST(LocalMatches, ModelCountersAndNodes) {
 TEST(LocalMatches, HostileMatchesFailTheStage) {
   std::uint32_t length = 0;
   const Bytes input = bytesOf("a") + kLocalEscape;
-  // A new distance of class 0 with direct bit 0: distance 0.
-  local(freshCounterBits({1, 0, 0}), input, 100, length);
+  // A new distance of class 0 with direct bit 0: distance 0 (length 7).
+  local(freshCounterBits({1, 0, 0, 0, 0}), input, 100, length);
   EXPECT_EQ(length, 0u);
   // Distance 2 with one byte written.
-  local(freshCounterBits({1, 1, 0, 0}), input, 100, length);
+  local(freshCounterBits({1, 1, 0, 0, 0, 0}), input, 100, length);
   EXPECT_EQ(length, 0u);
   // A length class of 32: every class counter says 1.
   std::vector<std::uint32_t> classTooHigh(34, 1);
