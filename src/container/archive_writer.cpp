@@ -183,7 +183,11 @@ bool stagePays(StageUse use, std::span<const std::uint8_t> before, std::span<con
   if (use == StageUse::always) return true;
   if (use == StageUse::never) return false;
   if (beforeSize == 0) beforeSize = codedSize(before, codec);
-  return codedSize(after, codec) + side + kSideDataOverhead < beforeSize;
+  const std::size_t afterSize = codedSize(after, codec) + side + kSideDataOverhead;
+  // A fresh LZ model only roughly foretells the real one, which has learnt from earlier
+  // blocks and may copy from them: there a stage must win clearly.
+  if (codec == CodecKind::lz) return afterSize + beforeSize / 32 < beforeSize;
+  return afterSize < beforeSize;
 }
 
 // The strided delta stage's forward direction (its inverse runs only on blocks of 264
@@ -239,8 +243,8 @@ void takeStageFields(BlockFields& block, BlockFields&& stages) {
 // The BWT-only match stages' forward directions. The decoder expands in-block matches
 // first and history matches second, so history matches are taken out first. Matches
 // shorter than these rarely pay: the transform codes short repeats almost for free.
-constexpr std::uint32_t kLocalMatchMinLength = 32;
-constexpr std::uint32_t kHistoryMatchMinLength = 32;
+constexpr std::uint32_t kLocalMatchMinLength = 20;
+constexpr std::uint32_t kHistoryMatchMinLength = 16;
 
 std::vector<std::uint8_t> forwardMatchStages(std::span<const std::uint8_t> data, bool entropyCoded,
                                              const StageOptions& stages, std::span<const std::uint8_t> history,
