@@ -26,4 +26,4 @@ make_golden cm-blocks -b 1200 cm:story.txt cm:records.bin
 make_golden mixed -b 2000 cm:records.bin lz:story.txt stored:records.bin cm:story.txt
 make_golden branch-targets -b 5000 -S branch-targets=always bwt:code.bin lz:code.bin
 make_golden post-stages -b 3000 -S local-matches=always -S history-matches=always -S word-runs=always -S delta=always \
-  -S text=never -S branch-targets=never   bwt:stage-mix.bin bwt:stage-mix.bin stored:stage-mix.bin lz:stage-mix.bin
+  -S text=never -S branch-targets=never bwt:stage-mix.bin bwt:stage-mix.bin stored:stage-mix.bin lz:stage-mix.bin

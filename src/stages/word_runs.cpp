@@ -76,7 +76,7 @@ void expandWordRuns(BinaryDecoder& decoder, bwt::ClassTree& tree, const std::uin
   }
   const std::uint32_t tail = n - kWordBytes * words;
   if (tail > capacity - static_cast<std::uint32_t>(out - output)) return;
-  std::memcpy(out, input + kWordBytes * words, tail);
+  if (tail != 0) std::memcpy(out, input + kWordBytes * words, tail);
   length = static_cast<std::uint32_t>(out - output) + tail;
 }
 
