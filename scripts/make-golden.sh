@@ -27,3 +27,5 @@ make_golden mixed -b 2000 cm:records.bin lz:story.txt stored:records.bin cm:stor
 make_golden branch-targets -b 5000 -S branch-targets=always bwt:code.bin lz:code.bin
 make_golden text-transforms -S text=always -b 2500 bwt:textmix.txt cm:textmix.txt lz:textmix.txt
 make_golden text-words -S text=always -b 3000 bwt:textmix.txt cm:story.txt lz:story.txt
+make_golden post-stages -b 3000 -S local-matches=always -S history-matches=always -S word-runs=always -S delta=always \
+  -S text=never -S branch-targets=never bwt:stage-mix.bin bwt:stage-mix.bin stored:stage-mix.bin lz:stage-mix.bin

@@ -5,6 +5,8 @@
 
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/bwt/bwt_transform.hpp"
+#include "codecs/bwt/history_matches.hpp"
+#include "codecs/bwt/local_matches.hpp"
 #include "codecs/cm/cm_codec.hpp"
 #include "codecs/lz/lz_codec.hpp"
 #include "container/block_descriptor.hpp"
@@ -12,6 +14,8 @@
 #include "container/record_stream.hpp"
 #include "stages/branch_targets.hpp"
 #include "text/text_pipeline.hpp"
+#include "stages/strided_delta.hpp"
+#include "stages/word_runs.hpp"
 
 namespace quorvex {
 
@@ -177,15 +181,72 @@ void applyForwardTextTransforms(std::vector<std::uint8_t>& data, StageUse use, b
   data = std::move(forward.text);
 }
 
+// The size a block codes to with the BWT codec.
+std::size_t bwtCodedSize(std::span<const std::uint8_t> bytes) {
+  return bwt::encodeBwtPayload(bwt::forwardBwt(bytes).transformed).size();
+}
+
+// The yardstick by which a stage used "when smaller" is judged: the block coded alone
+// by its own codec (by a fresh LZ model for LZ blocks, by the BWT codec otherwise).
+std::size_t codedSize(std::span<const std::uint8_t> bytes, CodecKind codec) {
+  if (codec == CodecKind::lz) return lz::LzEncoder().encodeBlock(bytes, 0).size();
+  return bwtCodedSize(bytes);
+}
+
+// What a stage's side data adds to the descriptor besides its bytes: its length field.
+constexpr std::size_t kSideDataOverhead = 4;
+
+// Whether a stage that turned before into after (with side bytes of side data) is kept.
+// beforeSize caches the coded size of before (0: not yet known).
+bool stagePays(StageUse use, std::span<const std::uint8_t> before, std::span<const std::uint8_t> after,
+               std::size_t side, std::size_t& beforeSize, CodecKind codec) {
+  if (use == StageUse::always) return true;
+  if (use == StageUse::never) return false;
+  if (beforeSize == 0) beforeSize = codedSize(before, codec);
+  const std::size_t afterSize = codedSize(after, codec) + side + kSideDataOverhead;
+  // A fresh LZ model only roughly foretells the real one, which has learnt from earlier
+  // blocks and may copy from them: there a stage must win clearly.
+  if (codec == CodecKind::lz) return afterSize + beforeSize / 32 < beforeSize;
+  return afterSize < beforeSize;
+}
+
+// The strided delta stage's forward direction (its inverse runs only on blocks of 264
+// bytes and more).
+std::vector<std::uint8_t> forwardDelta(std::vector<std::uint8_t> bytes, StageUse use, BlockFields& block) {
+  if (use == StageUse::never || bytes.size() < stages::kDeltaMinBlock) return bytes;
+  const std::vector<stages::StrideRun> runs = stages::findDeltaRegions(bytes);
+  if (runs.empty() && use != StageUse::always) return bytes;
+  stages::DeltaCoded coded = stages::encodeDeltaRegions(bytes, runs);
+  std::size_t beforeSize = 0;
+  const auto codec = static_cast<CodecKind>(block.codecKind);
+  if (!stagePays(use, bytes, coded.bytes, coded.side.size(), beforeSize, codec)) return bytes;
+  block.deltaData = std::move(coded.side);
+  return std::move(coded.bytes);
+}
+
+std::vector<std::uint8_t> forwardWordRuns(std::vector<std::uint8_t> bytes, StageUse use, BlockFields& block) {
+  if (use == StageUse::never) return bytes;
+  stages::ShortenedWords shortened = stages::shortenWordRuns(bytes);
+  if (shortened.runs == 0 && use != StageUse::always) return bytes;
+  std::size_t beforeSize = 0;
+  const auto codec = static_cast<CodecKind>(block.codecKind);
+  if (!stagePays(use, bytes, shortened.bytes, shortened.side.size(), beforeSize, codec)) return bytes;
+  block.wordRunData = std::move(shortened.side);
+  return std::move(shortened.bytes);
+}
+
 // The forward post-stages, in the reverse of the order the decoder runs their inverses
 // (branch targets, text transforms, strided delta, word runs). Each one that is used
 // sets its flag and side data in block; the result is what the codec codes, and what
-// the decoder's history window will hold.
+// the decoder's history window will hold. block.codecKind names that codec (stages
+// used "when smaller" are judged by it).
 std::vector<std::uint8_t> applyForwardStages(std::span<const std::uint8_t> data, const StageOptions& stages,
                                              bool cmBlock, BlockFields& block) {
   std::vector<std::uint8_t> bytes(data.begin(), data.end());
   applyBranchTargets(bytes, stages.branchTargets, block);
   applyForwardTextTransforms(bytes, stages.textTransforms, cmBlock, block);
+  bytes = forwardDelta(std::move(bytes), stages.delta, block);
+  bytes = forwardWordRuns(std::move(bytes), stages.wordRuns, block);
   return bytes;
 }
 
@@ -199,14 +260,51 @@ void takeStageFields(BlockFields& block, BlockFields&& stages) {
   block.branchTargetData = std::move(stages.branchTargetData);
 }
 
+// The BWT-only match stages' forward directions. The decoder expands in-block matches
+// first and history matches second, so history matches are taken out first. Matches
+// shorter than these rarely pay: the transform codes short repeats almost for free.
+constexpr std::uint32_t kLocalMatchMinLength = 20;
+constexpr std::uint32_t kHistoryMatchMinLength = 16;
+
+std::vector<std::uint8_t> forwardMatchStages(std::span<const std::uint8_t> data, bool entropyCoded,
+                                             const StageOptions& stages, std::span<const std::uint8_t> history,
+                                             BlockFields& block) {
+  std::vector<std::uint8_t> bytes(data.begin(), data.end());
+  std::size_t beforeSize = 0;
+  const auto keep = [&](StageUse use, const bwt::ShortenedBlock& shortened) {
+    if (use == StageUse::always) return true;
+    if (shortened.matches == 0) return false;
+    if (!entropyCoded) return shortened.bytes.size() + shortened.side.size() < bytes.size();
+    return stagePays(use, bytes, shortened.bytes, shortened.side.size(), beforeSize, CodecKind::bwt);
+  };
+  if (stages.historyMatches != StageUse::never) {
+    bwt::ShortenedBlock shortened = bwt::findHistoryMatches(bytes, history, kHistoryMatchMinLength);
+    if (keep(stages.historyMatches, shortened)) {
+      bytes = std::move(shortened.bytes);
+      block.bwtStageBData = std::move(shortened.side);
+      beforeSize = 0;
+    }
+  }
+  if (stages.localMatches != StageUse::never) {
+    bwt::ShortenedBlock shortened = bwt::findLocalMatches(bytes, kLocalMatchMinLength);
+    if (keep(stages.localMatches, shortened)) {
+      bytes = std::move(shortened.bytes);
+      block.bwtStageAData = std::move(shortened.side);
+    }
+  }
+  return bytes;
+}
+
 // A BWT block of data: the transformed bytes stored as they are, or entropy-coded.
-BlockFields bwtBlockFields(std::span<const std::uint8_t> data, bool entropyCoded, const StageOptions& stages) {
-  (void)stages;  // the in-block and history match stages run before the transform
-  bwt::ForwardBwt transform = bwt::forwardBwt(data);
+// history: the window before this block, for the history match stage.
+BlockFields bwtBlockFields(std::span<const std::uint8_t> data, bool entropyCoded, const StageOptions& stages,
+                           std::span<const std::uint8_t> history) {
   BlockFields block;
+  const std::vector<std::uint8_t> matched = forwardMatchStages(data, entropyCoded, stages, history, block);
+  bwt::ForwardBwt transform = bwt::forwardBwt(matched);
   block.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
   block.sizePresent = entropyCoded ? 1 : 0;
-  block.unpackedSize = entropyCoded ? static_cast<std::uint32_t>(data.size()) : 0;
+  block.unpackedSize = entropyCoded ? static_cast<std::uint32_t>(matched.size()) : 0;
   block.bwtPrimaryIndex = transform.primaryIndex;
   block.payload = entropyCoded ? bwt::encodeBwtPayload(transform.transformed) : std::move(transform.transformed);
   return block;
@@ -261,17 +359,17 @@ void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data, const StageO
 void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages, bool entropyCoded) {
   BlockFields stageFields;
   const std::vector<std::uint8_t> coded = applyForwardStages(data, stages, false, stageFields);
-  BlockFields block = bwtBlockFields(coded, entropyCoded, stages);
+  BlockFields block = bwtBlockFields(coded, entropyCoded, stages, window_);
   takeStageFields(block, std::move(stageFields));
   addBlock(block, coded);
 }
 
 void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageOptions& stages) {
   BlockFields block;
+  block.codecKind = static_cast<std::uint8_t>(CodecKind::lz);
   const std::vector<std::uint8_t> data = applyForwardStages(input, stages, false, block);
   const std::size_t blockOffset = window_.size();
   putBytes(window_, data);
-  block.codecKind = static_cast<std::uint8_t>(CodecKind::lz);
   block.sizePresent = 1;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
   block.payload = encoders().lz.encodeBlock(window_, blockOffset);

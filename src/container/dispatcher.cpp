@@ -9,6 +9,10 @@
 #include "codecs/bwt/bwt_transform.hpp"
 #include "stages/branch_targets.hpp"
 #include "text/text_pipeline.hpp"
+#include "codecs/bwt/history_matches.hpp"
+#include "codecs/bwt/local_matches.hpp"
+#include "stages/strided_delta.hpp"
+#include "stages/word_runs.hpp"
 
 namespace quorvex {
 namespace {
@@ -100,8 +104,19 @@ bool decodeBwtCodec(const BlockDescriptor& block, DecodeContext& context, const 
     return fail(failure, "BWT block of " + count(n) + " bytes needs " + std::to_string(bwt::inverseBwtRoom(n)) +
                              " bytes of room in the history window; " + count(capacity.window) + " are left");
   }
-  if (block.bwtStageA.enabled()) return fail(failure, "the in-block match stage is not supported yet");
-  if (block.bwtStageB.enabled()) return fail(failure, "the history match stage is not supported yet");
+  // The match stages expand into the first work buffer; their result goes back to the
+  // window, where it is this block's codec output.
+  if (block.bwtStageA.enabled()) {
+    n = bwt::expandLocalMatches(block.bwtStageA.data, buffer, n, context.workA, capacity.block);
+    if (n == 0) return fail(failure, "the in-block match stage rejected its matches or ran out of room");
+    std::memcpy(buffer, context.workA, n);
+  }
+  if (block.bwtStageB.enabled()) {
+    const std::span<const std::uint8_t> history(context.historyBase, buffer);
+    n = bwt::expandHistoryMatches(block.bwtStageB.data, buffer, n, context.workA, capacity.block, history);
+    if (n == 0) return fail(failure, "the history match stage rejected its matches or ran out of room");
+    std::memcpy(buffer, context.workA, n);
+  }
   return true;
 }
 
@@ -146,8 +161,22 @@ bool runTextTransforms(const BlockDescriptor& block, WorkBuffers& buffers, std::
 // other, at most capacity bytes. Blocks of 263 bytes or fewer pass the delta stage unchanged.
 bool runPostStages(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, bool cmMode,
                    std::uint32_t& n, std::string& failure) {
-  if (block.wordRun.enabled()) return fail(failure, "the word-run stage is not supported yet");
-  if (block.delta.enabled() && n > 263) return fail(failure, "the strided delta stage is not supported yet");
+  if (block.wordRun.enabled()) {
+    BinaryDecoder decoder(block.wordRun.data);
+    bwt::ClassTree tree;
+    std::uint32_t length = capacity;
+    stages::expandWordRuns(decoder, tree, buffers.current, n, buffers.other, length);
+    if (length == 0) return fail(failure, "the word-run stage rejected its runs or ran out of room");
+    n = length;
+    buffers.swap();
+  }
+  if (block.delta.enabled() && n >= stages::kDeltaMinBlock) {
+    bwt::WordBitReader reader(block.delta.data);
+    if (!stages::decodeDeltaRegions(reader, buffers.current, n, buffers.other)) {
+      return fail(failure, "the strided delta stage's region list is outside the block or the format");
+    }
+    buffers.swap();
+  }
   if (block.textTransformFlag && !runTextTransforms(block, buffers, capacity, cmMode, n, failure)) return false;
   if (block.branchTarget.enabled()) return runBranchTargets(block, buffers, capacity, n, failure);
   return true;

@@ -1,0 +1,91 @@
+#include "codecs/bwt/history_matches.hpp"
+
+#include <cstring>
+
+#include "codecs/bwt/byte_runs.hpp"
+#include "codecs/bwt/match_finder.hpp"
+
+namespace quorvex::bwt {
+namespace {
+
+constexpr bool anyByte(std::uint8_t) { return true; }
+constexpr std::uint8_t kHistoryLiteralPair = 0x00;
+constexpr std::uint32_t kOffsetBytes = 4;
+// The encoder looks this far back into the window, at most.
+constexpr std::size_t kSearchedHistory = std::size_t{1} << 24;
+
+}  // namespace
+
+std::uint32_t expandHistoryMatches(std::span<const std::uint8_t> side, const std::uint8_t* input, std::uint32_t n,
+                                   std::uint8_t* output, std::uint32_t capacity,
+                                   std::span<const std::uint8_t> history) {
+  BinaryDecoder decoder(side);
+  MatchLengthModel model;
+  std::uint32_t in = 0;
+  std::uint32_t out = 0;
+  while (in < n) {
+    const std::uint32_t pair = findEscape(input, in, n, kHistoryEscapeSecond, anyByte);
+    const std::uint32_t literalEnd = pair == n ? n : pair + 2;
+    const std::uint32_t literals = literalEnd - in;
+    if (literals > capacity - out) return 0;
+    std::memcpy(output + out, input + in, literals);
+    out += literals;
+    in = literalEnd;
+    if (in == n) break;
+    if (out == capacity) return 0;  // full, with input left
+    if (input[in] == kHistoryLiteralPair) {
+      ++in;
+      continue;
+    }
+    if (n - in < kOffsetBytes) return 0;
+    const std::uint32_t named = (std::uint32_t{input[in]} << 24) | (std::uint32_t{input[in + 1]} << 16) |
+                                (std::uint32_t{input[in + 2]} << 8) | input[in + 3];
+    in += kOffsetBytes;
+    out -= 2;  // the marker pair is not data
+    const std::uint64_t source = 0xFFFFFFFFu - named;
+    const std::uint64_t lengthValue = codeMatchLength(decoder, model, true, 0);
+    if (lengthValue == kInvalidLength) return 0;
+    const std::uint64_t length = lengthValue + kHistoryMinLength;
+    if (source + length > history.size() || length > capacity - out) return 0;
+    std::memcpy(output + out, history.data() + source, length);
+    out += static_cast<std::uint32_t>(length);
+  }
+  return out;
+}
+
+ShortenedBlock findHistoryMatches(std::span<const std::uint8_t> block, std::span<const std::uint8_t> history,
+                                  std::uint32_t minLength) {
+  constexpr std::uint32_t kChainDepth = 16;
+  if (minLength < kHistoryMinLength) minLength = kHistoryMinLength;
+  // Only the newest part of a large window is searched; offsets must stay nameable.
+  const std::size_t searchedEnd = history.size() < kHistoryOffsetLimit ? history.size() : kHistoryOffsetLimit;
+  const std::size_t searchedStart = searchedEnd > kSearchedHistory ? searchedEnd - kSearchedHistory : 0;
+  const auto searched = history.subspan(searchedStart, searchedEnd - searchedStart);
+  HashChains chains(searched);
+  for (std::uint32_t position = 0; position < searched.size(); ++position) chains.insert(position);
+
+  ShortenedBlock result;
+  result.bytes.reserve(block.size());
+  BinaryEncoder encoder(result.side);
+  MatchLengthModel model;
+  EscapedWriter writer(result.bytes, kHistoryEscapeSecond, kHistoryLiteralPair);
+  const std::uint32_t n = static_cast<std::uint32_t>(block.size());
+  std::uint32_t i = 0;
+  while (i < n) {
+    const FoundMatch best = chains.longest(block.data() + i, n - i, kChainDepth);
+    if (best.length < minLength) {
+      writer.literal(block[i++]);
+      continue;
+    }
+    const std::uint32_t named = 0xFFFFFFFFu - static_cast<std::uint32_t>(searchedStart + best.position);
+    writer.escape(named >> 24, named >> 16, named >> 8, named);
+    codeMatchLength(encoder, model, true, best.length - kHistoryMinLength);
+    i += best.length;
+    ++result.matches;
+  }
+  encoder.flush();
+  trimTrailingZeros(result.side);
+  return result;
+}
+
+}  // namespace quorvex::bwt
