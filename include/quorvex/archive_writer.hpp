@@ -83,6 +83,17 @@ class ArchiveWriter {
   void addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode);
   void addCmBlock(std::span<const std::uint8_t> data, bool resetAdaptation = false, const StageOptions& stages = {});
 
+  // Audio: a block whose output is data, `headerBytes` raw bytes (at most 261) then
+  // PCM frames (sampleWidth 1..3 bytes, channels 1 or 2). False, writing nothing, when
+  // the audio encoder cannot code it.
+  bool addAudioBlock(std::span<const std::uint8_t> data, std::uint32_t channels, std::uint32_t sampleWidth,
+                     bool littleEndian, std::uint32_t headerBytes, bool reset = false);
+  // A whole PCM WAV file (8, 16 or 24 bits, mono or stereo): its header travels in the
+  // audio block, or in a stored block before it when longer than 261 bytes; chunks
+  // after the samples follow in a stored block. False, writing nothing, when the file
+  // is not such a WAV file.
+  bool addWavFile(std::span<const std::uint8_t> file);
+
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
   // The history window as the decoder will hold it after the blocks written so far.
   const std::vector<std::uint8_t>& window() const { return window_; }
@@ -91,6 +102,7 @@ class ArchiveWriter {
  private:
   struct Encoders;  // the codec encoders, created when first needed
   Encoders& encoders();
+  void addRawBlock(std::span<const std::uint8_t> data);
   void addForwardBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages, bool entropyCoded);
 
   std::vector<std::uint8_t> bytes_;

@@ -1,8 +1,12 @@
 #include "quorvex/archive_writer.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string_view>
 
+#include "codecs/audio/audio_encoder.hpp"
+#include "codecs/audio/wav_file.hpp"
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/bwt/bwt_transform.hpp"
 #include "codecs/bwt/history_matches.hpp"
@@ -22,6 +26,7 @@ namespace quorvex {
 struct ArchiveWriter::Encoders {
   lz::LzEncoder lz;
   cm::CmEncoderPtr cm;
+  std::unique_ptr<audio::AudioEncoder> audio;
 };
 
 namespace {
@@ -346,6 +351,64 @@ void ArchiveWriter::addBlock(const BlockFields& block, std::span<const std::uint
   putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
   putDescriptor(bytes_, block, cmMode_);
   putBytes(window_, windowBytes);
+  // The decoder resets its audio model at every other block; so does the encoder.
+  if (block.codecKind != static_cast<std::uint8_t>(CodecKind::audio) && encoders_ && encoders_->audio) {
+    encoders_->audio->reset();
+  }
+}
+
+bool ArchiveWriter::addAudioBlock(std::span<const std::uint8_t> data, std::uint32_t channels, std::uint32_t sampleWidth,
+                                  bool littleEndian, std::uint32_t headerBytes, bool reset) {
+  if (data.size() > 0xFFFFFFFFu) return false;
+  Encoders& all = encoders();
+  if (!all.audio) all.audio = std::make_unique<audio::AudioEncoder>();
+  if (reset) all.audio->reset();
+  audio::AudioBlockFormat format;
+  format.channels = channels;
+  format.sampleWidth = sampleWidth;
+  format.littleEndian = littleEndian;
+  format.unsignedSamples = sampleWidth == 1;
+  format.headerBytes = headerBytes;
+  BlockFields block;
+  block.codecKind = static_cast<std::uint8_t>(CodecKind::audio);
+  block.audioReset = reset ? 1 : 0;
+  block.unpackedSize = static_cast<std::uint32_t>(data.size());
+  block.payload = all.audio->encodeBlock(data, format);
+  if (block.payload.empty() && !data.empty()) return false;
+  addBlock(block, {});
+  return true;
+}
+
+// Bytes that are not samples, in a block the current mode decodes as they are.
+void ArchiveWriter::addRawBlock(std::span<const std::uint8_t> data) {
+  constexpr std::size_t kRawBlockSize = std::size_t{1} << 24;
+  for (std::size_t offset = 0; offset < data.size(); offset += kRawBlockSize) {
+    const auto part = data.subspan(offset, std::min(kRawBlockSize, data.size() - offset));
+    if (cmMode_) {
+      addCmBlock(part);
+    } else {
+      addStoredBwtBlock(part);
+    }
+  }
+}
+
+bool ArchiveWriter::addWavFile(std::span<const std::uint8_t> file) {
+  const std::optional<audio::WavLayout> wav = audio::parseWav(file);
+  if (!wav || wav->dataEnd - wav->dataBegin > 0xFFFFFFFFu - audio::kLongestPrefix) return false;
+  const bool headerInBlock = wav->dataBegin <= audio::kLongestPrefix;
+  const std::size_t blockBegin = headerInBlock ? 0 : wav->dataBegin;
+  const auto samples = file.subspan(blockBegin, wav->dataEnd - blockBegin);
+  const std::size_t mark = bytes_.size();
+  const std::size_t windowMark = window_.size();
+  if (!headerInBlock) addRawBlock(file.first(wav->dataBegin));
+  if (!addAudioBlock(samples, wav->channels, wav->sampleWidth, true,
+                     static_cast<std::uint32_t>(wav->dataBegin - blockBegin))) {
+    bytes_.resize(mark);
+    window_.resize(windowMark);
+    return false;
+  }
+  if (wav->dataEnd < file.size()) addRawBlock(file.subspan(wav->dataEnd));
+  return true;
 }
 
 void ArchiveWriter::addStoredBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages) {

@@ -36,6 +36,10 @@ Capacity capacityAt(const DecodeContext& context) {
   return {window, std::min(window, kWorkBufferSize)};
 }
 
+// Decoded audio reaches the output in batches of at most this many bytes.
+constexpr std::size_t kAudioBatchSize = std::size_t{16} << 20;
+static_assert(kAudioBatchSize <= kWorkBufferSize && kAudioBatchSize >= audio::kPieceSize);
+
 bool fail(std::string& failure, std::string reason) {
   failure = std::move(reason);
   return false;
@@ -120,6 +124,20 @@ bool decodeBwtCodec(const BlockDescriptor& block, DecodeContext& context, const 
   return true;
 }
 
+// Audio blocks bypass the window and the post-stages. Pieces are decoded into a work
+// buffer and appended as they come, so the output grows only by bytes actually
+// decoded, whatever size the descriptor claims.
+bool decodeAudioCodec(const BlockDescriptor& block, DecodeContext& context, audio::AudioDecoder& decoder,
+                      OutputImage& output, std::string& failure) {
+  if (block.audioReset) audio::resetAudioDecoder(decoder);
+  const std::span<std::uint8_t> buffer(context.workA, kAudioBatchSize);
+  const auto emit = [&output](std::span<const std::uint8_t> bytes) { output.append(bytes); };
+  if (!audio::decodeAudioBlock(decoder, block.payload, block.unpackedSize, buffer, emit)) {
+    return fail(failure, "audio payload ends early or is malformed");
+  }
+  return true;
+}
+
 // Runs the codec the descriptor and the active mode select; its output stands at the
 // history cursor, n bytes long.
 bool decodeCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
@@ -190,9 +208,10 @@ bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codec
 
   if (block.codecKind == static_cast<std::uint8_t>(CodecKind::audio)) {
     console.audioLine(block.unpackedSize, block.audioReset);
-    return fail(failure, "audio blocks are not supported yet");
+    return decodeAudioCodec(block, context, *codecs.audio, output, failure);
   }
 
+  audio::resetAudioDecoder(*codecs.audio);
   const std::uint32_t stageCapacity = capacityAt(context).block;  // the room when the block starts
   std::uint32_t n = 0;
   if (!decodeCodec(block, context, codecs, console, n, failure)) return false;

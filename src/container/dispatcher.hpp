@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "codecs/audio/audio_block.hpp"
 #include "codecs/cm/cm_codec.hpp"
 #include "codecs/lz/lz_codec.hpp"
 #include "container/block_descriptor.hpp"
@@ -20,6 +21,8 @@ struct CodecState {
   CodecParams params;   // the active codec parameters
   lz::LzDecoder lz;     // its model is created at the first LZ block, never reset
   cm::CmDecoderPtr cm;  // rebuilt at every codec-parameter record with codec id 7
+  // Carried only across consecutive audio blocks: every other block resets it.
+  audio::AudioDecoderPtr audio = audio::createAudioDecoder();
 };
 
 // Decodes the block whose record head was just read; the stream is left after its

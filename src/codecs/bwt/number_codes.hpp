@@ -139,6 +139,10 @@ class WordBitReader {
   // The shape shared with WordBitWriter: the value is ignored.
   std::uint32_t codeBits(std::uint32_t k, std::uint32_t /*value*/) { return readBits(k); }
 
+  // The bits read so far, rounded up to whole bytes. Words fetched past the end do not
+  // count; a word that straddles the end counts whole.
+  std::size_t bytesConsumed() const { return (8 * position_ - available_ + 7) / 8; }
+
  private:
   std::uint32_t nextWord() {
     if (position_ >= size_) return 0;

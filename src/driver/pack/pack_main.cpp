@@ -2,7 +2,8 @@
 //
 // Each input file is cut into blocks of at most BYTES bytes (default 1 MiB) and
 // coded with its codec: stored (the transform without entropy coding), bwt, lz or
-// cm (the default is bwt). Each post-stage is used on a block when it makes the block
+// cm (the default is bwt); audio takes a PCM WAV file whole (its samples in one audio
+// block). Each post-stage is used on a block when it makes the block
 // smaller, unless -S forces (always) or forbids (never) it. The archive is written
 // whole or not at all, and an existing file is never replaced unless -f is given.
 #include <algorithm>
@@ -29,7 +30,7 @@ constexpr std::uint32_t kCmTableBitsA = 22;
 constexpr std::uint32_t kCmTableBitsB = 20;
 constexpr std::uint8_t kCmHistorySizeCode = 79;
 
-enum class Codec { stored, bwt, lz, cm };
+enum class Codec { stored, bwt, lz, cm, audio };
 
 struct Input {
   Codec codec = Codec::bwt;
@@ -39,7 +40,7 @@ struct Input {
 [[noreturn]] void usage(const char* message) {
   if (message) std::fprintf(stderr, "quorvex-pack: %s\n", message);
   std::fputs(
-      "usage: quorvex-pack [-f] [-b BYTES] [-S STAGE=USE]... -o ARCHIVE [stored:|bwt:|lz:|cm:]FILE...\n"
+      "usage: quorvex-pack [-f] [-b BYTES] [-S STAGE=USE]... -o ARCHIVE [stored:|bwt:|lz:|cm:|audio:]FILE...\n"
       "  STAGE: local-matches, history-matches, word-runs, delta, text, branch-targets\n"
       "  USE:   never, auto (when it makes the block smaller; the default), always\n",
       stderr);
@@ -85,7 +86,8 @@ void parseStageUse(std::string_view argument, quorvex::StageOptions& stages) {
 
 Input parseInput(std::string_view argument) {
   static constexpr std::pair<std::string_view, Codec> prefixes[] = {
-      {"stored:", Codec::stored}, {"bwt:", Codec::bwt}, {"lz:", Codec::lz}, {"cm:", Codec::cm}};
+      {"stored:", Codec::stored}, {"bwt:", Codec::bwt}, {"lz:", Codec::lz}, {"cm:", Codec::cm},
+      {"audio:", Codec::audio}};
   for (const auto& [prefix, codec] : prefixes) {
     if (argument.substr(0, prefix.size()) == prefix) return {codec, std::string(argument.substr(prefix.size()))};
   }
@@ -107,6 +109,8 @@ void addBlock(quorvex::ArchiveWriter& writer, Codec codec, std::span<const std::
     case Codec::cm:
       writer.addCmBlock(block, false, stages);
       break;
+    case Codec::audio:
+      break;  // whole files only
   }
 }
 
@@ -152,6 +156,14 @@ int main(int argc, char** argv) {
     } else if (input.codec != Codec::cm && cmStarted) {
       writer.addCodecParams({0, 0, 0, 0, 1});  // leave context-mixing mode
       cmStarted = false;
+    }
+    if (input.codec == Codec::audio) {
+      if (!writer.addWavFile(data)) {
+        std::fprintf(stderr, "quorvex-pack: %s is not a PCM WAV file (8, 16 or 24 bits, mono or stereo)\n",
+                     input.path.c_str());
+        return 1;
+      }
+      continue;
     }
     for (std::size_t offset = 0; offset < data.size(); offset += blockSize) {
       const std::size_t length = std::min(blockSize, data.size() - offset);

@@ -1,0 +1,267 @@
+#include "codecs/audio/audio_prediction.hpp"
+
+#include <cstring>
+
+namespace quorvex::audio {
+namespace {
+
+// The hot loops: fixed-width 16-bit lanes and a 32-bit sum that wraps, written so the
+// compiler turns them into packed multiply-add and add instructions.
+inline std::int32_t dotProduct(const std::int16_t* weights, const std::int16_t* history, std::uint32_t order) {
+  std::uint32_t sum = 0;
+  for (std::uint32_t k = 0; k < order; ++k) {
+    sum += static_cast<std::uint32_t>(std::int32_t{weights[k]} * std::int32_t{history[k]});
+  }
+  return static_cast<std::int32_t>(sum);
+}
+
+// Long filters: saturating update, none on a zero residual.
+inline void adaptSaturating(std::int16_t* weights, const std::int16_t* terms, std::uint32_t order, std::int32_t r) {
+  if (r == 0) return;
+  const std::int32_t sign = r > 0 ? 1 : -1;
+  for (std::uint32_t k = 0; k < order; ++k) weights[k] = saturate16(weights[k] + sign * terms[k]);
+}
+
+// Short filters: wrapping update; a zero residual counts as negative.
+inline void adaptWrapping(std::int16_t* weights, const std::int16_t* terms, std::uint32_t order, std::int32_t r) {
+  const std::uint16_t sign = r > 0 ? 1u : 0xFFFFu;
+  for (std::uint32_t k = 0; k < order; ++k) {
+    weights[k] = static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint16_t>(weights[k]) +
+                                                                      sign * static_cast<std::uint16_t>(terms[k])));
+  }
+}
+
+// Slides the window down by one. At the bottom of the buffer the newest order - 1
+// values and their terms jump to the top, where the cursor continues.
+inline void moveWindow(AudioFilter& filter, std::uint32_t order) {
+  if (filter.cursor > 0) {
+    --filter.cursor;
+    return;
+  }
+  std::int16_t* buffer = filter.buffer.data();
+  const std::uint32_t top = AudioFilter::kTermOffset * 5 - order;  // 2560 - order
+  if (order > 1) {
+    std::memmove(buffer + top + 1, buffer, (order - 1) * sizeof(std::int16_t));
+    std::memmove(buffer + top + 1 + AudioFilter::kTermOffset, buffer + AudioFilter::kTermOffset,
+                 (order - 1) * sizeof(std::int16_t));
+  }
+  filter.cursor = top;
+}
+
+template <bool isLong>
+inline void stepFilter(AudioFilter& filter, std::uint32_t order, std::int32_t x, std::int32_t r) {
+  std::int16_t* weights = filter.weights.data();
+  const std::int16_t* terms = filter.buffer.data() + filter.cursor + AudioFilter::kTermOffset;
+  if constexpr (isLong) {
+    adaptSaturating(weights, terms, order, r);
+  } else {
+    adaptWrapping(weights, terms, order, r);
+  }
+  moveWindow(filter, order);
+  std::int16_t* window = filter.buffer.data() + filter.cursor;
+  const std::int16_t stored = isLong ? storedLongValue(x) : storedShortValue(x);
+  window[0] = stored;
+  window[AudioFilter::kTermOffset] = isLong ? longTerm(stored) : shortTerm(stored);
+  const std::int32_t d = dotProduct(weights, window, order);
+  filter.prediction = isLong ? longRounding(d, filter.shift) : shortRounding(d, filter.shift);
+}
+
+// Dispatches once per run of values, so that the loops see their usual tap counts as
+// constants.
+template <bool forward>
+void runFilterLoop(AudioFilter& filter, std::int32_t* values, std::size_t n) {
+  const auto run = [&](auto step) {
+    for (std::size_t i = 0; i < n; ++i) {
+      std::int32_t x;
+      std::int32_t r;
+      if constexpr (forward) {
+        x = values[i];
+        r = wrapSub(x, filter.prediction);
+        values[i] = r;
+      } else {
+        r = values[i];
+        x = wrapAdd(r, filter.prediction);
+        values[i] = x;
+      }
+      step(x, r);
+    }
+  };
+  if (filter.order == kLongOrder) {
+    run([&](std::int32_t x, std::int32_t r) { stepFilter<true>(filter, kLongOrder, x, r); });
+  } else if (filter.order == kShortOrder) {
+    run([&](std::int32_t x, std::int32_t r) { stepFilter<false>(filter, kShortOrder, x, r); });
+  } else if (filter.isLong()) {
+    run([&](std::int32_t x, std::int32_t r) { stepFilter<true>(filter, filter.order, x, r); });
+  } else {
+    run([&](std::int32_t x, std::int32_t r) { stepFilter<false>(filter, filter.order, x, r); });
+  }
+}
+
+// Adds (a > 0) or subtracts (a < 0) a window from weights; a = 0 leaves them.
+inline void adaptCrossWeights(std::int32_t* weights, const std::int32_t* window, std::uint32_t taps, std::int32_t a) {
+  if (a > 0) {
+    for (std::uint32_t k = 0; k < taps; ++k) weights[k] = wrapAdd(weights[k], window[k]);
+  } else if (a < 0) {
+    for (std::uint32_t k = 0; k < taps; ++k) weights[k] = wrapSub(weights[k], window[k]);
+  }
+}
+
+// Moves a cross-predictor cursor down; at 0 it jumps to the top with the newest
+// taps - 1 entries.
+inline void moveCrossWindow(std::int32_t* history, std::uint32_t& cursor, std::uint32_t taps) {
+  if (cursor > 0) {
+    --cursor;
+    return;
+  }
+  cursor = CrossPredictor::kHistorySize - taps;
+  if (taps > 1) std::memmove(history + cursor + 1, history, (taps - 1) * sizeof(std::int32_t));
+}
+
+// Writes value as the newest entry and turns the next span - 1 entries into
+// alternating differences with it.
+inline void pushAlternating(std::int32_t* window, std::uint32_t span, std::int32_t value) {
+  window[0] = value;
+  for (std::uint32_t k = 1; k < span; ++k) window[k] = wrapSub(value, window[k]);
+}
+
+inline std::uint64_t dotProduct64(const std::int32_t* weights, const std::int32_t* history, std::uint32_t taps) {
+  std::uint64_t sum = 0;
+  for (std::uint32_t k = 0; k < taps; ++k) {
+    sum += static_cast<std::uint64_t>(std::int64_t{weights[k]} * std::int64_t{history[k]});
+  }
+  return sum;
+}
+
+}  // namespace
+
+void stepLongFilter(AudioFilter& filter, std::int32_t x, std::int32_t r) { stepFilter<true>(filter, filter.order, x, r); }
+void stepShortFilter(AudioFilter& filter, std::int32_t x, std::int32_t r) {
+  stepFilter<false>(filter, filter.order, x, r);
+}
+
+void runFilter(AudioFilter& filter, std::int32_t* values, std::size_t n) { runFilterLoop<false>(filter, values, n); }
+void runFilterForward(AudioFilter& filter, std::int32_t* values, std::size_t n) {
+  runFilterLoop<true>(filter, values, n);
+}
+
+std::int32_t crossPrediction(CrossPredictor& p, std::int32_t b) {
+  std::int32_t* cross = p.crossHistory.data() + p.crossCursor;
+  pushAlternating(cross, p.crossSpan, b);
+  const std::uint64_t sum = dotProduct64(p.ownWeights.data(), p.ownHistory.data() + p.ownCursor, p.ownTaps) +
+                            dotProduct64(p.crossWeights.data(), cross, p.crossTaps);
+  // The shifted magnitude keeps its low 32 bits, then takes the sum's sign.
+  const bool negative = static_cast<std::int64_t>(sum) < 0;
+  const std::uint64_t magnitude = negative ? 0u - sum : sum;
+  const std::uint32_t shifted = static_cast<std::uint32_t>(magnitude >> p.shift);
+  return static_cast<std::int32_t>(negative ? 0u - shifted : shifted);
+}
+
+void crossAdapt(CrossPredictor& p, std::int32_t a, std::int32_t y) {
+  adaptCrossWeights(p.ownWeights.data(), p.ownHistory.data() + p.ownCursor, p.ownTaps, a);
+  moveCrossWindow(p.ownHistory.data(), p.ownCursor, p.ownTaps);
+  pushAlternating(p.ownHistory.data() + p.ownCursor, p.ownSpan, y);
+  adaptCrossWeights(p.crossWeights.data(), p.crossHistory.data() + p.crossCursor, p.crossTaps, a);
+  moveCrossWindow(p.crossHistory.data(), p.crossCursor, p.crossTaps);
+}
+
+void runCrossStage(std::array<CrossPredictor, 2>& pair, std::int32_t* ch0, std::int32_t* ch1, std::size_t n) {
+  std::int32_t previous = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    ch0[i] = crossPredict(pair[0], ch0[i], previous);
+    ch1[i] = crossPredict(pair[1], ch1[i], ch0[i]);
+    previous = ch1[i];
+  }
+}
+
+void runCrossStageForward(std::array<CrossPredictor, 2>& pair, std::int32_t* ch0, std::int32_t* ch1, std::size_t n) {
+  std::int32_t previous = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int32_t y0 = ch0[i];
+    const std::int32_t y1 = ch1[i];
+    ch0[i] = wrapSub(y0, crossPrediction(pair[0], previous));
+    crossAdapt(pair[0], ch0[i], y0);
+    ch1[i] = wrapSub(y1, crossPrediction(pair[1], y0));
+    crossAdapt(pair[1], ch1[i], y1);
+    previous = y1;
+  }
+}
+
+namespace {
+
+template <std::uint32_t width, bool littleEndian>
+inline void putSample(std::uint8_t*& out, std::int32_t value) {
+  const auto v = static_cast<std::uint32_t>(value);
+  for (std::uint32_t i = 0; i < width; ++i) {
+    const std::uint32_t byte = littleEndian ? i : width - 1 - i;
+    *out++ = static_cast<std::uint8_t>(v >> (8 * byte));
+  }
+}
+
+template <std::uint32_t width, bool littleEndian>
+void writeFrames(std::uint8_t* out, std::size_t n, const std::int32_t* ch0, const std::int32_t* ch1,
+                 std::uint32_t channelMode) {
+  std::int32_t x0 = 0;
+  std::int32_t x1 = 0;
+  if (channelMode == 0) {
+    for (std::size_t i = 0; i < n; ++i) {
+      x0 = wrapAdd(x0, ch0[i]);
+      putSample<width, littleEndian>(out, x0);
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    x0 = wrapAdd(x0, ch0[i]);
+    x1 = wrapAdd(x1, ch1[i]);
+    if (channelMode == 1) {
+      putSample<width, littleEndian>(out, x0);
+      putSample<width, littleEndian>(out, x1);
+    } else {
+      // Channel 0 holds first - second, channel 1 their mean rounded down.
+      const std::int32_t second = wrapSub(x1, x0 >> 1);
+      putSample<width, littleEndian>(out, wrapAdd(second, x0));
+      putSample<width, littleEndian>(out, second);
+    }
+  }
+}
+
+}  // namespace
+
+void writeSamples(std::uint8_t* destination, std::size_t n, const std::int32_t* ch0, const std::int32_t* ch1,
+                  const SampleLayout& layout) {
+  const std::uint32_t mode = layout.channelMode;
+  switch (layout.sampleWidth * 2 + (layout.littleEndian ? 1 : 0)) {
+    case 2:
+    case 3:
+      return writeFrames<1, true>(destination, n, ch0, ch1, mode);
+    case 4:
+      return writeFrames<2, false>(destination, n, ch0, ch1, mode);
+    case 5:
+      return writeFrames<2, true>(destination, n, ch0, ch1, mode);
+    case 6:
+      return writeFrames<3, false>(destination, n, ch0, ch1, mode);
+    default:
+      return writeFrames<3, true>(destination, n, ch0, ch1, mode);
+  }
+}
+
+void samplesToValues(const std::int32_t* first, const std::int32_t* second, std::size_t n, std::uint32_t channelMode,
+                     std::int32_t* ch0, std::int32_t* ch1) {
+  std::int32_t last0 = 0;
+  std::int32_t last1 = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::int32_t x0 = first[i];
+    std::int32_t x1 = channelMode == 0 ? 0 : second[i];
+    if (channelMode == 2) {
+      x0 = wrapSub(first[i], second[i]);
+      x1 = wrapAdd(second[i], x0 >> 1);
+    }
+    ch0[i] = wrapSub(x0, last0);
+    last0 = x0;
+    if (channelMode != 0) {
+      ch1[i] = wrapSub(x1, last1);
+      last1 = x1;
+    }
+  }
+}
+
+}  // namespace quorvex::audio
