@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <cstdio>
+#include <cstdlib>
 
 #include "codecs/audio/audio_classes.hpp"
 #include "codecs/audio/audio_prediction.hpp"
@@ -142,7 +144,7 @@ Choice AudioEncoder::Work::search(const PieceInput& in, std::uint32_t channels) 
       best = candidate;
     }
   };
-  const std::uint32_t rounds = searched[slot] ? 1 : 3;
+  const std::uint32_t rounds = searched[slot] ? 2 : 3;
   for (std::uint32_t round = 0; round < rounds; ++round) {
     if (channels == 2) {
       Choice other = best;
@@ -152,7 +154,7 @@ Choice AudioEncoder::Work::search(const PieceInput& in, std::uint32_t channels) 
       cross.settings.cross = !best.settings.cross;
       consider(cross);
       for (std::uint32_t c = 0; c < 2 && best.settings.cross; ++c) {
-        for (int step : {-1, 1}) {
+        for (int step : {-3, -1, 1, 3}) {
           Choice shifted = best;
           const int shift = shifted.settings.crossShift[c] + step;
           if (shift < 16 || shift > 31) continue;
@@ -163,9 +165,19 @@ Choice AudioEncoder::Work::search(const PieceInput& in, std::uint32_t channels) 
     }
     for (std::uint32_t s = 0; s < kFilterStages; ++s) {
       for (std::uint32_t c = 0; c < channels; ++c) {
-        Choice toggled = best;
-        toggled.settings.enabled[s][c] = !best.settings.enabled[s][c];
-        consider(toggled);
+        if (best.settings.enabled[s][c]) {
+          Choice off = best;
+          off.settings.enabled[s][c] = false;
+          consider(off);
+        } else {
+          // A filter switched on starts from zero weights; try a spread of shifts.
+          for (std::uint8_t shift : {9, 12, 15}) {
+            Choice on = best;
+            on.settings.enabled[s][c] = true;
+            on.settings.shift[s][c] = shift;
+            consider(on);
+          }
+        }
         for (int step : {-1, 1}) {
           if (!best.settings.enabled[s][c]) break;
           Choice shifted = best;
@@ -234,6 +246,14 @@ std::vector<std::uint8_t> AudioEncoder::encodeBlock(std::span<const std::uint8_t
     in.second = w.second.data();
 
     const Choice choice = w.search(in, format.channels);
+    if (std::getenv("QV_AUDIO_DEBUG")) {
+      std::fprintf(stderr, "piece %zu mode %u cross %d %u %u |", start / kPieceSize, choice.channelMode, choice.settings.cross,
+                   choice.settings.crossShift[0], choice.settings.crossShift[1]);
+      for (std::uint32_t s = 0; s < 3; ++s)
+        for (std::uint32_t c = 0; c < 2; ++c)
+          std::fprintf(stderr, " %d:%u", choice.settings.enabled[s][c], choice.settings.shift[s][c]);
+      std::fprintf(stderr, "\n");
+    }
     if (!w.encodePiece(w.model, in, choice, payload)) {
       w.model = saved;
       return {};
