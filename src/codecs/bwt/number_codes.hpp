@@ -139,12 +139,13 @@ class WordBitReader {
   // The shape shared with WordBitWriter: the value is ignored.
   std::uint32_t codeBits(std::uint32_t k, std::uint32_t /*value*/) { return readBits(k); }
 
-  // The bits read so far, rounded up to whole bytes. Words fetched past the end do not
-  // count; a word that straddles the end counts whole.
-  std::size_t bytesConsumed() const { return (8 * position_ - available_ + 7) / 8; }
+  // The bits read so far, rounded up to whole bytes; bits read past the end count too,
+  // so a caller can tell that a stream ran short.
+  std::size_t bytesConsumed() const { return (32 * wordsFetched_ - available_ + 7) / 8; }
 
  private:
   std::uint32_t nextWord() {
+    ++wordsFetched_;
     if (position_ >= size_) return 0;
     std::uint32_t word = 0;
     for (std::size_t i = 0; i < 4; ++i) {
@@ -158,6 +159,7 @@ class WordBitReader {
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t position_ = 0;
+  std::size_t wordsFetched_ = 0;
   std::uint32_t word_ = 0;
   std::uint32_t available_ = 0;
 };
