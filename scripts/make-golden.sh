@@ -29,3 +29,5 @@ make_golden text-transforms -S text=always -b 2500 bwt:textmix.txt cm:textmix.tx
 make_golden text-words -S text=always -b 3000 bwt:textmix.txt cm:story.txt lz:story.txt
 make_golden post-stages -b 3000 -S local-matches=always -S history-matches=always -S word-runs=always -S delta=always \
   -S text=never -S branch-targets=never bwt:stage-mix.bin bwt:stage-mix.bin stored:stage-mix.bin lz:stage-mix.bin
+make_golden audio-wav audio:tone-stereo16.wav audio:tone-mono8.wav audio:chirp-mono24.wav
+make_golden audio-mixed audio:tone-mono8.wav stored:story.txt audio:chirp-mono24.wav audio:chirp-mono24.wav
