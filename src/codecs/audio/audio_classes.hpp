@@ -30,9 +30,14 @@ inline std::uint32_t codeClass(Coder& coder, ClassModel& model, std::uint32_t cl
     std::uint16_t* buckets = model.nodeMap(node) + (state >> 13);
     const std::uint32_t p = (std::uint32_t{buckets[0]} + buckets[1] + 1u) >> 5;
     const std::uint32_t bit = coder.codeBit(p, (path >> level) & 1u);
-    adaptCounter(state, bit, 65536u, 4u, 3u);
-    adaptCounter(buckets[0], bit, 65662u, 0u, 7u);
-    adaptCounter(buckets[1], bit, 65662u, 0u, 7u);
+    // The counter rule with target 65536, rounding 4, shift 3 for the state and target
+    // 65662, rounding 0, shift 7 for the buckets, in 32-bit arithmetic (the
+    // differences stay within +-65662); >> on a negative difference rounds down.
+    const std::int32_t stateTarget = bit ? 65536 : 0;
+    const std::int32_t bucketTarget = bit ? 65662 : 0;
+    state = static_cast<std::uint16_t>(state + ((stateTarget - state + 4) >> 3));
+    buckets[0] = static_cast<std::uint16_t>(buckets[0] + ((bucketTarget - buckets[0]) >> 7));
+    buckets[1] = static_cast<std::uint16_t>(buckets[1] + ((bucketTarget - buckets[1]) >> 7));
     node = 2 * node + bit;
   }
   return 127u - node;

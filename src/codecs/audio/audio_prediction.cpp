@@ -1,13 +1,19 @@
 #include "codecs/audio/audio_prediction.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quorvex::audio {
 namespace {
 
+// The filter loops are built twice (see runFilter); everything they call must be
+// inlined into each build to profit.
+#define QUORVEX_HOT [[gnu::always_inline]] inline
+#define QUORVEX_LAMBDA_HOT __attribute__((always_inline))
+
 // The hot loops: fixed-width 16-bit lanes and a 32-bit sum that wraps, written so the
 // compiler turns them into packed multiply-add and add instructions.
-inline std::int32_t dotProduct(const std::int16_t* weights, const std::int16_t* history, std::uint32_t order) {
+QUORVEX_HOT std::int32_t dotProduct(const std::int16_t* weights, const std::int16_t* history, std::uint32_t order) {
   std::uint32_t sum = 0;
   for (std::uint32_t k = 0; k < order; ++k) {
     sum += static_cast<std::uint32_t>(std::int32_t{weights[k]} * std::int32_t{history[k]});
@@ -15,15 +21,25 @@ inline std::int32_t dotProduct(const std::int16_t* weights, const std::int16_t* 
   return static_cast<std::int32_t>(sum);
 }
 
-// Long filters: saturating update, none on a zero residual.
-inline void adaptSaturating(std::int16_t* weights, const std::int16_t* terms, std::uint32_t order, std::int32_t r) {
+// Long filters: saturating update, none on a zero residual. The step t is at most 16
+// either way, so clamping the weight first to [-32768 + max(-t, 0), 32767 - max(t, 0)]
+// and then adding t saturates exactly while staying in 16-bit lanes (min, max, add).
+QUORVEX_HOT void adaptSaturating(std::int16_t* weights, const std::int16_t* terms, std::uint32_t order, std::int32_t r) {
   if (r == 0) return;
-  const std::int32_t sign = r > 0 ? 1 : -1;
-  for (std::uint32_t k = 0; k < order; ++k) weights[k] = saturate16(weights[k] + sign * terms[k]);
+  const std::int16_t sign = r > 0 ? 1 : -1;
+  for (std::uint32_t k = 0; k < order; ++k) {
+    const auto step = static_cast<std::int16_t>(terms[k] * sign);
+    const auto rise = static_cast<std::int16_t>(step > 0 ? step : 0);
+    const auto fall = static_cast<std::int16_t>(step < 0 ? -step : 0);
+    std::int16_t w = weights[k];
+    w = std::max(w, static_cast<std::int16_t>(-32768 + fall));
+    w = std::min(w, static_cast<std::int16_t>(32767 - rise));
+    weights[k] = static_cast<std::int16_t>(w + step);
+  }
 }
 
 // Short filters: wrapping update; a zero residual counts as negative.
-inline void adaptWrapping(std::int16_t* weights, const std::int16_t* terms, std::uint32_t order, std::int32_t r) {
+QUORVEX_HOT void adaptWrapping(std::int16_t* weights, const std::int16_t* terms, std::uint32_t order, std::int32_t r) {
   const std::uint16_t sign = r > 0 ? 1u : 0xFFFFu;
   for (std::uint32_t k = 0; k < order; ++k) {
     weights[k] = static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint16_t>(weights[k]) +
@@ -33,7 +49,7 @@ inline void adaptWrapping(std::int16_t* weights, const std::int16_t* terms, std:
 
 // Slides the window down by one. At the bottom of the buffer the newest order - 1
 // values and their terms jump to the top, where the cursor continues.
-inline void moveWindow(AudioFilter& filter, std::uint32_t order) {
+QUORVEX_HOT void moveWindow(AudioFilter& filter, std::uint32_t order) {
   if (filter.cursor > 0) {
     --filter.cursor;
     return;
@@ -49,7 +65,7 @@ inline void moveWindow(AudioFilter& filter, std::uint32_t order) {
 }
 
 template <bool isLong>
-inline void stepFilter(AudioFilter& filter, std::uint32_t order, std::int32_t x, std::int32_t r) {
+QUORVEX_HOT void stepFilter(AudioFilter& filter, std::uint32_t order, std::int32_t x, std::int32_t r) {
   std::int16_t* weights = filter.weights.data();
   const std::int16_t* terms = filter.buffer.data() + filter.cursor + AudioFilter::kTermOffset;
   if constexpr (isLong) {
@@ -69,8 +85,8 @@ inline void stepFilter(AudioFilter& filter, std::uint32_t order, std::int32_t x,
 // Dispatches once per run of values, so that the loops see their usual tap counts as
 // constants.
 template <bool forward>
-void runFilterLoop(AudioFilter& filter, std::int32_t* values, std::size_t n) {
-  const auto run = [&](auto step) {
+QUORVEX_HOT void runFilterLoop(AudioFilter& filter, std::int32_t* values, std::size_t n) {
+  const auto run = [&](auto step) QUORVEX_LAMBDA_HOT {
     for (std::size_t i = 0; i < n; ++i) {
       std::int32_t x;
       std::int32_t r;
@@ -87,18 +103,18 @@ void runFilterLoop(AudioFilter& filter, std::int32_t* values, std::size_t n) {
     }
   };
   if (filter.order == kLongOrder) {
-    run([&](std::int32_t x, std::int32_t r) { stepFilter<true>(filter, kLongOrder, x, r); });
+    run([&](std::int32_t x, std::int32_t r) QUORVEX_LAMBDA_HOT { stepFilter<true>(filter, kLongOrder, x, r); });
   } else if (filter.order == kShortOrder) {
-    run([&](std::int32_t x, std::int32_t r) { stepFilter<false>(filter, kShortOrder, x, r); });
+    run([&](std::int32_t x, std::int32_t r) QUORVEX_LAMBDA_HOT { stepFilter<false>(filter, kShortOrder, x, r); });
   } else if (filter.isLong()) {
-    run([&](std::int32_t x, std::int32_t r) { stepFilter<true>(filter, filter.order, x, r); });
+    run([&](std::int32_t x, std::int32_t r) QUORVEX_LAMBDA_HOT { stepFilter<true>(filter, filter.order, x, r); });
   } else {
-    run([&](std::int32_t x, std::int32_t r) { stepFilter<false>(filter, filter.order, x, r); });
+    run([&](std::int32_t x, std::int32_t r) QUORVEX_LAMBDA_HOT { stepFilter<false>(filter, filter.order, x, r); });
   }
 }
 
 // Adds (a > 0) or subtracts (a < 0) a window from weights; a = 0 leaves them.
-inline void adaptCrossWeights(std::int32_t* weights, const std::int32_t* window, std::uint32_t taps, std::int32_t a) {
+QUORVEX_HOT void adaptCrossWeights(std::int32_t* weights, const std::int32_t* window, std::uint32_t taps, std::int32_t a) {
   if (a > 0) {
     for (std::uint32_t k = 0; k < taps; ++k) weights[k] = wrapAdd(weights[k], window[k]);
   } else if (a < 0) {
@@ -108,7 +124,7 @@ inline void adaptCrossWeights(std::int32_t* weights, const std::int32_t* window,
 
 // Moves a cross-predictor cursor down; at 0 it jumps to the top with the newest
 // taps - 1 entries.
-inline void moveCrossWindow(std::int32_t* history, std::uint32_t& cursor, std::uint32_t taps) {
+QUORVEX_HOT void moveCrossWindow(std::int32_t* history, std::uint32_t& cursor, std::uint32_t taps) {
   if (cursor > 0) {
     --cursor;
     return;
@@ -119,12 +135,12 @@ inline void moveCrossWindow(std::int32_t* history, std::uint32_t& cursor, std::u
 
 // Writes value as the newest entry and turns the next span - 1 entries into
 // alternating differences with it.
-inline void pushAlternating(std::int32_t* window, std::uint32_t span, std::int32_t value) {
+QUORVEX_HOT void pushAlternating(std::int32_t* window, std::uint32_t span, std::int32_t value) {
   window[0] = value;
   for (std::uint32_t k = 1; k < span; ++k) window[k] = wrapSub(value, window[k]);
 }
 
-inline std::uint64_t dotProduct64(const std::int32_t* weights, const std::int32_t* history, std::uint32_t taps) {
+QUORVEX_HOT std::uint64_t dotProduct64(const std::int32_t* weights, const std::int32_t* history, std::uint32_t taps) {
   std::uint64_t sum = 0;
   for (std::uint32_t k = 0; k < taps; ++k) {
     sum += static_cast<std::uint64_t>(std::int64_t{weights[k]} * std::int64_t{history[k]});
@@ -132,19 +148,7 @@ inline std::uint64_t dotProduct64(const std::int32_t* weights, const std::int32_
   return sum;
 }
 
-}  // namespace
-
-void stepLongFilter(AudioFilter& filter, std::int32_t x, std::int32_t r) { stepFilter<true>(filter, filter.order, x, r); }
-void stepShortFilter(AudioFilter& filter, std::int32_t x, std::int32_t r) {
-  stepFilter<false>(filter, filter.order, x, r);
-}
-
-void runFilter(AudioFilter& filter, std::int32_t* values, std::size_t n) { runFilterLoop<false>(filter, values, n); }
-void runFilterForward(AudioFilter& filter, std::int32_t* values, std::size_t n) {
-  runFilterLoop<true>(filter, values, n);
-}
-
-std::int32_t crossPrediction(CrossPredictor& p, std::int32_t b) {
+QUORVEX_HOT std::int32_t predictCross(CrossPredictor& p, std::int32_t b) {
   std::int32_t* cross = p.crossHistory.data() + p.crossCursor;
   pushAlternating(cross, p.crossSpan, b);
   const std::uint64_t sum = dotProduct64(p.ownWeights.data(), p.ownHistory.data() + p.ownCursor, p.ownTaps) +
@@ -156,7 +160,7 @@ std::int32_t crossPrediction(CrossPredictor& p, std::int32_t b) {
   return static_cast<std::int32_t>(negative ? 0u - shifted : shifted);
 }
 
-void crossAdapt(CrossPredictor& p, std::int32_t a, std::int32_t y) {
+QUORVEX_HOT void adaptCross(CrossPredictor& p, std::int32_t a, std::int32_t y) {
   adaptCrossWeights(p.ownWeights.data(), p.ownHistory.data() + p.ownCursor, p.ownTaps, a);
   moveCrossWindow(p.ownHistory.data(), p.ownCursor, p.ownTaps);
   pushAlternating(p.ownHistory.data() + p.ownCursor, p.ownSpan, y);
@@ -164,11 +168,40 @@ void crossAdapt(CrossPredictor& p, std::int32_t a, std::int32_t y) {
   moveCrossWindow(p.crossHistory.data(), p.crossCursor, p.crossTaps);
 }
 
+}  // namespace
+
+void stepLongFilter(AudioFilter& filter, std::int32_t x, std::int32_t r) { stepFilter<true>(filter, filter.order, x, r); }
+void stepShortFilter(AudioFilter& filter, std::int32_t x, std::int32_t r) {
+  stepFilter<false>(filter, filter.order, x, r);
+}
+
+// The filters are the codec's hot loop: where the processor has wider vectors, a copy
+// built for them is chosen at load time.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define QUORVEX_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
+#else
+#define QUORVEX_WIDE_VECTORS
+#endif
+
+QUORVEX_WIDE_VECTORS void runFilter(AudioFilter& filter, std::int32_t* values, std::size_t n) {
+  runFilterLoop<false>(filter, values, n);
+}
+QUORVEX_WIDE_VECTORS void runFilterForward(AudioFilter& filter, std::int32_t* values, std::size_t n) {
+  runFilterLoop<true>(filter, values, n);
+}
+
+std::int32_t crossPrediction(CrossPredictor& p, std::int32_t b) { return predictCross(p, b); }
+void crossAdapt(CrossPredictor& p, std::int32_t a, std::int32_t y) { adaptCross(p, a, y); }
+
 void runCrossStage(std::array<CrossPredictor, 2>& pair, std::int32_t* ch0, std::int32_t* ch1, std::size_t n) {
   std::int32_t previous = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    ch0[i] = crossPredict(pair[0], ch0[i], previous);
-    ch1[i] = crossPredict(pair[1], ch1[i], ch0[i]);
+    const std::int32_t y0 = wrapAdd(ch0[i], predictCross(pair[0], previous));
+    adaptCross(pair[0], ch0[i], y0);
+    ch0[i] = y0;
+    const std::int32_t y1 = wrapAdd(ch1[i], predictCross(pair[1], y0));
+    adaptCross(pair[1], ch1[i], y1);
+    ch1[i] = y1;
     previous = ch1[i];
   }
 }
@@ -178,10 +211,10 @@ void runCrossStageForward(std::array<CrossPredictor, 2>& pair, std::int32_t* ch0
   for (std::size_t i = 0; i < n; ++i) {
     const std::int32_t y0 = ch0[i];
     const std::int32_t y1 = ch1[i];
-    ch0[i] = wrapSub(y0, crossPrediction(pair[0], previous));
-    crossAdapt(pair[0], ch0[i], y0);
-    ch1[i] = wrapSub(y1, crossPrediction(pair[1], y0));
-    crossAdapt(pair[1], ch1[i], y1);
+    ch0[i] = wrapSub(y0, predictCross(pair[0], previous));
+    adaptCross(pair[0], ch0[i], y0);
+    ch1[i] = wrapSub(y1, predictCross(pair[1], y0));
+    adaptCross(pair[1], ch1[i], y1);
     previous = y1;
   }
 }
