@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <cstdio>
-#include <cstdlib>
 
 #include "codecs/audio/audio_classes.hpp"
 #include "codecs/audio/audio_prediction.hpp"
@@ -74,6 +72,9 @@ struct AudioEncoder::Work {
   bool encodePiece(AudioModel& m, const PieceInput& in, const Choice& choice, std::vector<std::uint8_t>& out);
   std::size_t trialSize(const PieceInput& in, const Choice& choice);
   Choice search(const PieceInput& in, std::uint32_t channels);
+  // Reads the piece of data at start into first and second.
+  PieceInput preparePiece(std::span<const std::uint8_t> data, const AudioBlockFormat& format, std::size_t start);
+  void chooseCrossStart(std::span<const std::uint8_t> data, const AudioBlockFormat& format);
 };
 
 bool AudioEncoder::Work::encodePiece(AudioModel& m, const PieceInput& in, const Choice& choice,
@@ -208,6 +209,74 @@ void AudioEncoder::reset() {
   work_->searched = {false, false};
 }
 
+PieceInput AudioEncoder::Work::preparePiece(std::span<const std::uint8_t> data, const AudioBlockFormat& format,
+                                            std::size_t start) {
+  const std::size_t frameBytes = std::size_t{format.channels} * format.sampleWidth;
+  const auto pieceSize = static_cast<std::uint32_t>(std::min<std::size_t>(kPieceSize, data.size() - start));
+  // The prefix carries the block's header, or the rest of a frame that the previous
+  // piece's tail began, so that samples start on a frame boundary.
+  std::size_t prefix = format.headerBytes > start ? format.headerBytes - start : 0;
+  if (start >= format.headerBytes) prefix = (frameBytes - (start - format.headerBytes) % frameBytes) % frameBytes;
+  prefix = std::min<std::size_t>(prefix, pieceSize);
+
+  PieceInput in;
+  in.format.layout.channelMode = format.channels == 1 ? 0 : 1;
+  in.format.layout.sampleWidth = format.sampleWidth;
+  in.format.layout.littleEndian = format.littleEndian;
+  in.format.prefixCode = prefix >= kPrefixLengthCode ? kPrefixLengthCode : static_cast<std::uint32_t>(prefix);
+  // Prefix lengths 7 and 8 have codes of their own; use them (they save the byte).
+  if (prefix == 7 || prefix == 8) in.format.prefixCode = static_cast<std::uint32_t>(prefix);
+  const PieceGeometry geometry = pieceGeometry(pieceSize, static_cast<std::uint32_t>(prefix), in.format.layout);
+  const std::uint8_t* piece = data.data() + start;
+  in.prefix = {piece, prefix};
+  in.tail = {piece + prefix + geometry.sampleBytes, geometry.tailBytes};
+  in.frames = geometry.frames;
+  const std::uint8_t* samples = piece + prefix;
+  for (std::uint32_t i = 0; i < geometry.frames; ++i) {
+    first[i] = readSample(samples + i * frameBytes, format);
+    second[i] = format.channels == 2 ? readSample(samples + i * frameBytes + format.sampleWidth, format) : 0;
+  }
+  in.first = first.data();
+  in.second = second.data();
+  return in;
+}
+
+// The cross stage learns slowly with fine steps (large shifts) but ends up predicting
+// better; a one-piece search cannot see that. So a run of stereo pieces starts from
+// the pair of cross shifts with which the usual search codes its first few pieces
+// smallest.
+void AudioEncoder::Work::chooseCrossStart(std::span<const std::uint8_t> data, const AudioBlockFormat& format) {
+  constexpr std::size_t kPreludePieces = 3;
+  constexpr std::uint8_t kCandidates[][2] = {{20, 20}, {24, 24}, {27, 27}, {29, 29}, {31, 30}, {30, 31}};
+  const AudioModel start = model;
+  const std::array<Choice, 2> startChoices = last;
+  const std::array<bool, 2> startSearched = searched;
+  std::size_t bestSize = std::numeric_limits<std::size_t>::max();
+  Choice best = last[1];
+  std::vector<std::uint8_t> out;
+  for (const auto& pair : kCandidates) {
+    last = startChoices;
+    searched = startSearched;
+    last[1].settings.crossShift = {pair[0], pair[1]};
+    const Choice candidate = last[1];
+    model = start;
+    out.clear();
+    bool ok = true;
+    for (std::size_t piece = 0; piece < kPreludePieces && piece * kPieceSize < data.size() && ok; ++piece) {
+      const PieceInput in = preparePiece(data, format, piece * kPieceSize);
+      ok = encodePiece(model, in, search(in, 2), out);
+    }
+    if (ok && out.size() < bestSize) {
+      bestSize = out.size();
+      best = candidate;
+    }
+  }
+  model = start;
+  last = startChoices;
+  searched = startSearched;
+  last[1] = best;
+}
+
 std::vector<std::uint8_t> AudioEncoder::encodeBlock(std::span<const std::uint8_t> data, const AudioBlockFormat& format) {
   std::vector<std::uint8_t> payload;
   if (format.headerBytes > kLongestPrefix || format.channels < 1 || format.channels > 2 || format.sampleWidth < 1 ||
@@ -216,44 +285,12 @@ std::vector<std::uint8_t> AudioEncoder::encodeBlock(std::span<const std::uint8_t
   }
   Work& w = *work_;
   const AudioModel saved = w.model;
-  const std::size_t frameBytes = std::size_t{format.channels} * format.sampleWidth;
+  // Worth its cost only for long runs of pieces.
+  constexpr std::size_t kPreludeFrom = 4 * kPieceSize;
+  if (format.channels == 2 && !w.searched[1] && data.size() >= kPreludeFrom) w.chooseCrossStart(data, format);
   for (std::size_t start = 0; start < data.size(); start += kPieceSize) {
-    const auto pieceSize = static_cast<std::uint32_t>(std::min<std::size_t>(kPieceSize, data.size() - start));
-    // The prefix carries the block's header, or the rest of a frame that the previous
-    // piece's tail began, so that samples start on a frame boundary.
-    std::size_t prefix = format.headerBytes > start ? format.headerBytes - start : 0;
-    if (start >= format.headerBytes) prefix = (frameBytes - (start - format.headerBytes) % frameBytes) % frameBytes;
-    prefix = std::min<std::size_t>(prefix, pieceSize);
-
-    PieceInput in;
-    in.format.layout.channelMode = format.channels == 1 ? 0 : 1;
-    in.format.layout.sampleWidth = format.sampleWidth;
-    in.format.layout.littleEndian = format.littleEndian;
-    in.format.prefixCode = prefix >= kPrefixLengthCode ? kPrefixLengthCode : static_cast<std::uint32_t>(prefix);
-    // Prefix lengths 7 and 8 have codes of their own; use them (they save the byte).
-    if (prefix == 7 || prefix == 8) in.format.prefixCode = static_cast<std::uint32_t>(prefix);
-    const PieceGeometry geometry = pieceGeometry(pieceSize, static_cast<std::uint32_t>(prefix), in.format.layout);
-    const std::uint8_t* piece = data.data() + start;
-    in.prefix = {piece, prefix};
-    in.tail = {piece + prefix + geometry.sampleBytes, geometry.tailBytes};
-    in.frames = geometry.frames;
-    const std::uint8_t* samples = piece + prefix;
-    for (std::uint32_t i = 0; i < geometry.frames; ++i) {
-      w.first[i] = readSample(samples + i * frameBytes, format);
-      w.second[i] = format.channels == 2 ? readSample(samples + i * frameBytes + format.sampleWidth, format) : 0;
-    }
-    in.first = w.first.data();
-    in.second = w.second.data();
-
+    const PieceInput in = w.preparePiece(data, format, start);
     const Choice choice = w.search(in, format.channels);
-    if (std::getenv("QV_AUDIO_DEBUG")) {
-      std::fprintf(stderr, "piece %zu mode %u cross %d %u %u |", start / kPieceSize, choice.channelMode, choice.settings.cross,
-                   choice.settings.crossShift[0], choice.settings.crossShift[1]);
-      for (std::uint32_t s = 0; s < 3; ++s)
-        for (std::uint32_t c = 0; c < 2; ++c)
-          std::fprintf(stderr, " %d:%u", choice.settings.enabled[s][c], choice.settings.shift[s][c]);
-      std::fprintf(stderr, "\n");
-    }
     if (!w.encodePiece(w.model, in, choice, payload)) {
       w.model = saved;
       return {};
