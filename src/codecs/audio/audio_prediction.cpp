@@ -24,9 +24,12 @@ QUORVEX_HOT std::int32_t dotProduct(const std::int16_t* weights, const std::int1
 // Long filters: saturating update, none on a zero residual. The step t is at most 16
 // either way, so clamping the weight first to [-32768 + max(-t, 0), 32767 - max(t, 0)]
 // and then adding t saturates exactly while staying in 16-bit lanes (min, max, add).
-QUORVEX_HOT void adaptSaturating(std::int16_t* weights, const std::int16_t* terms, std::uint32_t order, std::int32_t r) {
-  if (r == 0) return;
+// The update is fused with the dot product against the new window.
+QUORVEX_HOT std::int32_t adaptSaturatingDot(std::int16_t* weights, const std::int16_t* terms,
+                                            const std::int16_t* history, std::uint32_t order, std::int32_t r) {
+  if (r == 0) return dotProduct(weights, history, order);
   const std::int16_t sign = r > 0 ? 1 : -1;
+  std::uint32_t sum = 0;
   for (std::uint32_t k = 0; k < order; ++k) {
     const auto step = static_cast<std::int16_t>(terms[k] * sign);
     const auto rise = static_cast<std::int16_t>(step > 0 ? step : 0);
@@ -34,8 +37,11 @@ QUORVEX_HOT void adaptSaturating(std::int16_t* weights, const std::int16_t* term
     std::int16_t w = weights[k];
     w = std::max(w, static_cast<std::int16_t>(-32768 + fall));
     w = std::min(w, static_cast<std::int16_t>(32767 - rise));
-    weights[k] = static_cast<std::int16_t>(w + step);
+    w = static_cast<std::int16_t>(w + step);
+    weights[k] = w;
+    sum += static_cast<std::uint32_t>(std::int32_t{w} * std::int32_t{history[k]});
   }
+  return static_cast<std::int32_t>(sum);
 }
 
 // Short filters: wrapping update; a zero residual counts as negative.
@@ -64,21 +70,27 @@ QUORVEX_HOT void moveWindow(AudioFilter& filter, std::uint32_t order) {
   filter.cursor = top;
 }
 
+// One pass over the taps: each weight adapts from the old window's term and at once
+// meets the new window's value. The push cannot disturb the old terms: the new value
+// and term land just below them, or at the top of the buffer after a move, while the
+// old terms stay where they were.
 template <bool isLong>
 QUORVEX_HOT void stepFilter(AudioFilter& filter, std::uint32_t order, std::int32_t x, std::int32_t r) {
   std::int16_t* weights = filter.weights.data();
-  const std::int16_t* terms = filter.buffer.data() + filter.cursor + AudioFilter::kTermOffset;
-  if constexpr (isLong) {
-    adaptSaturating(weights, terms, order, r);
-  } else {
-    adaptWrapping(weights, terms, order, r);
-  }
+  std::int16_t* buffer = filter.buffer.data();
+  const std::int16_t* terms = buffer + filter.cursor + AudioFilter::kTermOffset;
   moveWindow(filter, order);
-  std::int16_t* window = filter.buffer.data() + filter.cursor;
+  std::int16_t* window = buffer + filter.cursor;
   const std::int16_t stored = isLong ? storedLongValue(x) : storedShortValue(x);
   window[0] = stored;
   window[AudioFilter::kTermOffset] = isLong ? longTerm(stored) : shortTerm(stored);
-  const std::int32_t d = dotProduct(weights, window, order);
+  std::int32_t d;
+  if constexpr (isLong) {
+    d = adaptSaturatingDot(weights, terms, window, order, r);
+  } else {
+    adaptWrapping(weights, terms, order, r);
+    d = dotProduct(weights, window, order);
+  }
   filter.prediction = isLong ? longRounding(d, filter.shift) : shortRounding(d, filter.shift);
 }
 
