@@ -61,7 +61,9 @@ inline std::uint32_t codeZeroRun(Coder& coder, ClassModel& model, std::uint32_t 
 // The classes of one channel's n residuals (n >= 1). After the seventh zero in a row,
 // each zero is followed by a run length of further zeros.
 template <class Coder>
-void codeClasses(Coder& coder, ClassModel& model, std::uint8_t* classes, std::uint32_t n) {
+void codeClasses(Coder& sharedCoder, ClassModel& model, std::uint8_t* classes, std::uint32_t n) {
+  // A local copy of the coder stays in registers: the model's stores cannot alias it.
+  Coder coder = sharedCoder;
   const std::uint32_t maxSteps = static_cast<std::uint32_t>(std::bit_width(n)) - 1u;
   std::uint32_t zeros = 0;
   std::uint32_t i = 0;
@@ -83,6 +85,7 @@ void codeClasses(Coder& coder, ClassModel& model, std::uint8_t* classes, std::ui
     if constexpr (!Coder::isEncoder) std::memset(classes + i, 0, fill);
     i += fill;
   }
+  sharedCoder = coder;
 }
 
 // Where each class's magnitudes start and how many extra bits pick one: classes 1..8
