@@ -90,8 +90,8 @@ class ArchiveWriter {
                      bool littleEndian, std::uint32_t headerBytes, bool reset = false);
   // A whole PCM WAV file (8, 16 or 24 bits, mono or stereo): its header travels in the
   // audio block, or in a stored block before it when longer than 261 bytes; chunks
-  // after the samples follow in a stored block. False, writing nothing, when the file
-  // is not such a WAV file.
+  // after the samples follow in a stored block (so do samples the audio encoder cannot
+  // code). False, writing nothing, when the file is not such a WAV file.
   bool addWavFile(std::span<const std::uint8_t> file);
 
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }

@@ -398,14 +398,12 @@ bool ArchiveWriter::addWavFile(std::span<const std::uint8_t> file) {
   const bool headerInBlock = wav->dataBegin <= audio::kLongestPrefix;
   const std::size_t blockBegin = headerInBlock ? 0 : wav->dataBegin;
   const auto samples = file.subspan(blockBegin, wav->dataEnd - blockBegin);
-  const std::size_t mark = bytes_.size();
-  const std::size_t windowMark = window_.size();
   if (!headerInBlock) addRawBlock(file.first(wav->dataBegin));
+  // Audio the encoder cannot code (a class stream too long for its length field) is
+  // stored as it is.
   if (!addAudioBlock(samples, wav->channels, wav->sampleWidth, true,
                      static_cast<std::uint32_t>(wav->dataBegin - blockBegin))) {
-    bytes_.resize(mark);
-    window_.resize(windowMark);
-    return false;
+    addRawBlock(samples);
   }
   if (wav->dataEnd < file.size()) addRawBlock(file.subspan(wav->dataEnd));
   return true;

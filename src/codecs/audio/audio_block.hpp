@@ -114,6 +114,7 @@ std::size_t decodeAudioPiece(AudioDecoder& decoder, std::span<const std::uint8_t
 template <class Emit>
 bool decodeAudioBlock(AudioDecoder& decoder, std::span<const std::uint8_t> payload, std::uint32_t length,
                       std::span<std::uint8_t> buffer, Emit&& emit) {
+  if (buffer.size() < kPieceSize) return false;
   std::size_t position = 0;
   std::size_t filled = 0;
   while (length > 0) {
