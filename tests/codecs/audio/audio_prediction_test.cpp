@@ -99,19 +99,6 @@ TEST(AudioFilter, PackedFiltersMatchThePlainReadingAcrossWindowMoves) {
   }
 }
 
-TEST(AudioFilter, ForwardRunGivesBackTheResiduals) {
-  AudioFilter encoder;
-  encoder.order = 96;
-  encoder.shift = 12;
-  resetFilter(encoder);
-  AudioFilter decoder = encoder;
-  const std::vector<std::int32_t> residuals = mixedResiduals(3000, 7);
-  std::vector<std::int32_t> values = residuals;
-  runFilter(decoder, values.data(), values.size());
-  runFilterForward(encoder, values.data(), values.size());
-  EXPECT_EQ(values, residuals);
-}
-
 TEST(AudioFilter, ListedValuesAndWindowPositions) {
   EXPECT_EQ(storedLongValue(40000), 32767);
   EXPECT_EQ(longTerm(32767), 15);
