@@ -29,3 +29,6 @@ make_golden text-transforms -S text=always -b 2500 bwt:textmix.txt cm:textmix.tx
 make_golden text-words -S text=always -b 3000 bwt:textmix.txt cm:story.txt lz:story.txt
 make_golden post-stages -b 3000 -S local-matches=always -S history-matches=always -S word-runs=always -S delta=always \
   -S text=never -S branch-targets=never bwt:stage-mix.bin bwt:stage-mix.bin stored:stage-mix.bin lz:stage-mix.bin
+# Stress data for the models: long predictable runs, every gap between spaces up to
+# 140 bytes with high bytes after them, and fixed-length records (stress.bin).
+make_golden cm-lz-stress -b 40000 cm:stress.bin lz:stress.bin
