@@ -35,6 +35,7 @@ void onSignal(int signal) {
 }  // namespace
 
 void removeOutputOnSignals() {
+  std::signal(SIGHUP, onSignal);
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
 }
@@ -46,6 +47,7 @@ bool OutputFile::open(const char* destination) {
   // misses a file it should remove.
   sigset_t signals, previous;
   sigemptyset(&signals);
+  sigaddset(&signals, SIGHUP);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigprocmask(SIG_BLOCK, &signals, &previous);

@@ -37,7 +37,7 @@ class OutputFile final : public OutputSink {
   std::vector<std::uint8_t> buffer_;
 };
 
-// Removes the temporary file of the current run on SIGINT and SIGTERM, then lets the
+// Removes the temporary file of the current run on SIGHUP, SIGINT and SIGTERM, then lets the
 // signal end the process as it would have.
 void removeOutputOnSignals();
 
