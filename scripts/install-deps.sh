@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, when it is missing (Debian packages).
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev)
+packages=(cmake ninja-build g++ libgtest-dev libxxhash-dev)
 [ "${QUORVEX_WITH_BENCH:-0}" = 1 ] && packages+=(libbenchmark-dev bzip2 xz-utils)
 missing=()
 for package in "${packages[@]}"; do

@@ -31,3 +31,6 @@ make_golden post-stages -b 3000 -S local-matches=always -S history-matches=alway
   -S text=never -S branch-targets=never bwt:stage-mix.bin bwt:stage-mix.bin stored:stage-mix.bin lz:stage-mix.bin
 make_golden audio-wav audio:tone-stereo16.wav audio:tone-mono8.wav audio:chirp-mono24.wav
 make_golden audio-mixed audio:tone-mono8.wav stored:story.txt audio:chirp-mono24.wav audio:chirp-mono24.wav
+# Stress data for the models: long predictable runs, every gap between spaces up to
+# 140 bytes with high bytes after them, and fixed-length records (stress.bin).
+make_golden cm-lz-stress -b 40000 cm:stress.bin lz:stress.bin

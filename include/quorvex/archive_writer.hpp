@@ -59,9 +59,20 @@ struct CodecParamBytes {
   std::uint32_t count = 4;     // how many of the four bytes to write
 };
 
+struct WriterOptions {
+  // Integrity records: the writer hashes the output of the blocks it makes and
+  // records the hash after each one, between an opening record (written before the
+  // first codec-parameter record or block the writer makes) and a closing one at the
+  // end, so that the decoder fails on a damaged or cut archive. Other decoders skip
+  // these records.
+  bool integrityChecks = true;
+};
+
+class OutputHash;
+
 class ArchiveWriter {
  public:
-  ArchiveWriter();  // writes the 23-byte archive header
+  explicit ArchiveWriter(const WriterOptions& options = {});  // writes the 23-byte archive header
   ~ArchiveWriter();
   ArchiveWriter(const ArchiveWriter&) = delete;
   ArchiveWriter& operator=(const ArchiveWriter&) = delete;
@@ -71,6 +82,8 @@ class ArchiveWriter {
   void addCodecParams(const CodecParamBytes& params);
   // Writes the block record. windowBytes: the codec output this block leaves in the
   // history window (needed by later LZ blocks' match finder); empty for audio blocks.
+  // The writer cannot know what a raw block decodes to, so the integrity checks end
+  // before the first one (with the closing record) or never begin.
   void addBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes);
 
   // High level: one block of data with the named codec and the post-stages asked for.
@@ -94,6 +107,7 @@ class ArchiveWriter {
   // code). False, writing nothing, when the file is not such a WAV file.
   bool addWavFile(std::span<const std::uint8_t> file);
 
+  // The archive so far, closed: it ends with the closing integrity record when checks run.
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
   // The history window as the decoder will hold it after the blocks written so far.
   const std::vector<std::uint8_t>& window() const { return window_; }
@@ -104,6 +118,18 @@ class ArchiveWriter {
   Encoders& encoders();
   void addRawBlock(std::span<const std::uint8_t> data);
   void addForwardBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages, bool entropyCoded);
+  void putBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes);
+  // Around every record the writer makes itself: opens the checks (or turns the last
+  // closing record into a plain check), then closes the archive again over `output`,
+  // the bytes the record adds to the decoded output.
+  void beginChecked();
+  void endChecked(std::span<const std::uint8_t> output);
+  void putIntegrityRecord(std::uint8_t kind);
+
+  enum class Checks : std::uint8_t { pending, open, closed, off };
+  Checks checks_ = Checks::off;
+  std::unique_ptr<OutputHash> output_;  // size and hash of the decoded output so far
+  std::size_t closingKindAt_ = 0;       // where the trailing closing record keeps its kind
 
   std::vector<std::uint8_t> bytes_;
   std::vector<std::uint8_t> window_;

@@ -10,10 +10,24 @@
 
 namespace quorvex {
 
-// The growing output of a run: every block's final bytes, in archive order.
-class OutputImage {
+// Receives the decoded output: each finished block's bytes, in archive order. The
+// decoder never needs the whole output at once, so a sink may write it to a file or a
+// pipe as it comes.
+class OutputSink {
  public:
-  void append(std::span<const std::uint8_t> bytes) { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
+  virtual ~OutputSink() = default;
+  // Takes the next bytes. False when they cannot be kept (a full disk): the run then
+  // stops with DecodeStatus::outputFailed.
+  virtual bool append(std::span<const std::uint8_t> bytes) = 0;
+};
+
+// A sink that keeps the whole output in memory.
+class OutputImage final : public OutputSink {
+ public:
+  bool append(std::span<const std::uint8_t> bytes) override {
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    return true;
+  }
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
   std::size_t size() const { return bytes_.size(); }
 
@@ -32,19 +46,22 @@ enum class DecodeStatus {
   badHeader,     // the 23-byte archive header is missing or wrong
   blockFailed,   // a block could not be decoded; the run stops there
   outOfMemory,   // the decoding buffers could not be allocated
+  checkFailed,   // an integrity record does not match the output, or the archive ends before its closing one
+  outputFailed,  // the sink could not keep the output
 };
 
 struct DecodeResult {
   DecodeStatus status = DecodeStatus::ok;
   std::uint32_t failedBlock = 0;  // 0-based index among the archive's block records
   std::string reason;             // why, in words, for a person reading a failure
+  std::uint64_t outputSize = 0;   // bytes handed to the sink
 
   bool ok() const { return status == DecodeStatus::ok; }
 };
 
-// Decodes every record of the archive into output. On failure the output holds the
-// blocks decoded before the failing one; callers that must not publish partial
-// results (like the command-line program) discard it.
-DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputImage& output, const DecodeOptions& options);
+// Decodes every record of the archive into output. On failure the sink has received
+// the blocks decoded before the failing one (and possibly part of it); callers that
+// must not publish partial results (like the command-line program) discard them.
+DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputSink& output, const DecodeOptions& options);
 
 }  // namespace quorvex

@@ -1,40 +1,51 @@
 #include "container/archive_decoder.hpp"
 
 #include "container/console.hpp"
+#include "container/decoded_output.hpp"
 #include "container/dispatcher.hpp"
+#include "container/integrity.hpp"
 
 namespace quorvex {
 namespace {
 
-// A codec-parameter record replaces the active parameters; codec id 7 also builds a
-// fresh context-mixing model. The old model is released first so that two never
-// coexist in memory.
+// A codec-parameter record replaces the active parameters and ends any context-mixing
+// section: no later block can use its model (codec id 7 starts a section with a fresh
+// one), so it is released now. The new section's model is built at its first block,
+// so a record that no block uses costs no memory.
 void applyCodecParams(RecordStream& stream, std::uint32_t count, CodecState& codecs) {
   // Only min(count, 4) bytes are read; the next record head follows right after them.
   codecs.params = readCodecParams(stream, count);
-  if (codecs.params.contextMixing()) {
-    codecs.cm.reset();
-    codecs.cm = cm::createCmDecoder(codecs.params.tableBitsA, codecs.params.tableBitsB, codecs.params.historySize);
-  }
+  codecs.cm.reset();
+  codecs.cmBuilt = false;
+}
+
+DecodeResult failed(DecodeStatus status, std::string reason, const DecodedOutput& output) {
+  DecodeResult result;
+  result.status = status;
+  result.reason = std::move(reason);
+  result.outputSize = output.size();
+  return result;
 }
 
 }  // namespace
 
-DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputImage& output,
+DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputSink& sink,
                            const DecodeOptions& options) {
-  DecodeResult result;
   const Console console(options.console);
   CodecState codecs;
+  DecodedOutput output(sink);
+  IntegrityVerifier integrity;
+  std::string failure;
   std::uint32_t blockIndex = 0;
   while (!stream.atEnd()) {
     const RecordHead head = stream.readRecordHead();
     switch (head.type) {
       case static_cast<std::uint32_t>(RecordType::block): {
-        std::string failure;
-        if (!decodeBlock(stream, context, codecs, output, console, failure)) {
-          result.status = DecodeStatus::blockFailed;
+        const bool decoded = decodeBlock(stream, context, codecs, output, console, failure);
+        if (output.failed()) return failed(DecodeStatus::outputFailed, "the output could not be written", output);
+        if (!decoded) {
+          DecodeResult result = failed(DecodeStatus::blockFailed, "block " + std::to_string(blockIndex) + ": " + failure, output);
           result.failedBlock = blockIndex;
-          result.reason = "block " + std::to_string(blockIndex) + ": " + failure;
           return result;
         }
         ++blockIndex;
@@ -43,15 +54,23 @@ DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputI
       case static_cast<std::uint32_t>(RecordType::codecParams):
         applyCodecParams(stream, head.count, codecs);
         break;
+      case kIntegrityRecordType:
+        if (!integrity.verifyRecord(stream, head.count, output.hash(), failure)) {
+          return failed(DecodeStatus::checkFailed, "after block " + std::to_string(blockIndex) + ": " + failure, output);
+        }
+        break;
       default:
         stream.skipBytes(head.count);
         break;
     }
   }
+  if (!integrity.verifyEnd(stream, failure)) return failed(DecodeStatus::checkFailed, failure, output);
+  DecodeResult result;
+  result.outputSize = output.size();
   return result;
 }
 
-DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputImage& output, const DecodeOptions& options) {
+DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputSink& output, const DecodeOptions& options) {
   DecodeResult result;
   RecordStream stream(archive);
   if (!checkArchiveHeader(stream)) {

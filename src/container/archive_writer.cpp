@@ -15,6 +15,7 @@
 #include "codecs/lz/lz_codec.hpp"
 #include "container/block_descriptor.hpp"
 #include "container/codec_params.hpp"
+#include "container/integrity.hpp"
 #include "container/record_stream.hpp"
 #include "stages/branch_targets.hpp"
 #include "text/text_pipeline.hpp"
@@ -321,10 +322,33 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 
 }  // namespace
 
-ArchiveWriter::ArchiveWriter() {
+ArchiveWriter::ArchiveWriter(const WriterOptions& options) : output_(std::make_unique<OutputHash>()) {
   addRecord(static_cast<std::uint32_t>(RecordType::signature), asBytes(kSignatureText));
   const std::uint8_t version[] = {kFormatVersion};
   addRecord(static_cast<std::uint32_t>(RecordType::version), version);
+  if (options.integrityChecks) checks_ = Checks::pending;
+}
+
+void ArchiveWriter::putIntegrityRecord(std::uint8_t kind) {
+  const std::vector<std::uint8_t> payload = integrityRecordPayload(static_cast<IntegrityKind>(kind), *output_);
+  putRecordHead(bytes_, kIntegrityRecordType, static_cast<std::uint32_t>(payload.size()), 0);
+  closingKindAt_ = bytes_.size() + kIntegrityMagic.size();
+  putBytes(bytes_, payload);
+}
+
+void ArchiveWriter::beginChecked() {
+  if (checks_ == Checks::pending) {
+    putIntegrityRecord(static_cast<std::uint8_t>(IntegrityKind::opening));
+    checks_ = Checks::open;
+  } else if (checks_ == Checks::open) {
+    bytes_[closingKindAt_] = static_cast<std::uint8_t>(IntegrityKind::check);
+  }
+}
+
+void ArchiveWriter::endChecked(std::span<const std::uint8_t> output) {
+  if (checks_ != Checks::open) return;
+  output_->update(output);
+  putIntegrityRecord(static_cast<std::uint8_t>(IntegrityKind::closing));
 }
 
 ArchiveWriter::~ArchiveWriter() = default;
@@ -335,19 +359,32 @@ ArchiveWriter::Encoders& ArchiveWriter::encoders() {
   return *encoders_;
 }
 
+// A record of any type: it adds nothing to the output, so checks that run stay closed
+// after it, and checks not yet begun wait for a record the writer makes itself.
 void ArchiveWriter::addRecord(std::uint32_t type, std::span<const std::uint8_t> payload, std::uint32_t extension) {
+  if (checks_ == Checks::open) bytes_[closingKindAt_] = static_cast<std::uint8_t>(IntegrityKind::check);
   putRecordHead(bytes_, type, static_cast<std::uint32_t>(payload.size()), extension);
   putBytes(bytes_, payload);
+  endChecked({});
 }
 
 void ArchiveWriter::addCodecParams(const CodecParamBytes& params) {
+  beginChecked();
   const std::uint8_t all[] = {params.codecId, params.historySizeCode, params.secondSizeCode, params.tableBits};
   const std::uint32_t count = params.count < 4 ? params.count : 4;
-  addRecord(static_cast<std::uint32_t>(RecordType::codecParams), std::span<const std::uint8_t>(all, count));
+  putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::codecParams), count, 0);
+  putBytes(bytes_, std::span<const std::uint8_t>(all, count));
   cmMode_ = count > 0 && params.codecId == kCmCodecId;
+  endChecked({});
 }
 
 void ArchiveWriter::addBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes) {
+  // The closing record, if any, stays where it is: the checks end before this block.
+  checks_ = checks_ == Checks::open ? Checks::closed : Checks::off;
+  putBlock(block, windowBytes);
+}
+
+void ArchiveWriter::putBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes) {
   putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
   putDescriptor(bytes_, block, cmMode_);
   putBytes(window_, windowBytes);
@@ -375,7 +412,9 @@ bool ArchiveWriter::addAudioBlock(std::span<const std::uint8_t> data, std::uint3
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
   block.payload = all.audio->encodeBlock(data, format);
   if (block.payload.empty() && !data.empty()) return false;
-  addBlock(block, {});
+  beginChecked();
+  putBlock(block, {});
+  endChecked(data);
   return true;
 }
 
@@ -422,7 +461,9 @@ void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const
   const std::vector<std::uint8_t> coded = applyForwardStages(data, stages, false, stageFields);
   BlockFields block = bwtBlockFields(coded, entropyCoded, stages, window_);
   takeStageFields(block, std::move(stageFields));
-  addBlock(block, coded);
+  beginChecked();
+  putBlock(block, coded);
+  endChecked(data);
 }
 
 void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageOptions& stages) {
@@ -435,7 +476,9 @@ void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageO
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
   block.payload = encoders().lz.encodeBlock(window_, blockOffset);
   window_.resize(blockOffset);
-  addBlock(block, data);
+  beginChecked();
+  putBlock(block, data);
+  endChecked(input);
 }
 
 void ArchiveWriter::addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode) {
@@ -462,7 +505,9 @@ void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> input, bool resetAd
     if (resetAdaptation) cm::resetCmAdaptation(*encoders().cm);
     block.payload = cm::encodeCmBlock(*encoders().cm, data);
   }
-  addBlock(block, data);
+  beginChecked();
+  putBlock(block, data);
+  endChecked(input);
 }
 
 }  // namespace quorvex

@@ -47,10 +47,28 @@ bool fail(std::string& failure, std::string reason) {
 
 std::string count(std::uint32_t value) { return std::to_string(value); }
 
+// A payload cut off by the end of the archive: only a truncated or damaged file has one.
+bool payloadComplete(const BlockDescriptor& block, std::string& failure) {
+  if (block.payload.size() == block.packedSize) return true;
+  return fail(failure, "payload of " + count(block.packedSize) + " bytes runs past the end of the archive (" +
+                           std::to_string(block.payload.size()) + " are there)");
+}
+
+// The model of a context-mixing section, built at the section's first block.
+cm::CmDecoder* sectionModel(CodecState& codecs) {
+  if (!codecs.cmBuilt) {
+    const CodecParams& params = codecs.params;
+    codecs.cm = cm::createCmDecoder(params.tableBitsA, params.tableBitsB, params.historySize);
+    codecs.cmBuilt = true;
+  }
+  return codecs.cm.get();
+}
+
 bool decodeCmCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
                    Capacity capacity, std::uint32_t& n, std::string& failure) {
   console.blockLine("CM", block.packedSize, block.unpackedSize);
-  if (!codecs.cm) {
+  if (!payloadComplete(block, failure)) return false;
+  if (!sectionModel(codecs)) {
     const CodecParams& params = codecs.params;
     const char* rejection = cm::cmParamsRejection(params.tableBitsA, params.tableBitsB, params.historySize);
     return fail(failure, std::string("the context-mixing model of the active codec parameters could not be built: ") +
@@ -70,6 +88,7 @@ bool decodeCmCodec(const BlockDescriptor& block, DecodeContext& context, CodecSt
 bool decodeLzCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
                    Capacity capacity, std::uint32_t& n, std::string& failure) {
   console.blockLine("LZ", block.packedSize, block.unpackedSize);
+  if (!payloadComplete(block, failure)) return false;
   if (block.unpackedSize > capacity.block) {
     return fail(failure, "LZ block of " + count(block.unpackedSize) + " bytes does not fit in the " +
                              count(capacity.block) + " bytes of room left");
@@ -88,10 +107,9 @@ bool decodeBwtCodec(const BlockDescriptor& block, DecodeContext& context, const 
     return fail(failure, "BWT payload of " + count(block.packedSize) + " bytes does not fit in the " +
                              count(capacity.window) + " bytes left in the history window");
   }
+  if (!payloadComplete(block, failure)) return false;
   std::uint8_t* buffer = context.historyCursor;
-  // Payload bytes cut off by the end of the archive read as 0, like every read past the end.
   std::memcpy(buffer, block.payload.data(), block.payload.size());
-  std::memset(buffer + block.payload.size(), 0, block.packedSize - block.payload.size());
   n = block.packedSize;
   if (block.sizePresent) {
     const auto trace = [&console](std::uint32_t segment, std::uint32_t codedLength, std::uint32_t length) {
@@ -128,7 +146,7 @@ bool decodeBwtCodec(const BlockDescriptor& block, DecodeContext& context, const 
 // buffer and appended as they come, so the output grows only by bytes actually
 // decoded, whatever size the descriptor claims.
 bool decodeAudioCodec(const BlockDescriptor& block, DecodeContext& context, audio::AudioDecoder& decoder,
-                      OutputImage& output, std::string& failure) {
+                      DecodedOutput& output, std::string& failure) {
   if (block.audioReset) audio::resetAudioDecoder(decoder);
   const std::span<std::uint8_t> buffer(context.workA, kAudioBatchSize);
   const auto emit = [&output](std::span<const std::uint8_t> bytes) { output.append(bytes); };
@@ -202,12 +220,13 @@ bool runPostStages(const BlockDescriptor& block, WorkBuffers& buffers, std::uint
 
 }  // namespace
 
-bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codecs, OutputImage& output,
+bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codecs, DecodedOutput& output,
                  const Console& console, std::string& failure) {
   const BlockDescriptor block = parseBlockDescriptor(stream, codecs.params.contextMixing());
 
   if (block.codecKind == static_cast<std::uint8_t>(CodecKind::audio)) {
     console.audioLine(block.unpackedSize, block.audioReset);
+    if (!payloadComplete(block, failure)) return false;
     return decodeAudioCodec(block, context, *codecs.audio, output, failure);
   }
 

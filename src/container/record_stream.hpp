@@ -42,6 +42,12 @@ class RecordStream {
     return {cur_, n < remaining() ? n : remaining()};
   }
 
+  // The last n bytes of the image (all of it when shorter), wherever the cursor is.
+  std::span<const std::uint8_t> lastBytes(std::size_t n) const {
+    const std::size_t size = static_cast<std::size_t>(end_ - begin_);
+    return {end_ - (n < size ? n : size), n < size ? n : size};
+  }
+
   RecordHead readRecordHead();
 
   bool atEnd() const { return cur_ == end_; }

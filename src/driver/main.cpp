@@ -1,8 +1,9 @@
 // The command-line decoder: quorvex [archive]
 //
-// Reads the archive whole, decodes it, writes the output image to "out" in the
-// current directory and prints "done %d bytes!". The file is written to a temporary
-// name beside it and renamed into place, so "out" is either complete or untouched.
+// Reads the archive whole, decodes it to "out" in the current directory and prints
+// "done %d bytes!". The output streams to a temporary file beside "out" that is
+// renamed into place only when every block decoded, so "out" is either complete or
+// untouched, whatever happens: a damaged archive, a full disk, SIGINT or SIGTERM.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "driver/file_io.hpp"
+#include "driver/output_file.hpp"
 #include "quorvex/decoder.hpp"
 
 namespace {
@@ -36,16 +38,18 @@ int main(int argc, char** argv) {
   const char* archivePath = argc > 1 ? argv[1] : kDefaultArchivePath;
   const std::vector<std::uint8_t> archive = quorvex::driver::readWholeFile(archivePath);
 
-  quorvex::OutputImage output;
+  quorvex::driver::removeOutputOnSignals();
+  quorvex::driver::OutputFile output;
+  if (!output.open(kOutputPath)) quorvex::driver::fatalError("file write error", kOutputPath);
   quorvex::DecodeOptions options;
   options.console = printToStdout;
   const quorvex::DecodeResult result = quorvex::decodeArchive(archive, output, options);
-  if (result.status == quorvex::DecodeStatus::outOfMemory) {
-    quorvex::driver::fatalError("out of memory", nullptr);
-  }
+  if (!result.ok()) output.discard();
+  if (result.status == quorvex::DecodeStatus::outOfMemory) quorvex::driver::fatalError("out of memory", nullptr);
+  if (result.status == quorvex::DecodeStatus::outputFailed) quorvex::driver::fatalError("file write error", kOutputPath);
   if (!result.ok()) return failRun(result);
 
-  quorvex::driver::writeFileAtomically(kOutputPath, output.bytes());
-  std::printf("done %d bytes!\n", static_cast<std::int32_t>(static_cast<std::uint32_t>(output.size())));
+  if (!output.commit()) quorvex::driver::fatalError("file write error", kOutputPath);
+  std::printf("done %d bytes!\n", static_cast<std::int32_t>(static_cast<std::uint32_t>(result.outputSize)));
   return 0;
 }

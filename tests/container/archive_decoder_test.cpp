@@ -6,6 +6,7 @@
 #include "codecs/bwt/bwt_transform.hpp"
 #include "quorvex/archive_writer.hpp"
 #include "quorvex/decoder.hpp"
+#include "container/archive_decoder.hpp"
 #include "container/decoded_archive.hpp"
 #include "support/test_support.hpp"
 
@@ -183,22 +184,20 @@ TEST(DecodeArchive, TruncationAtEveryByteNeverCrashes) {
   }
 }
 
-TEST(DecodeArchive, TruncatedPayloadReadsAsZeroBytes) {
-  // A stored block whose payload is cut by the end of the archive: the missing bytes
-  // are zeros; with a primary index inside the block it still decodes.
-  ArchiveWriter writer;
-  BlockFields block;
-  block.codecKind = 0;
-  block.sizePresent = 0;
-  block.payload = {'b', 'a'};
-  writer.addBlock(block, {});
-  auto bytes = writer.bytes();
-  // Claim a payload of 4 bytes and end the archive right after the 2 that exist.
-  bytes.resize(23 + 1 + 4 + 2);
-  bytes[24] = 4;
-  const Decoded run = decode(bytes);
-  ASSERT_TRUE(run.result.ok()) << run.result.reason;
-  EXPECT_EQ(run.output.size(), 4u);
+TEST(DecodeArchive, PayloadCutOffByTheEndOfTheArchiveFails) {
+  // Only a truncated or damaged archive has such a block (its descriptor fields then
+  // read as 0: a BWT block, or a context-mixing block in that mode). It fails after its
+  // progress line instead of reading the missing bytes as zeros.
+  for (const bool cmMode : {false, true}) {
+    ArchiveWriter writer(WriterOptions{.integrityChecks = false});
+    if (cmMode) writer.addCodecParams({7, 0, 0, 0, 4});
+    auto bytes = writer.bytes();
+    bytes.insert(bytes.end(), {0x00, 4, 0, 0, 0, 'b', 'a'});  // 4 bytes claimed, 2 there
+    const Decoded run = decode(bytes);
+    EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
+    EXPECT_NE(run.result.reason.find("past the end of the archive"), std::string::npos) << run.result.reason;
+    EXPECT_EQ(run.console, cmMode ? "Decoding CM block 4->0\n" : "Decoding BWT block 4->0\n");
+  }
 }
 
 }  // namespace
@@ -208,7 +207,7 @@ namespace quorvex {
 namespace {
 
 // A stored BWT block whose payload claims `packedSize` bytes and is cut off by the end
-// of the archive (the missing bytes read as zeros).
+// of the archive.
 std::vector<std::uint8_t> claimedStoredBlock(std::uint32_t packedSize) {
   ArchiveWriter writer;
   BlockFields block;
@@ -221,15 +220,31 @@ std::vector<std::uint8_t> claimedStoredBlock(std::uint32_t packedSize) {
   return bytes;
 }
 
+// Decodes with only `room` bytes left in the history window.
+DecodeResult decodeWithRoom(const std::vector<std::uint8_t>& archive, std::uint32_t room) {
+  DecodeContext context;
+  if (!context.allocate()) return {DecodeStatus::outOfMemory, 0, "", 0};
+  context.historyCursor = context.historyEnd - room;
+  RecordStream stream(archive);
+  EXPECT_TRUE(checkArchiveHeader(stream));
+  OutputImage output;
+  return decodeRecords(stream, context, output, {});
+}
+
 TEST(DecodeArchive, BlocksThatWouldOverflowTheWindowOrAWorkBufferFail) {
-  // The payload itself does not fit in the window.
+  // The payload itself does not fit in the window (refused before its length is
+  // compared with the archive's).
   Decoded run = decode(claimedStoredBlock(600'000'000));
   EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
   EXPECT_NE(run.result.reason.find("does not fit"), std::string::npos) << run.result.reason;
   // It fits, but the inverse transform needs 5n + 3 bytes of room.
-  run = decode(claimedStoredBlock(200'000'000));
-  EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
-  EXPECT_NE(run.result.reason.find("room"), std::string::npos) << run.result.reason;
+  const auto data = testing::skewedBytes(300, 4);
+  ArchiveWriter stored;
+  stored.addBlock(storedBwt(data), {});
+  EXPECT_TRUE(decodeWithRoom(stored.bytes(), 5 * 300 + 3).ok());
+  const DecodeResult cramped = decodeWithRoom(stored.bytes(), 5 * 300 + 2);
+  EXPECT_EQ(cramped.status, DecodeStatus::blockFailed);
+  EXPECT_NE(cramped.reason.find("room"), std::string::npos) << cramped.reason;
   // An LZ block larger than a work buffer is refused before it is decoded.
   ArchiveWriter writer;
   BlockFields lz;

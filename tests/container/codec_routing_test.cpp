@@ -23,7 +23,7 @@ std::vector<std::uint8_t> joined(std::initializer_list<std::vector<std::uint8_t>
 }
 
 TEST(CodecRouting, EntropyCodedBwtTracesItsSegments) {
-  const auto text = testing::corpusFile("text/alice29.txt");
+  const auto text = testing::repositoryText(20000);
   const std::vector<std::uint8_t> block(text.begin(), text.begin() + 20000);
   ArchiveWriter writer;
   writer.addBwtBlock(block);
@@ -38,7 +38,7 @@ TEST(CodecRouting, EntropyCodedBwtTracesItsSegments) {
 }
 
 TEST(CodecRouting, LzBlocksCopyFromEarlierBlocksOfAnyCodec) {
-  const auto text = testing::corpusFile("text/asyoulik.txt");
+  const auto text = testing::repositoryText(24000);
   const std::vector<std::uint8_t> first(text.begin(), text.begin() + 12000);
   const std::vector<std::uint8_t> second(text.begin() + 12000, text.begin() + 24000);
   ArchiveWriter writer;
@@ -57,7 +57,7 @@ TEST(CodecRouting, LzBlocksCopyFromEarlierBlocksOfAnyCodec) {
 }
 
 TEST(CodecRouting, ContextMixingSectionsAndTheirResets) {
-  const auto binary = testing::corpusFile("binary/geo.protodata");
+  const auto binary = testing::ownProgram(11000);
   const std::vector<std::uint8_t> a(binary.begin(), binary.begin() + 6000);
   const std::vector<std::uint8_t> b(binary.begin() + 6000, binary.begin() + 11000);
   const std::vector<std::uint8_t> c = testing::skewedBytes(3000, 21);

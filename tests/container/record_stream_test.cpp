@@ -53,6 +53,28 @@ TEST(RecordStream, ListedRecordHeads) {
   EXPECT_EQ(headOf({0x0F, 0x05}).type, 20u);
 }
 
+TEST(RecordStream, EscapeBytesAtEveryBoundary) {
+  // Escape byte E: below 16 a type of 15..30; 16..247 one byte; 248 and up a second
+  // byte F follows. Each case also pins where the head ends: the next byte is 0x0B.
+  const struct {
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t type, extension, length;
+  } cases[] = {
+      {{0x0F, 0x00, 0x0B}, 15, 0, 2},       {{0x0F, 0x0F, 0x0B}, 30, 0, 2},
+      {{0x0F, 0x10, 0x0B}, 0, 1, 2},        {{0x0F, 0xF7, 0x0B}, 7, 15, 2},
+      {{0x0F, 0xF8, 0x00, 0x0B}, 8, 15, 3}, {{0x0F, 0xFF, 0x00, 0x0B}, 15, 15, 3},
+      {{0x0F, 0xF8, 0x01, 0x0B}, 0, 16, 3}, {{0x0F, 0xFF, 0xFF, 0x0B}, 7, 143, 3},
+  };
+  for (const auto& c : cases) {
+    RecordStream stream(c.bytes);
+    const RecordHead head = stream.readRecordHead();
+    EXPECT_EQ(head.type, c.type) << int(c.bytes[1]);
+    EXPECT_EQ(head.extension, c.extension) << int(c.bytes[1]);
+    EXPECT_EQ(stream.offset(), c.length) << int(c.bytes[1]);
+    EXPECT_EQ(stream.readRecordHead().type, 11u) << int(c.bytes[1]);
+  }
+}
+
 TEST(RecordStream, TruncatedAndOverlongHeadNumbers) {
   // A missing continuation byte counts as 0 and ends the number: 0x85 then (0 + 1) << 7.
   const RecordHead cut = headOf({0x85});

@@ -134,6 +134,42 @@ TEST_F(Cli, OutThatCannotBeReplacedIsAFileError) {
   EXPECT_TRUE(fs::is_directory(dir_ / "out" / "inside"));
 }
 
+TEST_F(Cli, AFullDiskIsAFileErrorAndLeavesOutUntouched) {
+  // A file size limit stands in for a full disk: writes beyond it fail (EFBIG).
+  writeFile(dir_ / "out", bytesOf("precious"));
+  ArchiveWriter writer;
+  const auto data = testing::skewedBytes(200000, 2);
+  writer.addStoredBwtBlock(data);
+  writeFile(dir_ / "a.qvx", writer.bytes());
+  const Result result = decode("a.qvx", "trap '' XFSZ; ulimit -f 64;");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "Decoding BWT block 200000->0\n");
+  EXPECT_EQ(result.err, "out: file write error\n");
+  EXPECT_EQ(readFile(dir_ / "out"), bytesOf("precious"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);  // out, a.qvx
+}
+
+TEST_F(Cli, SigtermRemovesTheTemporaryFileAndLeavesOutUntouched) {
+  writeFile(dir_ / "out", bytesOf("precious"));
+  // A context-mixing block of 100 MB from an empty payload: seconds of decoding.
+  ArchiveWriter writer(WriterOptions{.integrityChecks = false});
+  writer.addCmParams(20, 18, 0);
+  BlockFields slow;
+  slow.codecKind = 3;
+  slow.unpackedSize = 100'000'000;
+  writer.addBlock(slow, {});
+  writeFile(dir_ / "slow.qvx", writer.bytes());
+  const std::string command = "cd '" + dir_.string() + "' && ('" QUORVEX_CLI_PATH "' slow.qvx > stdout.txt & " +
+                              "pid=$!; i=0; while ! ls out.partial-* >/dev/null 2>&1 && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done; " +
+                              "kill -TERM $pid; wait $pid; echo $? > status.txt) 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(readFile(dir_ / "status.txt"), bytesOf("143\n"));  // ended by SIGTERM
+  EXPECT_EQ(readFile(dir_ / "out"), bytesOf("precious"));
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find("out.partial"), std::string::npos);
+  }
+}
+
 TEST_F(Cli, PackThenDecodeRoundTrip) {
   const auto text = testing::skewedBytes(5000, 11);
   writeFile(dir_ / "input.bin", text);

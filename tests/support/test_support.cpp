@@ -28,11 +28,39 @@ std::vector<std::uint8_t> corpusFile(const std::string& relativePath) {
 std::vector<std::string> corpusFiles() {
   std::vector<std::string> files;
   const std::filesystem::path root(QUORVEX_CORPUS_DIR);
+  if (!corpusAvailable()) return files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
     if (entry.is_regular_file()) files.push_back(std::filesystem::relative(entry.path(), root).string());
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+std::vector<std::uint8_t> repositoryText(std::size_t size) {
+  std::vector<std::filesystem::path> sources;
+  for (const char* folder : {"src", "include"}) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(std::filesystem::path(QUORVEX_SOURCE_DIR) / folder)) {
+      if (entry.is_regular_file()) sources.push_back(entry.path());
+    }
+  }
+  std::sort(sources.begin(), sources.end());
+  std::vector<std::uint8_t> text;
+  for (const auto& path : sources) {
+    if (text.size() >= size) break;
+    const std::vector<std::uint8_t> file = readFile(path);
+    text.insert(text.end(), file.begin(), file.end());
+  }
+  text.resize(std::min(text.size(), size));
+  return text;
+}
+
+std::vector<std::uint8_t> ownProgram(std::size_t size) {
+  std::vector<std::uint8_t> program = readFile("/proc/self/exe");
+  // Past the ELF and program headers, where the code starts.
+  const std::size_t start = std::min<std::size_t>(program.size(), 4096);
+  program.erase(program.begin(), program.begin() + static_cast<std::ptrdiff_t>(start));
+  program.resize(std::min(program.size(), size));
+  return program;
 }
 
 std::vector<std::uint8_t> skewedBytes(std::size_t size, std::uint64_t seed) {

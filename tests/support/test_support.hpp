@@ -22,8 +22,14 @@ bool corpusAvailable();
 // The bytes of a file of the shared corpus, e.g. corpusFile("text/alice29.txt").
 std::vector<std::uint8_t> corpusFile(const std::string& relativePath);
 
-// Every corpus file path, relative to the corpus folder, sorted.
+// Every corpus file path, relative to the corpus folder, sorted; none when it is absent.
 std::vector<std::string> corpusFiles();
+
+// Data every checkout holds, for round trips that must run without the corpus:
+// the repository's own sources as text (the first `size` bytes of src/ and include/,
+// files in path order), and the running test program itself as x86 code.
+std::vector<std::uint8_t> repositoryText(std::size_t size);
+std::vector<std::uint8_t> ownProgram(std::size_t size);
 
 std::vector<std::uint8_t> readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);

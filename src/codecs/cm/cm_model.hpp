@@ -28,6 +28,11 @@ class CmModel {
   static std::uint64_t bytesFor(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t historySize);
   // Null when the parameters cannot back a model, or the memory is not available.
   static std::unique_ptr<CmModel> create(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t historySize);
+  // Asks for huge pages over the randomly accessed tables (see ZeroedBuffer).
+  void adviseHugePages() {
+    contexts_.adviseHugePages();
+    match_.adviseHugePages();
+  }
 
   std::uint32_t p() const { return p_; }
   // Learns bit y and predicts the next bit.

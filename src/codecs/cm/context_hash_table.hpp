@@ -29,6 +29,7 @@ class ContextHashTable {
  public:
   // tableBits is taken modulo 32: the table has 2^(tableBits mod 32) bytes of buckets.
   bool allocate(std::uint32_t tableBits);
+  void adviseHugePages() { table_.adviseHugePages(); }
 
   static std::uint64_t bytesFor(std::uint32_t tableBits) { return (std::uint64_t{1} << (tableBits & 31)) + kHashTableSpare; }
 

@@ -58,6 +58,11 @@ class ContextModels {
  public:
   // Allocates the tables (zero) and sets the construction state.
   bool allocate(std::uint32_t tableBitsA);
+  void adviseHugePages() {
+    hashTable_.adviseHugePages();
+    order2Table_.adviseHugePages();
+    wordTable_.adviseHugePages();
+  }
   static std::uint64_t bytesFor(std::uint32_t tableBitsA);
 
   // Learning of the states and maps used for the last prediction (bit y); input0 is the

@@ -41,6 +41,8 @@ class MatchModel {
   // Allocates the hash area (2^(tableBitsB mod 32) main entries) and the window, and
   // sets the construction state. historySize must be at least 2 (the position starts at 1).
   bool allocate(std::uint32_t tableBitsB, std::uint32_t historySize);
+  // The hash table only: the window is written in order.
+  void adviseHugePages() { hashArea_.adviseHugePages(); }
 
   // At every byte boundary, first: the byte enters the window and the rolling hashes.
   void appendByte(std::uint32_t c);

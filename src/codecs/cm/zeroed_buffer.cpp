@@ -22,13 +22,11 @@ bool ZeroedBuffer::allocate(std::size_t size, std::size_t alignment) {
   const std::uintptr_t rounded = (address + alignment - 1) & ~std::uintptr_t{alignment - 1};
   aligned_ = static_cast<std::uint8_t*>(block_) + (rounded - address);
   size_ = size;
-  adviseHugePages();
   return true;
 }
 
 // The context tables are read at random: with 4 KiB pages nearly every access misses
-// the TLB and every first touch faults. Where the system offers huge pages on request,
-// ask for them over the whole 2 MiB blocks inside the buffer. Purely a hint.
+// the TLB and every first touch faults.
 void ZeroedBuffer::adviseHugePages() {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;

@@ -217,7 +217,15 @@ TEST(BwtPayload, RoundTripsEmptySegmentsInEveryPattern) {
   }
 }
 
+TEST(BwtPayload, RoundTripsTransformedRepositoryData) {
+  for (const auto& data : {quorvex::testing::repositoryText(60000), quorvex::testing::ownProgram(40000)}) {
+    const ForwardBwt transformed = forwardBwt(data);
+    EXPECT_EQ(roundTrip(transformed.transformed), transformed.transformed);
+  }
+}
+
 TEST(BwtPayload, RoundTripsTransformedCorpusFiles) {
+  QUORVEX_SKIP_WITHOUT_CORPUS();
   // Every corpus file's first 48 KiB, and one whole text file.
   for (const std::string& name : quorvex::testing::corpusFiles()) {
     std::vector<std::uint8_t> data = quorvex::testing::corpusFile(name);

@@ -41,12 +41,8 @@ TEST(ForwardBwt, ListedExampleAndPeriodicBlocks) {
   EXPECT_TRUE(forwardBwt({}).transformed.empty());
 }
 
-TEST(Bwt, RoundTripsCorpusAndRandomBlocks) {
-  const auto alice = testing::corpusFile("text/alice29.txt");
-  const std::vector<std::uint8_t> slice(alice.begin(), alice.begin() + 40000);
-  const auto binary = testing::corpusFile("binary/kppkn.gtb");
-  const std::vector<std::uint8_t> binarySlice(binary.begin(), binary.begin() + 30000);
-  for (const auto& block : {slice, binarySlice, testing::skewedBytes(20000, 7), std::vector<std::uint8_t>(5000, 0)}) {
+TEST(Bwt, RoundTripsRepositoryAndRandomBlocks) {
+  for (const auto& block : {testing::repositoryText(40000), testing::ownProgram(30000), testing::skewedBytes(20000, 7), std::vector<std::uint8_t>(5000, 0)}) {
     const ForwardBwt t = forwardBwt(block);
     ASSERT_EQ(t.transformed.size(), block.size());
     EXPECT_EQ(invert(t.transformed, t.primaryIndex), block);

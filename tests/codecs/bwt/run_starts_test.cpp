@@ -248,8 +248,7 @@ TEST(RunStarts, RoundTripsSyntheticSegments) {
 }
 
 TEST(RunStarts, RoundTripsTransformedText) {
-  std::vector<std::uint8_t> text = quorvex::testing::corpusFile("text/alice29.txt");
-  text.resize(std::min<std::size_t>(text.size(), 65536));
+  const std::vector<std::uint8_t> text = quorvex::testing::repositoryText(65536);
   const ForwardBwt transformed = forwardBwt(text);
   EXPECT_EQ(roundTrip(transformed.transformed), transformed.transformed);
 }

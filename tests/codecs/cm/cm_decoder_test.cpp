@@ -13,7 +13,7 @@
 namespace quorvex::cm {
 namespace {
 
-using quorvex::testing::corpusFile;
+using quorvex::testing::repositoryText;
 using quorvex::testing::readFile;
 using quorvex::testing::writeFile;
 
@@ -67,7 +67,7 @@ TEST(CmGolden, DecodesTheCommittedPayloads) {
 }
 
 TEST(CmDecoder, BlockBoundariesKeepTheModel) {
-  const auto text = prefix(corpusFile("text/alice29.txt"), 12000);
+  const auto text = repositoryText(12000);
   CmEncoderPtr encoder = createCmEncoder(20, 18, 65536);
   const std::span<const std::uint8_t> all(text);
   const auto first = encodeCmBlock(*encoder, all.first(5000));
@@ -100,7 +100,7 @@ TEST(CmDecoder, ShortPayloadsReadAsZeroPadded) {
 TEST(CmDecoder, PartialResetTouchesOnlyTheRefinementStages) {
   auto model = CmModel::create(20, 18, 65536);
   ASSERT_TRUE(model);
-  const auto text = prefix(corpusFile("text/asyoulik.txt"), 3000);
+  const auto text = repositoryText(3000);
   for (std::uint8_t byte : text) {
     for (std::uint32_t k = 8; k-- > 0;) model->update((byte >> k) & 1);
   }

@@ -13,6 +13,7 @@ namespace quorvex::cm {
 namespace {
 
 using quorvex::testing::corpusFile;
+using quorvex::testing::repositoryText;
 using quorvex::testing::skewedBytes;
 
 struct Params {
@@ -89,14 +90,19 @@ std::size_t totalSize(const std::vector<std::vector<std::uint8_t>>& payloads) {
 }
 
 TEST(CmRoundTrip, TextAcrossSeveralBlocks) {
-  const auto text = slice(corpusFile("text/alice29.txt"), 0, 48 * 1024);
+  const auto text = repositoryText(48 * 1024);
   const auto blocks = split(text, {1, 7000, 20000});
   expectRoundTrip({}, blocks);
-  // The model must actually model: English text well below 4 bits per byte.
+  // The model must actually model: text well below 4 bits per byte.
   EXPECT_LT(totalSize(encodeBlocks({}, blocks)), text.size() / 2);
 }
 
+TEST(CmRoundTrip, OwnProgramCode) {
+  expectRoundTrip({}, split(quorvex::testing::ownProgram(24 * 1024), {10000, 3}));
+}
+
 TEST(CmRoundTrip, CorpusFilesOfEveryKind) {
+  QUORVEX_SKIP_WITHOUT_CORPUS();
   for (const char* name : {"binary/kppkn.gtb", "exe/sed-x86_64.elf", "binary/geo.protodata", "audio/sweep-mono8.wav"}) {
     SCOPED_TRACE(name);
     const auto data = slice(corpusFile(name), 4096, 24 * 1024);
@@ -105,7 +111,7 @@ TEST(CmRoundTrip, CorpusFilesOfEveryKind) {
 }
 
 TEST(CmRoundTrip, ResetAdaptationBlocks) {
-  const auto text = slice(corpusFile("text/asyoulik.txt"), 0, 32 * 1024);
+  const auto text = repositoryText(32 * 1024);
   auto blocks = split(text, {8000, 8000, 8000});
   blocks[1].resetAdaptation = true;
   blocks[3].resetAdaptation = true;
@@ -123,7 +129,7 @@ TEST(CmRoundTrip, ResetAdaptationBlocks) {
 TEST(CmRoundTrip, SmallWindowWrapsAround) {
   // A window far smaller than the data, of a size that is not a power of two: every
   // predictor position wraps from historySize - 1 to 0 many times.
-  const auto text = slice(corpusFile("text/alice29.txt"), 10000, 40 * 1024);
+  const auto text = slice(repositoryText(50 * 1024), 10000, 40 * 1024);
   expectRoundTrip({20, 18, 3000}, split(text, {5000, 15000}));
   expectRoundTrip({20, 18, 2}, split(text, {2000}));
   const auto skewed = skewedBytes(20000, 7);
@@ -133,7 +139,7 @@ TEST(CmRoundTrip, SmallWindowWrapsAround) {
 TEST(CmRoundTrip, SmallestAndWrappedTableSizes) {
   // A record with count 2 leaves both bit counts at 0; counts of 32 and more are taken
   // modulo 32. Every bucket then lies in the first bytes and the spare area.
-  const auto text = slice(corpusFile("text/alice29.txt"), 0, 16 * 1024);
+  const auto text = repositoryText(16 * 1024);
   expectRoundTrip({0, 0, 65536}, split(text, {4000}));
   expectRoundTrip({35, 33, 65536}, split(text, {4000}));
   expectRoundTrip({6, 1, 65536}, split(text, {4000}));

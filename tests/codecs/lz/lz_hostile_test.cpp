@@ -104,7 +104,7 @@ TEST(LzHostile, MutatedPayloadsStayInsideTheirBuffers) {
   // follows arbitrary tokens, far longer than a random stream does. (Once the stream is
   // exhausted the decisions lean to 1, so a long enough block ends in a length class
   // above 15 and fails.)
-  const auto text = quorvex::testing::corpusFile("text/alice29.txt");
+  const auto text = quorvex::testing::repositoryText(20000);
   const std::vector<std::uint8_t> block(text.begin(), text.begin() + 8000);
   LzEncoder encoder;
   const auto valid = encoder.encodeBlock(block, 0);
@@ -127,7 +127,7 @@ TEST(LzHostile, MutatedPayloadsStayInsideTheirBuffers) {
 }
 
 TEST(LzHostile, TruncatedPayloadsDecodeSafelyAndDeterministically) {
-  const auto text = quorvex::testing::corpusFile("text/asyoulik.txt");
+  const auto text = quorvex::testing::repositoryText(6000);
   const std::vector<std::uint8_t> block(text.begin(), text.begin() + 6000);
   LzEncoder encoder;
   const auto payload = encoder.encodeBlock(block, 0);
@@ -150,7 +150,7 @@ TEST(LzHostile, TruncatedPayloadsDecodeSafelyAndDeterministically) {
 TEST(LzHostile, ModelReusedOverAnotherWindowIgnoresLaterPositions) {
   // The hash table remembers positions of a large window; a new, small window must not
   // follow them.
-  const auto text = quorvex::testing::corpusFile("text/alice29.txt");
+  const auto text = quorvex::testing::repositoryText(20000);
   LzEncoder encoder;
   std::vector<std::uint8_t> large(text.begin(), text.begin() + 20000);
   const auto first = encoder.encodeBlock(large, 0);

@@ -305,7 +305,7 @@ struct PlainScript {
 // earlier contexts), from varied registers: after literals and after matches, every
 // agreement pattern, segment phase and history.
 TEST(LzReference, FlagAndLiteralModelsAgreeWithAPlainReading) {
-  const std::vector<std::uint8_t> text = quorvex::testing::corpusFile("text/alice29.txt");
+  const std::vector<std::uint8_t> text = quorvex::testing::repositoryText(70000);
   const std::size_t size = std::min<std::size_t>(text.size(), 6000);
   lztest::TestWindow window(size);
   std::memcpy(window.base(), text.data(), size);
@@ -425,7 +425,7 @@ void plainDecodeBlock(LzModel& m, std::span<const std::uint8_t> payload, std::ui
 // same bytes and the same model after every block. The blocks span several segments,
 // the later ones copy from the earlier ones, and one follows bytes of another codec.
 TEST(LzReference, WholeBlocksDecodeAlikeWithAPlainReading) {
-  std::vector<std::uint8_t> data = quorvex::testing::corpusFile("text/alice29.txt");
+  std::vector<std::uint8_t> data = quorvex::testing::repositoryText(70000);
   data.resize(std::min<std::size_t>(data.size(), 70000));
   const std::vector<std::uint8_t> other = quorvex::testing::skewedBytes(3000, 5);
   const std::size_t cuts[] = {0, 40000, 41000, data.size()};  // other-codec bytes sit before the last block

@@ -1,0 +1,120 @@
+#include "driver/output_file.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvex::driver {
+namespace {
+
+// Bytes gathered before one write call.
+constexpr std::size_t kWriteSize = std::size_t{4} << 20;
+
+// The temporary file's name, for the signal handler (which may only use what is
+// safe in a handler: a fixed buffer and unlink).
+char pendingPath[4096];
+volatile std::sig_atomic_t pendingSet = 0;
+
+void setPending(const std::string& path) {
+  if (path.size() >= sizeof pendingPath) return;
+  std::memcpy(pendingPath, path.c_str(), path.size() + 1);
+  pendingSet = 1;
+}
+
+void onSignal(int signal) {
+  if (pendingSet) ::unlink(pendingPath);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+}  // namespace
+
+void removeOutputOnSignals() {
+  std::signal(SIGHUP, onSignal);
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+}
+
+bool OutputFile::open(const char* destination) {
+  destination_ = destination;
+  temporary_ = destination_ + ".partial-XXXXXX";
+  // Block the signals while the name is being published, so that the handler never
+  // misses a file it should remove.
+  sigset_t signals, previous;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &signals, &previous);
+  descriptor_ = ::mkstemp(temporary_.data());
+  if (descriptor_ >= 0) setPending(temporary_);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (descriptor_ < 0) return false;
+  buffer_.reserve(kWriteSize);
+  return true;
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+bool OutputFile::writeAll(const std::uint8_t* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(descriptor_, bytes, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool OutputFile::flush() {
+  if (!failed_ && !writeAll(buffer_.data(), buffer_.size())) failed_ = true;
+  buffer_.clear();
+  return !failed_;
+}
+
+bool OutputFile::append(std::span<const std::uint8_t> bytes) {
+  if (failed_ || descriptor_ < 0) return false;
+  if (buffer_.size() + bytes.size() > kWriteSize && !flush()) return false;
+  if (bytes.size() >= kWriteSize) {
+    failed_ = !writeAll(bytes.data(), bytes.size());  // large pieces go straight out
+    return !failed_;
+  }
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+  return true;
+}
+
+bool OutputFile::commit() {
+  if (descriptor_ < 0 || !flush()) {
+    discard();
+    return false;
+  }
+  // mkstemp makes the file private to its owner; give it the usual permissions.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  bool done = ::fchmod(descriptor_, 0666 & ~mask) == 0 && ::fsync(descriptor_) == 0;
+  done = ::close(descriptor_) == 0 && done;
+  descriptor_ = -1;
+  if (!done || std::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+    discard();
+    return false;
+  }
+  pendingSet = 0;
+  temporary_.clear();
+  return true;
+}
+
+void OutputFile::discard() {
+  if (descriptor_ >= 0) ::close(descriptor_);
+  descriptor_ = -1;
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  pendingSet = 0;
+  temporary_.clear();
+}
+
+}  // namespace quorvex::driver
