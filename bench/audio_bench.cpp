@@ -25,9 +25,7 @@ struct Sample {
 };
 
 const Sample& sample(const fs::path& path) {
-  static std::map<fs::path, Sample> cache;
-  auto found = cache.find(path);
-  if (found == cache.end()) {
+  return cachedSample<Sample>(path, [](const fs::path& path) {
     Sample s;
     s.file = readBytes(path);
     const auto wav = quorvex::audio::parseWav(s.file);
@@ -39,9 +37,8 @@ const Sample& sample(const fs::path& path) {
       quorvex::ArchiveWriter writer;
       if (writer.addWavFile(s.file)) s.archiveSize = writer.bytes().size();
     }
-    found = cache.emplace(path, std::move(s)).first;
-  }
-  return found->second;
+    return s;
+  });
 }
 
 void AudioDecode(benchmark::State& state, fs::path path) {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,15 @@ inline std::vector<fs::path> corpusPaths(const std::string& folder = "") {
   }
   std::sort(paths.begin(), paths.end());
   return paths;
+}
+
+// A benchmark's sample of a file, made once by make(path) and kept for every run.
+template <typename Sample, typename Make>
+const Sample& cachedSample(const fs::path& path, Make&& make) {
+  static std::map<fs::path, Sample> cache;
+  auto found = cache.find(path);
+  if (found == cache.end()) found = cache.emplace(path, make(path)).first;
+  return found->second;
 }
 
 inline std::string corpusName(const fs::path& path) { return fs::relative(path, QUORVEX_CORPUS_DIR).string(); }

@@ -22,15 +22,12 @@ struct Sample {
 };
 
 const Sample& sample(const fs::path& path) {
-  static std::map<fs::path, Sample> cache;
-  auto found = cache.find(path);
-  if (found == cache.end()) {
+  return cachedSample<Sample>(path, [](const fs::path& path) {
     Sample s;
     s.data = readBytes(path);
     s.converted = std::make_unique<BranchTargetStage>()->convert(s.data);
-    found = cache.emplace(path, std::move(s)).first;
-  }
-  return found->second;
+    return s;
+  });
 }
 
 // The stage state is built inside the timing: the decoder builds one per block.

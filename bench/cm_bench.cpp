@@ -35,16 +35,13 @@ struct Sample {
 
 // Each file is encoded once, as one block of a fresh model.
 const Sample& sample(const fs::path& path) {
-  static std::map<fs::path, Sample> cache;
-  auto found = cache.find(path);
-  if (found == cache.end()) {
+  return cachedSample<Sample>(path, [](const fs::path& path) {
     Sample s;
     s.data = readBytes(path);
     quorvex::cm::CmEncoderPtr encoder = quorvex::cm::createCmEncoder(kTableBitsA, kTableBitsB, kHistorySize);
     s.payload = quorvex::cm::encodeCmBlock(*encoder, s.data);
-    found = cache.emplace(path, std::move(s)).first;
-  }
-  return found->second;
+    return s;
+  });
 }
 
 void CmDecode(benchmark::State& state, fs::path path) {

@@ -31,9 +31,7 @@ struct Sample {
 // Each file is encoded once: as one block at the start of an empty window, and as two
 // blocks of half the file each.
 const Sample& sample(const fs::path& path) {
-  static std::map<fs::path, Sample> cache;
-  auto found = cache.find(path);
-  if (found == cache.end()) {
+  return cachedSample<Sample>(path, [](const fs::path& path) {
     Sample s;
     s.data = readBytes(path);
     quorvex::lz::LzEncoder whole;
@@ -42,9 +40,8 @@ const Sample& sample(const fs::path& path) {
     quorvex::lz::LzEncoder halves;
     s.firstHalf = halves.encodeBlock(std::span(s.data.data(), s.half), 0);
     s.secondHalf = halves.encodeBlock(s.data, s.half);
-    found = cache.emplace(path, std::move(s)).first;
-  }
-  return found->second;
+    return s;
+  });
 }
 
 // A fresh model for every run, created outside the timing. Its zeroed pages are mapped

@@ -1,5 +1,7 @@
 #include "text/line_endings.hpp"
 
+#include "text/bounded_output.hpp"
+
 namespace quorvex::text {
 namespace {
 
@@ -9,18 +11,6 @@ constexpr std::uint8_t kLf = 10;
 constexpr std::uint8_t kPrintableAfterCr = 14;
 
 enum class Mode { plain, crLf, loneCr };
-
-// Output with a hard limit: a write that does not fit fails the whole transform.
-struct BoundedOutput {
-  std::uint8_t* out;
-  std::uint32_t capacity;
-  std::uint32_t length = 0;
-  bool put(std::uint8_t byte) {
-    if (length >= capacity) return false;
-    out[length++] = byte;
-    return true;
-  }
-};
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "text/bounded_output.hpp"
 #include "text/char_class.hpp"
 
 namespace quorvex::text {
@@ -87,17 +88,6 @@ struct TagState {
   std::uint32_t topLength() const { return lengths[depth]; }
   void pop() {
     if (depth > 0) --depth;
-  }
-};
-
-struct BoundedOutput {
-  std::uint8_t* out;
-  std::uint32_t capacity;
-  std::uint32_t length = 0;
-  bool put(std::uint8_t byte) {
-    if (length >= capacity) return false;
-    out[length++] = byte;
-    return true;
   }
 };
 
