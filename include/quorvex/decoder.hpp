@@ -39,6 +39,12 @@ struct DecodeOptions {
   // Receives each console line of the format ("Decoding BWT block %d->%d\n", the
   // "bwt round" trace, ...) with its newline. Unset: the lines are dropped.
   std::function<void(std::string_view line)> console;
+  // The most memory the codec models of one run may take, in bytes; 0: no limit. A
+  // block whose model would need more fails, saying how much it needs.
+  std::uint64_t memoryLimit = 0;
+  // Threads the decoder may run independent work on; 1 decodes sequentially. The
+  // output and the console lines are the same for every count.
+  unsigned threads = 1;
 };
 
 enum class DecodeStatus {

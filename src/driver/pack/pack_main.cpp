@@ -17,23 +17,14 @@
 #include <vector>
 
 #include "driver/file_io.hpp"
-#include "quorvex/archive_writer.hpp"
+#include "quorvex/archive_maker.hpp"
 
 namespace {
 
-constexpr std::size_t kDefaultBlockSize = 1u << 20;
-// The largest block the decoder's work buffers hold.
-constexpr std::size_t kMaxBlockSize = 101048576;
-// Context-mixing model sizes: 2^22-byte context hash table, 2^20 match hash entries,
-// and a 16 MiB match window (size code 79).
-constexpr std::uint32_t kCmTableBitsA = 22;
-constexpr std::uint32_t kCmTableBitsB = 20;
-constexpr std::uint8_t kCmHistorySizeCode = 79;
-
-enum class Codec { stored, bwt, lz, cm, audio };
+using quorvex::FileCodec;
 
 struct Input {
-  Codec codec = Codec::bwt;
+  FileCodec codec = FileCodec::bwt;
   std::string path;
 };
 
@@ -45,16 +36,6 @@ struct Input {
       "  USE:   never, auto (when it makes the block smaller; the default), always\n",
       stderr);
   std::exit(2);
-}
-
-quorvex::StageOptions defaultStages() {
-  using quorvex::StageUse;
-  quorvex::StageOptions stages;
-  for (StageUse* use : {&stages.localMatches, &stages.historyMatches, &stages.wordRuns, &stages.delta,
-                        &stages.textTransforms, &stages.branchTargets}) {
-    *use = StageUse::whenSmaller;
-  }
-  return stages;
 }
 
 // Reads one -S argument, NAME=USE, into stages.
@@ -85,33 +66,13 @@ void parseStageUse(std::string_view argument, quorvex::StageOptions& stages) {
 }
 
 Input parseInput(std::string_view argument) {
-  static constexpr std::pair<std::string_view, Codec> prefixes[] = {
-      {"stored:", Codec::stored}, {"bwt:", Codec::bwt}, {"lz:", Codec::lz}, {"cm:", Codec::cm},
-      {"audio:", Codec::audio}};
+  static constexpr std::pair<std::string_view, FileCodec> prefixes[] = {
+      {"stored:", FileCodec::stored}, {"bwt:", FileCodec::bwt}, {"lz:", FileCodec::lz},
+      {"cm:", FileCodec::cm},         {"audio:", FileCodec::audio}};
   for (const auto& [prefix, codec] : prefixes) {
     if (argument.substr(0, prefix.size()) == prefix) return {codec, std::string(argument.substr(prefix.size()))};
   }
-  return {Codec::bwt, std::string(argument)};
-}
-
-void addBlock(quorvex::ArchiveWriter& writer, Codec codec, std::span<const std::uint8_t> block,
-              const quorvex::StageOptions& stages) {
-  switch (codec) {
-    case Codec::stored:
-      writer.addStoredBwtBlock(block, stages);
-      break;
-    case Codec::bwt:
-      writer.addBwtBlock(block, stages);
-      break;
-    case Codec::lz:
-      writer.addLzBlock(block, stages);
-      break;
-    case Codec::cm:
-      writer.addCmBlock(block, false, stages);
-      break;
-    case Codec::audio:
-      break;  // whole files only
-  }
+  return {FileCodec::bwt, std::string(argument)};
 }
 
 }  // namespace
@@ -119,20 +80,20 @@ void addBlock(quorvex::ArchiveWriter& writer, Codec codec, std::span<const std::
 int main(int argc, char** argv) {
   const char* archivePath = nullptr;
   bool force = false;
-  std::size_t blockSize = kDefaultBlockSize;
+  quorvex::MakerOptions options;
+  options.blockSize = std::size_t{1} << 20;
   std::vector<Input> inputs;
-  quorvex::StageOptions stages = defaultStages();
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument == "-o" && i + 1 < argc) {
       archivePath = argv[++i];
     } else if (argument == "-S" && i + 1 < argc) {
-      parseStageUse(argv[++i], stages);
+      parseStageUse(argv[++i], options.stages);
     } else if (argument == "-f") {
       force = true;
     } else if (argument == "-b" && i + 1 < argc) {
-      blockSize = std::strtoull(argv[++i], nullptr, 10);
-      if (blockSize == 0 || blockSize > kMaxBlockSize) usage("block size must be 1 to 101048576 bytes");
+      options.blockSize = std::strtoull(argv[++i], nullptr, 10);
+      if (options.blockSize == 0 || options.blockSize > quorvex::kMaxBlockSize) usage("block size must be 1 to 101048576 bytes");
     } else if (!argument.empty() && argument[0] == '-') {
       usage(nullptr);
     } else {
@@ -146,31 +107,16 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  quorvex::ArchiveWriter writer;
-  bool cmStarted = false;
+  quorvex::ArchiveMaker maker(options);
   for (const Input& input : inputs) {
     const std::vector<std::uint8_t> data = quorvex::driver::readWholeFile(input.path.c_str());
-    if (input.codec == Codec::cm && !cmStarted) {
-      writer.addCmParams(kCmTableBitsA, kCmTableBitsB, kCmHistorySizeCode);
-      cmStarted = true;
-    } else if (input.codec != Codec::cm && cmStarted) {
-      writer.addCodecParams({0, 0, 0, 0, 1});  // leave context-mixing mode
-      cmStarted = false;
-    }
-    if (input.codec == Codec::audio) {
-      if (!writer.addWavFile(data)) {
-        std::fprintf(stderr, "quorvex-pack: %s is not a PCM WAV file (8, 16 or 24 bits, mono or stereo)\n",
-                     input.path.c_str());
-        return 1;
-      }
-      continue;
-    }
-    for (std::size_t offset = 0; offset < data.size(); offset += blockSize) {
-      const std::size_t length = std::min(blockSize, data.size() - offset);
-      addBlock(writer, input.codec, std::span<const std::uint8_t>(data).subspan(offset, length), stages);
+    if (!maker.addFile(data, input.codec)) {
+      std::fprintf(stderr, "quorvex-pack: %s is not a PCM WAV file (8, 16 or 24 bits, mono or stereo)\n",
+                   input.path.c_str());
+      return 1;
     }
   }
-  quorvex::driver::writeFileAtomically(archivePath, writer.bytes());
-  std::printf("%s: %zu bytes\n", archivePath, writer.bytes().size());
+  quorvex::driver::writeFileAtomically(archivePath, maker.bytes());
+  std::printf("%s: %zu bytes\n", archivePath, maker.bytes().size());
   return 0;
 }
