@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, when it is missing (Debian packages).
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libxxhash-dev)
-[ "${QUORVEX_WITH_BENCH:-0}" = 1 ] && packages+=(libbenchmark-dev bzip2 xz-utils)
+packages=(cmake ninja-build g++ libgtest-dev libxxhash-dev libcli11-dev)
+[ "${QUORVEX_WITH_BENCH:-0}" = 1 ] && packages+=(libbenchmark-dev bzip2 xz-utils zpaq flac wavpack)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
