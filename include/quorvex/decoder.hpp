@@ -61,6 +61,11 @@ struct DecodeResult {
   std::uint32_t failedBlock = 0;  // 0-based index among the archive's block records
   std::string reason;             // why, in words, for a person reading a failure
   std::uint64_t outputSize = 0;   // bytes handed to the sink
+  // Of those, the bytes that can be kept after a failure: the output of the blocks before
+  // the failing one that decoded whole (an audio block may hand over part of itself
+  // before it fails), and, in an archive with integrity records, only as far as the
+  // last record that matched. Equal to outputSize after a successful run.
+  std::uint64_t completeOutputSize = 0;
 
   bool ok() const { return status == DecodeStatus::ok; }
 };

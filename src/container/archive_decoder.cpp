@@ -19,11 +19,13 @@ void applyCodecParams(RecordStream& stream, std::uint32_t count, CodecState& cod
   codecs.cmBuilt = false;
 }
 
-DecodeResult failed(DecodeStatus status, std::string reason, const DecodedOutput& output) {
+DecodeResult failed(DecodeStatus status, std::string reason, const DecodedOutput& output,
+                    std::uint64_t completeSize) {
   DecodeResult result;
   result.status = status;
   result.reason = std::move(reason);
   result.outputSize = output.size();
+  result.completeOutputSize = completeSize;
   return result;
 }
 
@@ -37,17 +39,25 @@ DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputS
   IntegrityVerifier integrity;
   std::string failure;
   std::uint32_t blockIndex = 0;
+  // The output of the blocks that decoded whole, and how much of it the last integrity
+  // record that matched vouches for: after a failed check only that much can be kept.
+  std::uint64_t wholeSize = 0;
+  std::uint64_t verifiedSize = 0;
   while (!stream.atEnd()) {
     const RecordHead head = stream.readRecordHead();
     switch (head.type) {
       case static_cast<std::uint32_t>(RecordType::block): {
         const bool decoded = decodeBlock(stream, context, codecs, output, console, failure);
-        if (output.failed()) return failed(DecodeStatus::outputFailed, "the output could not be written", output);
+        if (output.failed()) {
+          return failed(DecodeStatus::outputFailed, "the output could not be written", output, wholeSize);
+        }
         if (!decoded) {
-          DecodeResult result = failed(DecodeStatus::blockFailed, "block " + std::to_string(blockIndex) + ": " + failure, output);
+          DecodeResult result =
+              failed(DecodeStatus::blockFailed, "block " + std::to_string(blockIndex) + ": " + failure, output, wholeSize);
           result.failedBlock = blockIndex;
           return result;
         }
+        wholeSize = output.size();
         ++blockIndex;
         break;
       }
@@ -56,17 +66,20 @@ DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputS
         break;
       case kIntegrityRecordType:
         if (!integrity.verifyRecord(stream, head.count, output.hash(), failure)) {
-          return failed(DecodeStatus::checkFailed, "after block " + std::to_string(blockIndex) + ": " + failure, output);
+          return failed(DecodeStatus::checkFailed, "after block " + std::to_string(blockIndex) + ": " + failure, output,
+                        verifiedSize);
         }
+        verifiedSize = output.size();
         break;
       default:
         stream.skipBytes(head.count);
         break;
     }
   }
-  if (!integrity.verifyEnd(stream, failure)) return failed(DecodeStatus::checkFailed, failure, output);
+  if (!integrity.verifyEnd(stream, failure)) return failed(DecodeStatus::checkFailed, failure, output, verifiedSize);
   DecodeResult result;
   result.outputSize = output.size();
+  result.completeOutputSize = result.outputSize;
   return result;
 }
 

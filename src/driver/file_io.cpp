@@ -2,8 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <string>
+#include <string_view>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,21 +16,34 @@ void fatalError(const char* message, const char* path) {
   std::exit(1);
 }
 
-std::vector<std::uint8_t> readWholeFile(const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
+std::vector<std::uint8_t> readWholeFile(const char* path, std::uint64_t limit) {
+  const bool standardInput = std::string_view(path) == "-";
+  std::FILE* file = standardInput ? stdin : std::fopen(path, "rb");
   if (!file) fatalError("file open error", path);
   std::vector<std::uint8_t> bytes;
-  bool complete = false;
-  if (std::fseek(file, 0, SEEK_END) == 0) {
-    const long size = std::ftell(file);
-    // A directory or a pipe reports no usable size; a size beyond a signed 32-bit
-    // count is beyond what an archive may hold.
-    if (size >= 0 && size <= std::numeric_limits<std::int32_t>::max() && std::fseek(file, 0, SEEK_SET) == 0) {
-      bytes.resize(static_cast<std::size_t>(size));
-      complete = std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  // The reported size is only a hint for the first allocation.
+  struct stat status {};
+  if (::fstat(::fileno(file), &status) == 0 && status.st_size > 0 &&
+      static_cast<std::uint64_t>(status.st_size) <= limit) {
+    bytes.reserve(static_cast<std::size_t>(status.st_size) + 1);
+  }
+  constexpr std::size_t kChunk = std::size_t{1} << 16;
+  bool complete = true;
+  for (;;) {
+    const std::size_t size = bytes.size();
+    bytes.resize(size + kChunk);
+    const std::size_t got = std::fread(bytes.data() + size, 1, kChunk, file);
+    bytes.resize(size + got);
+    if (bytes.size() > limit) {
+      complete = false;
+      break;
+    }
+    if (got < kChunk) {
+      complete = !std::ferror(file);
+      break;
     }
   }
-  std::fclose(file);
+  if (!standardInput) std::fclose(file);
   if (!complete) fatalError("error reading", path);
   return bytes;
 }

@@ -10,9 +10,13 @@ namespace quorvex::driver {
 // and ends the process with status 1.
 [[noreturn]] void fatalError(const char* message, const char* path);
 
-// The whole file; ends the process with "file open error" or "error reading".
-// Archives are limited to 2147483647 bytes.
-std::vector<std::uint8_t> readWholeFile(const char* path);
+// Archives are limited to a signed 32-bit count of bytes.
+inline constexpr std::uint64_t kMaxArchiveSize = 2147483647;
+
+// The whole file, read to its end whatever size it reports (files in /proc report 0;
+// a file may grow while it is read); "-" reads standard input. Ends the process with
+// "file open error", or "error reading" when a read fails or the data passes limit.
+std::vector<std::uint8_t> readWholeFile(const char* path, std::uint64_t limit = kMaxArchiveSize);
 
 // Writes bytes to a temporary file beside path, then renames it over path. Ends the
 // process with "file write error" when that fails, leaving path as it was.

@@ -32,6 +32,14 @@ void onSignal(int signal) {
   std::raise(signal);
 }
 
+bool moveIntoPlace(const char* from, const char* to, bool keepExisting) {
+  if (!keepExisting) return std::rename(from, to) == 0;
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  // A file system without the flag: a hard link never replaces a file either.
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  return ::link(from, to) == 0 && ::unlink(from) == 0;
+}
+
 }  // namespace
 
 void removeOutputOnSignals() {
@@ -100,13 +108,18 @@ bool OutputFile::commit() {
   bool done = ::fchmod(descriptor_, 0666 & ~mask) == 0 && ::fsync(descriptor_) == 0;
   done = ::close(descriptor_) == 0 && done;
   descriptor_ = -1;
-  if (!done || std::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+  if (!done || !moveIntoPlace(temporary_.c_str(), destination_.c_str(), keepExisting_)) {
     discard();
     return false;
   }
   pendingSet = 0;
   temporary_.clear();
   return true;
+}
+
+bool OutputFile::truncate(std::uint64_t size) {
+  if (descriptor_ < 0 || !flush()) return false;
+  return ::ftruncate(descriptor_, static_cast<off_t>(size)) == 0;
 }
 
 void OutputFile::discard() {

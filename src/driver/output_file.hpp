@@ -25,6 +25,10 @@ class OutputFile final : public OutputSink {
   bool commit();
   // Removes the temporary file.
   void discard();
+  // Keeps only the first size bytes appended so far (a salvage keeps the whole blocks).
+  bool truncate(std::uint64_t size);
+  // Makes commit fail rather than replace a destination that exists by then.
+  void keepExistingDestination() { keepExisting_ = true; }
 
  private:
   bool flush();
@@ -34,6 +38,7 @@ class OutputFile final : public OutputSink {
   std::string temporary_;
   int descriptor_ = -1;
   bool failed_ = false;
+  bool keepExisting_ = false;
   std::vector<std::uint8_t> buffer_;
 };
 

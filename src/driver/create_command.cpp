@@ -1,0 +1,81 @@
+// Creating an archive: the input files, one after another, through the archive maker.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/commands.hpp"
+#include "driver/file_io.hpp"
+#include "quorvex/archive_maker.hpp"
+
+namespace quorvex::driver {
+namespace {
+
+constexpr const char* kArchiveSuffix = ".qvx";
+
+// Inputs have no format limit of their own; this keeps one file within what a size_t
+// and the maker's block arithmetic hold comfortably.
+constexpr std::uint64_t kMaxInputSize = std::uint64_t{1} << 40;
+
+// The archive's name: -o, or FILE.qvx for a single named FILE. Empty when it cannot be
+// chosen (several files, standard input).
+std::string archivePath(const Options& options) {
+  if (options.outputPath) return *options.outputPath;
+  if (options.inputs.size() == 1 && options.inputs.front().path != "-") return options.inputs.front().path + kArchiveSuffix;
+  return {};
+}
+
+bool exists(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
+}  // namespace
+
+int runCreate(const Options& options) {
+  const std::string path = options.toStdout ? std::string() : archivePath(options);
+  if (!options.toStdout && path.empty()) {
+    std::fprintf(stderr, "quorvex: name the archive of %s with -o (or write it to standard output with -c)\n",
+                 options.inputs.size() > 1 ? "several files" : "standard input");
+    return kUsageError;
+  }
+  if (options.toStdout && ::isatty(STDOUT_FILENO) == 1) {
+    std::fputs("quorvex: an archive is not written to a terminal; redirect standard output or use -o\n", stderr);
+    return 1;
+  }
+  if (!path.empty() && !options.force && exists(path)) {
+    std::fprintf(stderr, "quorvex: %s exists; use -f to replace it\n", path.c_str());
+    return 1;
+  }
+
+  ArchiveMaker maker(options.maker);
+  std::uint64_t inputSize = 0;
+  for (const CreateInput& input : options.inputs) {
+    const std::vector<std::uint8_t> data = readWholeFile(input.path.c_str(), kMaxInputSize);
+    inputSize += data.size();
+    if (!maker.addFile(data, input.codec)) {
+      std::fprintf(stderr, "quorvex: %s: not a PCM WAV file (8, 16 or 24 bits, mono or stereo)\n", input.path.c_str());
+      return 1;
+    }
+  }
+  const std::vector<std::uint8_t>& archive = maker.bytes();
+  if (options.toStdout) {
+    if (std::fwrite(archive.data(), 1, archive.size(), stdout) != archive.size() || std::fflush(stdout) != 0) {
+      fatalError("file write error", "standard output");
+    }
+  } else {
+    writeFileAtomically(path.c_str(), archive);
+  }
+  if (options.verbose) {
+    std::fprintf(stderr, "quorvex: %s: %llu bytes from %llu bytes of input", options.toStdout ? "-" : path.c_str(),
+                 static_cast<unsigned long long>(archive.size()), static_cast<unsigned long long>(inputSize));
+    if (inputSize != 0) std::fprintf(stderr, " (%.2f%%)", 100.0 * static_cast<double>(archive.size()) / static_cast<double>(inputSize));
+    std::fputs("\n", stderr);
+  }
+  return 0;
+}
+
+}  // namespace quorvex::driver

@@ -1,0 +1,161 @@
+// Listing: one line per record, from the descriptors alone (no payload is decoded).
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/commands.hpp"
+#include "driver/file_io.hpp"
+#include "quorvex/archive_listing.hpp"
+
+namespace quorvex::driver {
+namespace {
+
+constexpr const char* kDefaultArchivePath = "archive.qvx";
+
+std::string recordName(const ListedRecord& record) {
+  switch (record.kind) {
+    case ListedRecordKind::signature:
+      return "signature";
+    case ListedRecordKind::version:
+      return "version";
+    case ListedRecordKind::block:
+      return "block " + std::to_string(record.blockIndex);
+    case ListedRecordKind::codecParams:
+      return "codec params";
+    case ListedRecordKind::integrity: {
+      static constexpr const char* kKinds[] = {"check (open)", "check", "check (close)"};
+      return record.integrityKind < 3 ? kKinds[record.integrityKind] : "check (?)";
+    }
+    case ListedRecordKind::other:
+      break;
+  }
+  return "type " + std::to_string(record.type);
+}
+
+std::string hex(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02x", value);
+  return text;
+}
+
+// The codec parameters and post-stages of a block, or what another record holds.
+std::string details(const ListedRecord& record) {
+  std::string text;
+  const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
+  switch (record.kind) {
+    case ListedRecordKind::block: {
+      if (record.codec == ListedCodec::bwt || record.codec == ListedCodec::bwtStored) {
+        add("primary index " + std::to_string(record.bwtPrimaryIndex));
+      }
+      if (record.codec == ListedCodec::audio && record.audioReset) add("reset");
+      if (record.codec == ListedCodec::unsupported) add("codec kind " + std::to_string(record.codecKind));
+      std::string stages;
+      for (const ListedStage& stage : record.stages) {
+        stages += (stages.empty() ? "" : ", ") + std::string(stage.name);
+        if (stage.name == "text") stages += " " + hex(record.textTransformBits);
+        stages += " (" + std::to_string(stage.sideDataSize) + " B)";
+      }
+      if (!stages.empty()) add("stages " + stages);
+      if (!record.payloadComplete) add("payload cut off by the end of the archive");
+      break;
+    }
+    case ListedRecordKind::codecParams:
+      add("codec id " + std::to_string(record.codecId));
+      if (record.codecId == 7) {
+        add("history " + std::to_string(record.historySize) + " B, tables 2^" + std::to_string(record.tableBitsA) +
+            " and 2^" + std::to_string(record.tableBitsB));
+      }
+      break;
+    case ListedRecordKind::integrity:
+      add("output " + std::to_string(record.recordedOutputSize) + " B so far");
+      break;
+    default:
+      break;
+  }
+  return text;
+}
+
+void printSegments(const ListedRecord& record) {
+  for (const ListedSegment& segment : record.segments) {
+    std::printf("%10s    segment %3u: %u coded bytes -> %u bytes", "", segment.index, segment.codedLength,
+                segment.length);
+    if (segment.runStartCoded) std::printf(", run-start coded");
+    if (segment.runBytesSaved != 0) std::printf(", byte runs save %u bytes", segment.runBytesSaved);
+    std::printf("\n");
+  }
+}
+
+struct Totals {
+  std::uint64_t blocks = 0;
+  std::uint64_t packed = 0;
+  std::uint64_t codecOutput = 0;
+  bool recordedOutput = false;  // closing integrity record seen
+  std::uint64_t output = 0;
+};
+
+void printTotals(const Totals& totals, std::uint64_t archiveSize) {
+  const std::uint64_t output = totals.recordedOutput ? totals.output : totals.codecOutput;
+  std::printf("%" PRIu64 " blocks: %" PRIu64 " bytes packed, %" PRIu64 " bytes from their codecs", totals.blocks,
+              totals.packed, totals.codecOutput);
+  if (totals.recordedOutput) {
+    std::printf(", %" PRIu64 " bytes of output (integrity records)", totals.output);
+  } else {
+    std::printf(" (the post-stages may change the output's size)");
+  }
+  std::printf("\narchive %" PRIu64 " bytes", archiveSize);
+  if (output != 0) std::printf(", ratio %.2f%%", 100.0 * static_cast<double>(archiveSize) / static_cast<double>(output));
+  std::printf("\n");
+}
+
+bool listOne(const std::string& path, bool segmentDetail) {
+  const std::vector<std::uint8_t> archive = readWholeFile(path.c_str());
+  const ArchiveListing listing = listArchive(archive, segmentDetail);
+  if (!listing.headerValid) {
+    std::fprintf(stderr, "quorvex: %s: not a Quorvex archive (no signature and version records)\n", path.c_str());
+    return false;
+  }
+  std::printf("%s:\n%10s  %-14s %-11s %10s %10s  %s\n", path.c_str(), "offset", "record", "codec", "packed",
+              "unpacked", "details");
+  Totals totals;
+  for (const ListedRecord& record : listing.records) {
+    const bool block = record.kind == ListedRecordKind::block;
+    const std::string packed = std::to_string(block ? record.packedSize : record.count);
+    const std::string unpacked = block ? std::to_string(record.codecOutputSize) : "";
+    const std::string codec = block ? std::string(codecName(record.codec)) : "";
+    char line[160];
+    std::snprintf(line, sizeof line, "%10" PRIu64 "  %-14s %-11s %10s %10s  ", record.offset, recordName(record).c_str(),
+                  codec.c_str(), packed.c_str(), unpacked.c_str());
+    std::string text = line + details(record);
+    text.erase(text.find_last_not_of(' ') + 1);
+    std::printf("%s\n", text.c_str());
+    if (segmentDetail) printSegments(record);
+    if (block) {
+      ++totals.blocks;
+      totals.packed += record.packedSize;
+      totals.codecOutput += record.codecOutputSize;
+    }
+    if (record.kind == ListedRecordKind::integrity && record.integrityKind == 2) {
+      totals.recordedOutput = true;
+      totals.output = record.recordedOutputSize;
+    }
+  }
+  printTotals(totals, archive.size());
+  return true;
+}
+
+}  // namespace
+
+int runList(const Options& options) {
+  std::vector<std::string> paths = options.archives;
+  if (paths.empty()) paths.push_back(kDefaultArchivePath);
+  int status = 0;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (i > 0) std::printf("\n");
+    if (!listOne(paths[i], options.verbose)) status = 1;
+  }
+  return status;
+}
+
+}  // namespace quorvex::driver
