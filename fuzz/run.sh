@@ -18,7 +18,7 @@ rm -rf "$seeds"
 mkdir -p "$seeds/archive" "$seeds/data" "$build/crashes"
 inputs="$root/tests/golden/inputs"
 for codec in stored bwt lz cm; do
-  "$build/quorvex-pack" -f -b 700 -o "$seeds/$codec.qvx" "$codec:$inputs/story.txt" "$codec:$inputs/records.bin" >/dev/null
+  "$build/quorvex" -z -f -b 700 -o "$seeds/$codec.qvx" --codec "$codec" "$inputs/story.txt" "$inputs/records.bin"
   tail -c +24 "$seeds/$codec.qvx" > "$seeds/archive/$codec"
 done
 for archive in "$root"/tests/golden/*.qvx; do tail -c +24 "$archive" > "$seeds/archive/$(basename "$archive" .qvx)"; done

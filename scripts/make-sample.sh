@@ -6,9 +6,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cmake --preset release -S "$root" >/dev/null
-cmake --build "$root/build/release" --target quorvex_pack_cli >/dev/null
+cmake --build "$root/build/release" --target quorvex_cli >/dev/null
 cd "$root/samples"
-inputs=(stored:sample.txt bwt:sample.txt lz:sample.txt lz:sample.txt cm:sample.txt audio:sample.wav)
-"$root/build/release/quorvex-pack" -f -o sample.qvx "${inputs[@]}"
-: > sample.out
-for input in "${inputs[@]}"; do cat "${input#*:}" >> sample.out; done
+inputs=(sample.txt sample.txt sample.txt sample.txt sample.txt sample.wav)
+"$root/build/release/quorvex" -z -f -b 1M -o sample.qvx --codec stored sample.txt --codec bwt sample.txt \
+  --codec lz sample.txt sample.txt --codec cm sample.txt --codec audio sample.wav
+cat "${inputs[@]}" > sample.out

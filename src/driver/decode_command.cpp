@@ -71,9 +71,11 @@ DecodeResult decodeWithConsole(std::span<const std::uint8_t> archive, OutputSink
   std::size_t blocksStarted = 0;
   DecodeOptions decodeOptions;
   decodeOptions.console = [&](std::string_view line) {
-    // Every block prints exactly one line that starts so, before it is decoded.
+    // Every block prints exactly one line that starts so, before it is decoded: the
+    // blocks before it are done. (The header alone says nothing about the speed.)
     if (showBar && line.starts_with("Decoding ") && blocksStarted < offsets.size()) {
-      bar.setInput(offsets[blocksStarted++]);
+      if (blocksStarted > 0) bar.setInput(offsets[blocksStarted]);
+      ++blocksStarted;
     }
     if (options.quiet) return;
     bar.printAbove([&] {

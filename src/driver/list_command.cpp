@@ -21,7 +21,7 @@ std::string recordName(const ListedRecord& record) {
     case ListedRecordKind::version:
       return "version";
     case ListedRecordKind::block:
-      return "block " + std::to_string(record.blockIndex);
+      return std::string("block ") + std::to_string(record.blockIndex);
     case ListedRecordKind::codecParams:
       return "codec params";
     case ListedRecordKind::integrity: {
@@ -31,7 +31,7 @@ std::string recordName(const ListedRecord& record) {
     case ListedRecordKind::other:
       break;
   }
-  return "type " + std::to_string(record.type);
+  return std::string("type ") + std::to_string(record.type);
 }
 
 std::string hex(unsigned value) {
@@ -47,29 +47,29 @@ std::string details(const ListedRecord& record) {
   switch (record.kind) {
     case ListedRecordKind::block: {
       if (record.codec == ListedCodec::bwt || record.codec == ListedCodec::bwtStored) {
-        add("primary index " + std::to_string(record.bwtPrimaryIndex));
+        add(std::string("primary index ") + std::to_string(record.bwtPrimaryIndex));
       }
       if (record.codec == ListedCodec::audio && record.audioReset) add("reset");
-      if (record.codec == ListedCodec::unsupported) add("codec kind " + std::to_string(record.codecKind));
+      if (record.codec == ListedCodec::unsupported) add(std::string("codec kind ") + std::to_string(record.codecKind));
       std::string stages;
       for (const ListedStage& stage : record.stages) {
         stages += (stages.empty() ? "" : ", ") + std::string(stage.name);
-        if (stage.name == "text") stages += " " + hex(record.textTransformBits);
-        stages += " (" + std::to_string(stage.sideDataSize) + " B)";
+        if (stage.name == "text") stages.append(" ").append(hex(record.textTransformBits));
+        stages += std::string(" (") + std::to_string(stage.sideDataSize) + " B)";
       }
       if (!stages.empty()) add("stages " + stages);
       if (!record.payloadComplete) add("payload cut off by the end of the archive");
       break;
     }
     case ListedRecordKind::codecParams:
-      add("codec id " + std::to_string(record.codecId));
+      add(std::string("codec id ") + std::to_string(record.codecId));
       if (record.codecId == 7) {
-        add("history " + std::to_string(record.historySize) + " B, tables 2^" + std::to_string(record.tableBitsA) +
+        add(std::string("history ") + std::to_string(record.historySize) + " B, tables 2^" + std::to_string(record.tableBitsA) +
             " and 2^" + std::to_string(record.tableBitsB));
       }
       break;
     case ListedRecordKind::integrity:
-      add("output " + std::to_string(record.recordedOutputSize) + " B so far");
+      add(std::string("output ") + std::to_string(record.recordedOutputSize) + " B so far");
       break;
     default:
       break;

@@ -156,6 +156,10 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
     app.add_flag_callback("-" + std::to_string(level), [level, &raw] { raw.level = level; });
   }
   CLI::Option* positional = app.add_option("files", raw.positionals);
+  // A value given twice: the last one counts, as in other compressors.
+  for (CLI::Option* single : {output, memoryLimit, threads, blockSize}) {
+    single->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  }
 
   try {
     app.parse(argc, argv);

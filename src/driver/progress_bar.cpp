@@ -71,7 +71,7 @@ void ProgressBar::drawLocked() {
   const auto input = static_cast<double>(input_.load(std::memory_order_relaxed));
   const auto output = static_cast<double>(output_.load(std::memory_order_relaxed));
   const double fraction = total_ == 0 ? 0.0 : input / static_cast<double>(total_);
-  std::string line = "\r" + std::to_string(static_cast<int>(fraction * 100)) + "%  " + bytesText(input) + " / " +
+  std::string line = std::string("\r") + std::to_string(static_cast<int>(fraction * 100)) + "%  " + bytesText(input) + " / " +
                      bytesText(static_cast<double>(total_)) + " in, " + bytesText(output) + " out  " +
                      bytesText(output / seconds) + "/s  ";
   line += fraction > 0 ? durationText(seconds * (1 - fraction) / fraction) + " left" : "--:-- left";
