@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the release build into a temporary prefix, builds examples/find_package
+# against the installed CMake package, and decodes samples/sample.qvx with it.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cmake --preset release -S "$root" >/dev/null
+cmake --build "$root/build/release" --target quorvex_cli >/dev/null
+cmake --install "$root/build/release" --prefix "$work/prefix" >/dev/null
+for installed in bin/quorvex share/man/man1/quorvex.1 share/bash-completion/completions/quorvex \
+                 include/quorvex/decoder.hpp 'lib*/cmake/quorvex/quorvexConfig.cmake' 'lib*/libquorvex_container.a'; do
+  compgen -G "$work/prefix/$installed" >/dev/null || { echo "not installed: $installed"; exit 1; }
+done
+cmake -S "$root/examples/find_package" -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/example" >/dev/null
+"$work/example/decode_to_memory" "$root/samples/sample.qvx" | tee "$work/result"
+expected="$(stat -c %s "$root/samples/sample.out") bytes; first line: $(head -n 1 "$root/samples/sample.out")"
+[ "$(cat "$work/result")" = "$expected" ] || { echo "expected: $expected"; exit 1; }
+echo "installed package: the example decodes samples/sample.qvx"
