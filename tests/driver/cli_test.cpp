@@ -317,7 +317,8 @@ TEST_F(Cli, SalvageKeepsTheWholeBlocksBeforeAFailure) {
   checked.addStoredBwtBlock(second);
   checked.addStoredBwtBlock(first);
   auto damaged = checked.bytes();
-  const ListedRecord& third = listArchive(damaged).records[7];  // header, opening check, block, check, block, check
+  const ArchiveListing listing = listArchive(damaged);
+  const ListedRecord& third = listing.records[7];  // header, opening check, block, check, block, check
   ASSERT_EQ(third.blockIndex, 2u);
   damaged[third.offset + 1 + 4 + 100] ^= 0x01;  // head byte, packed size, then the payload
   writeFile(dir_ / "checked.qvx", damaged);
