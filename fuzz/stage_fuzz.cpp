@@ -42,7 +42,7 @@ void inverseTransform(const Input& in) {
   const std::uint32_t n = static_cast<std::uint32_t>(in.block.size());
   // Room short of what the inverse needs for every fourth input.
   const std::size_t room = (in.detail & 3) == 0 ? n + (in.capacity % (4 * n + 4)) : bwt::inverseBwtRoom(n);
-  std::vector<std::uint8_t> buffer(std::max<std::size_t>(room, n));
+  std::vector<std::uint8_t> buffer(std::max<std::size_t>({room, n, 1}));
   std::memcpy(buffer.data(), in.block.data(), n);
   const std::uint32_t primary = n == 0 ? in.detail : (in.capacity + in.detail) % (n + 1);
   bwt::inverseBwt(buffer.data(), n, primary, room);

@@ -56,9 +56,13 @@ bool payloadComplete(const BlockDescriptor& block, std::string& failure) {
 
 // "2,148 MiB": a byte count rounded up to whole MiB, with thousands separators.
 std::string mebibytes(std::uint64_t bytes) {
-  std::string digits = std::to_string((bytes + (std::uint64_t{1} << 20) - 1) >> 20);
-  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits + " MiB";
+  const std::string digits = std::to_string((bytes + (std::uint64_t{1} << 20) - 1) >> 20);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped + " MiB";
 }
 
 // The model of a context-mixing section, built at the section's first block unless it
