@@ -35,9 +35,10 @@ class OutputImage final : public OutputSink {
   std::vector<std::uint8_t> bytes_;
 };
 
-// The default memory limit, 2 GiB: forty times the model the archive maker writes
-// (4 MiB of context table, 4 MiB of match entries and a 16 MiB window, with about 23 MB
-// of fixed tables), and enough for a 1 GiB context table or a 1 GiB window besides.
+// The default memory limit, 2 GiB: some forty times the model the archive maker
+// writes (about 50 MB: a 4 MiB context table, 4 MiB of match entries and a 16 MiB
+// window, with 22 MB of fixed tables), with room for a 1 GiB context table or a 1 GiB
+// window besides.
 inline constexpr std::uint64_t kDefaultMemoryLimit = std::uint64_t{2} << 30;
 
 struct DecodeOptions {
