@@ -1,6 +1,13 @@
-// Fuzz target of the context-mixing codec. The first bytes choose the parameters and
-// the block split; the rest is decoded as a hostile payload, and also round-tripped
-// through the encoder, which must give it back exactly.
+// Fuzz target of the context-mixing codec. The first bytes choose one of eight model
+// shapes and the block split; the rest is decoded as a hostile payload, and also
+// round-tripped through the encoder, which must give it back exactly.
+//
+// Models are built once per shape and live for the whole run, as a model lives for a
+// whole section of an archive: building one per input would spend nearly all the time
+// allocating (and, under the address sanitizer, poisoning) tens of megabytes. The
+// hostile decoder's state carries across inputs; the round-trip encoder and decoder
+// carry theirs in step, since each decodes exactly what the other encoded.
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -12,32 +19,59 @@ namespace {
 
 using namespace quorvex::cm;
 
-void decodeHostile(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t historySize,
-                   std::span<const std::uint8_t> payload, std::uint32_t unpackedSize) {
-  CmDecoderPtr decoder = createCmDecoder(tableBitsA, tableBitsB, historySize);
-  if (!decoder) return;
-  std::vector<std::uint8_t> out(unpackedSize);
-  const std::size_t half = payload.size() / 2;
-  decodeCmBlock(*decoder, payload.first(half), out.data(), unpackedSize);
-  resetCmAdaptation(*decoder);
-  decodeCmBlock(*decoder, payload.subspan(half), out.data(), unpackedSize / 2);
+struct Shape {
+  std::uint32_t tableBitsA;
+  std::uint32_t tableBitsB;
+  std::uint32_t historySize;
+};
+
+// The smallest tables a record can ask for (bit counts of 32 and more wrap to tiny
+// tables) and the smallest regular ones; windows from 2 bytes up, so that collisions
+// and wrap-around are common.
+Shape shapeOf(std::uint32_t choice) {
+  constexpr std::uint32_t kHistorySizes[] = {2, 37, 4096, 65536};
+  const bool tiny = (choice & 1) != 0;
+  return {tiny ? 33u : 20u, tiny ? 32u : 18u, kHistorySizes[choice >> 1 & 3]};
 }
 
-void roundTrip(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t historySize,
-               std::span<const std::uint8_t> data, std::size_t split, bool reset) {
-  CmEncoderPtr encoder = createCmEncoder(tableBitsA, tableBitsB, historySize);
-  CmDecoderPtr decoder = createCmDecoder(tableBitsA, tableBitsB, historySize);
-  if (!encoder || !decoder) std::abort();
+struct Models {
+  CmDecoderPtr hostile;
+  CmEncoderPtr encoder;
+  CmDecoderPtr decoder;
+};
+
+Models& modelsFor(std::uint32_t choice) {
+  static std::array<Models, 8> all;
+  Models& models = all[choice];
+  if (!models.hostile) {
+    const Shape s = shapeOf(choice);
+    models.hostile = createCmDecoder(s.tableBitsA, s.tableBitsB, s.historySize);
+    models.encoder = createCmEncoder(s.tableBitsA, s.tableBitsB, s.historySize);
+    models.decoder = createCmDecoder(s.tableBitsA, s.tableBitsB, s.historySize);
+    if (!models.hostile || !models.encoder || !models.decoder) std::abort();
+  }
+  return models;
+}
+
+void decodeHostile(CmDecoder& decoder, std::span<const std::uint8_t> payload, std::uint32_t unpackedSize) {
+  std::vector<std::uint8_t> out(unpackedSize);
+  const std::size_t half = payload.size() / 2;
+  decodeCmBlock(decoder, payload.first(half), out.data(), unpackedSize);
+  resetCmAdaptation(decoder);
+  decodeCmBlock(decoder, payload.subspan(half), out.data(), unpackedSize / 2);
+}
+
+void roundTrip(Models& models, std::span<const std::uint8_t> data, std::size_t split, bool reset) {
   split = std::min(split, data.size());
   const std::span<const std::uint8_t> blocks[] = {data.first(split), data.subspan(split)};
   for (std::size_t i = 0; i < 2; ++i) {
     if (reset && i == 1) {
-      resetCmAdaptation(*encoder);
-      resetCmAdaptation(*decoder);
+      resetCmAdaptation(*models.encoder);
+      resetCmAdaptation(*models.decoder);
     }
-    const std::vector<std::uint8_t> payload = encodeCmBlock(*encoder, blocks[i]);
+    const std::vector<std::uint8_t> payload = encodeCmBlock(*models.encoder, blocks[i]);
     std::vector<std::uint8_t> out(blocks[i].size());
-    decodeCmBlock(*decoder, payload, out.data(), static_cast<std::uint32_t>(out.size()));
+    decodeCmBlock(*models.decoder, payload, out.data(), static_cast<std::uint32_t>(out.size()));
     if (!std::equal(out.begin(), out.end(), blocks[i].begin())) std::abort();
   }
 }
@@ -45,14 +79,11 @@ void roundTrip(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-  if (size < 4) return 0;
-  // Small tables (bit counts taken modulo 32 land on 0..7 and 18..23) and windows
-  // from 2 bytes up, so that wrap-around is common.
-  const std::uint32_t tableBitsA = bytes[0] & 7 ? 18 + (bytes[0] & 7) : 32 + (bytes[0] >> 5);
-  const std::uint32_t tableBitsB = bytes[1] & 7 ? 16 + (bytes[1] & 7) : 32 + (bytes[1] >> 5);
-  const std::uint32_t historySize = 2 + std::uint32_t{bytes[2]} * 37;
-  const std::span<const std::uint8_t> rest(bytes + 4, size - 4);
-  decodeHostile(tableBitsA, tableBitsB, historySize, rest, static_cast<std::uint32_t>(rest.size()) * 3 + bytes[3]);
-  roundTrip(tableBitsA, tableBitsB, historySize, rest, std::size_t{bytes[3]} * 4, (bytes[3] & 1) != 0);
+  // Every byte costs a few hundred model lookups: short inputs keep the fuzzer quick.
+  if (size < 3 || size > 2048) return 0;
+  Models& models = modelsFor(bytes[0] & 7);
+  const std::span<const std::uint8_t> rest(bytes + 3, size - 3);
+  decodeHostile(*models.hostile, rest, static_cast<std::uint32_t>(rest.size()) * 2 + bytes[1]);
+  roundTrip(models, rest, std::size_t{bytes[2]} * 4, (bytes[0] & 8) != 0);
   return 0;
 }

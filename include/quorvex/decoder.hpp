@@ -35,13 +35,23 @@ class OutputImage final : public OutputSink {
   std::vector<std::uint8_t> bytes_;
 };
 
+// The default memory limit, 2 GiB: some forty times the model the archive maker
+// writes (about 50 MB: a 4 MiB context table, 4 MiB of match entries and a 16 MiB
+// window, with 22 MB of fixed tables), with room for a 1 GiB context table or a 1 GiB
+// window besides.
+inline constexpr std::uint64_t kDefaultMemoryLimit = std::uint64_t{2} << 30;
+
 struct DecodeOptions {
   // Receives each console line of the format ("Decoding BWT block %d->%d\n", the
   // "bwt round" trace, ...) with its newline. Unset: the lines are dropped.
   std::function<void(std::string_view line)> console;
-  // The most memory the codec models of one run may take, in bytes; 0: no limit. A
-  // block whose model would need more fails, saying how much it needs.
-  std::uint64_t memoryLimit = 0;
+  // The most memory, in bytes, that the model an archive sizes itself may reserve: the
+  // context-mixing model of a codec-parameter record (its hash tables and history
+  // window). A block whose model would need more fails, saying how much it needs. The
+  // fixed buffers (the history window, the work buffers, the LZ and audio models) are
+  // not counted: their sizes do not depend on the archive, and they cost only the
+  // pages a run touches. 0: no limit but the codec's own ceiling of 3 GiB.
+  std::uint64_t memoryLimit = kDefaultMemoryLimit;
   // Threads the decoder may run independent work on; 1 decodes sequentially. The
   // output and the console lines are the same for every count.
   unsigned threads = 1;

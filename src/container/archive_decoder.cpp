@@ -35,6 +35,7 @@ DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputS
                            const DecodeOptions& options) {
   const Console console(options.console);
   CodecState codecs;
+  codecs.memoryLimit = options.memoryLimit;
   DecodedOutput output(sink);
   IntegrityVerifier integrity;
   std::string failure;

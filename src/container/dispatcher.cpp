@@ -54,26 +54,41 @@ bool payloadComplete(const BlockDescriptor& block, std::string& failure) {
                            std::to_string(block.payload.size()) + " are there)");
 }
 
-// The model of a context-mixing section, built at the section's first block.
-cm::CmDecoder* sectionModel(CodecState& codecs) {
+// "2,148 MiB": a byte count rounded up to whole MiB, with thousands separators.
+std::string mebibytes(std::uint64_t bytes) {
+  const std::string digits = std::to_string((bytes + (std::uint64_t{1} << 20) - 1) >> 20);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped + " MiB";
+}
+
+// The model of a context-mixing section, built at the section's first block unless it
+// needs more memory than the caller allows.
+bool buildSectionModel(CodecState& codecs, std::string& failure) {
+  const CodecParams& params = codecs.params;
   if (!codecs.cmBuilt) {
-    const CodecParams& params = codecs.params;
+    const std::uint64_t needed = cm::cmModelBytes(params.tableBitsA, params.tableBitsB, params.historySize);
+    if (codecs.memoryLimit != 0 && needed > codecs.memoryLimit) {
+      return fail(failure, "the context-mixing model needs " + mebibytes(needed) + " of memory, over the limit of " +
+                               mebibytes(codecs.memoryLimit));
+    }
     codecs.cm = cm::createCmDecoder(params.tableBitsA, params.tableBitsB, params.historySize);
     codecs.cmBuilt = true;
   }
-  return codecs.cm.get();
+  if (codecs.cm) return true;
+  const char* rejection = cm::cmParamsRejection(params.tableBitsA, params.tableBitsB, params.historySize);
+  return fail(failure, std::string("the context-mixing model of the active codec parameters could not be built: ") +
+                           (rejection ? rejection : "not enough memory"));
 }
 
 bool decodeCmCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
                    Capacity capacity, std::uint32_t& n, std::string& failure) {
   console.blockLine("CM", block.packedSize, block.unpackedSize);
   if (!payloadComplete(block, failure)) return false;
-  if (!sectionModel(codecs)) {
-    const CodecParams& params = codecs.params;
-    const char* rejection = cm::cmParamsRejection(params.tableBitsA, params.tableBitsB, params.historySize);
-    return fail(failure, std::string("the context-mixing model of the active codec parameters could not be built: ") +
-                             (rejection ? rejection : "not enough memory"));
-  }
+  if (!buildSectionModel(codecs, failure)) return false;
   if (block.codecKind == static_cast<std::uint8_t>(CodecKind::lz)) cm::resetCmAdaptation(*codecs.cm);
   if (block.sizePresent != 1) return fail(failure, "context-mixing block without its size");
   if (block.unpackedSize > capacity.block) {

@@ -23,6 +23,7 @@ struct CodecState {
   lz::LzDecoder lz;     // its model is created at the first LZ block, never reset
   cm::CmDecoderPtr cm;  // a fresh one for every codec-parameter record with codec id 7,
   bool cmBuilt = false;  // built at the first block of its section
+  std::uint64_t memoryLimit = kDefaultMemoryLimit;  // for the context-mixing model; 0: none
   // Carried only across consecutive audio blocks: every other block resets it.
   audio::AudioDecoderPtr audio = audio::createAudioDecoder();
 };

@@ -40,6 +40,19 @@ bool moveIntoPlace(const char* from, const char* to, bool keepExisting) {
   return ::link(from, to) == 0 && ::unlink(from) == 0;
 }
 
+// A rename reaches the disk with its directory: sync that too, so that a crash right
+// after a finished run cannot bring back the old destination. The new file is in place
+// by now, whatever happens here, so a directory that cannot be synced (some file
+// systems refuse) does not fail the run.
+void syncDirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int descriptor = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return;
+  ::fsync(descriptor);
+  ::close(descriptor);
+}
+
 }  // namespace
 
 void removeOutputOnSignals() {
@@ -114,6 +127,7 @@ bool OutputFile::commit() {
   }
   pendingSet = 0;
   temporary_.clear();
+  syncDirectoryOf(destination_);
   return true;
 }
 

@@ -22,7 +22,8 @@ void undoDelta(std::uint8_t* output, const std::uint8_t* input, std::uint64_t le
       std::memcpy(output + k, sum, 16);
     }
   }
-  for (; k < length; ++k) output[k] = static_cast<std::uint8_t>(input[k] + output[k - stride]);
+  const std::uint8_t* back = output - stride;  // inside the block: stride <= the region's start
+  for (; k < length; ++k) output[k] = static_cast<std::uint8_t>(input[k] + back[k]);
 }
 
 }  // namespace

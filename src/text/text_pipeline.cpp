@@ -54,13 +54,14 @@ std::uint32_t decodeTransform(std::uint8_t bit, TextTransformContext& context, s
 // order-2 bitwise model, summed over every bit.
 class CostEstimate {
  public:
-  CostEstimate() : probs_(std::size_t{1} << kTableBits, 2048) {
+  CostEstimate() {
     for (std::uint32_t p = 1; p < 4096; ++p) cost_[p] = -std::log2(p / 4096.0);
     cost_[0] = 12;
   }
 
   double bitsFor(std::span<const std::uint8_t> text) {
-    std::fill(probs_.begin(), probs_.end(), 2048);
+    // The table is made at the first estimate: most calls never ask for one.
+    probs_.assign(std::size_t{1} << kTableBits, 2048);
     double bits = 0;
     std::uint32_t history = 0;
     for (const std::uint8_t byte : text) {

@@ -157,6 +157,55 @@ TEST(DecodeArchive, ContextMixingModeRoutesEveryKindButAudio) {
   EXPECT_EQ(after.output, bytesOf("plain again"));
 }
 
+// The MiB count in "needs N MiB of memory", or 0.
+std::uint64_t neededMebibytes(const std::string& reason) {
+  const std::size_t at = reason.find("needs ");
+  if (at == std::string::npos) return 0;
+  std::uint64_t value = 0;
+  for (std::size_t i = at + 6; i < reason.size() && reason[i] != ' '; ++i) {
+    if (reason[i] != ',') value = value * 10 + static_cast<std::uint64_t>(reason[i] - '0');
+  }
+  return value;
+}
+
+TEST(DecodeArchive, MemoryLimitRefusesModelsThatNeedMore) {
+  // 128 MiB of context table, 64 MiB of match entries and a 16 MiB window, with the
+  // fixed tables: more than 208 MiB, and under 256 MiB.
+  ArchiveWriter writer;
+  writer.addCmParams(27, 24, 79);
+  const std::vector<std::uint8_t> text = bytesOf("a model far larger than its one small block needs");
+  writer.addCmBlock(text);
+  DecodeOptions options;
+  options.memoryLimit = std::uint64_t{200} << 20;
+  OutputImage refused;
+  const DecodeResult over = decodeArchive(writer.bytes(), refused, options);
+  EXPECT_EQ(over.status, DecodeStatus::blockFailed);
+  EXPECT_NE(over.reason.find("of memory, over the limit of 200 MiB"), std::string::npos) << over.reason;
+  EXPECT_GT(neededMebibytes(over.reason), 208u) << over.reason;
+  EXPECT_LT(neededMebibytes(over.reason), 256u) << over.reason;
+
+  options.memoryLimit = std::uint64_t{256} << 20;
+  OutputImage accepted;
+  const DecodeResult inside = decodeArchive(writer.bytes(), accepted, options);
+  ASSERT_TRUE(inside.ok()) << inside.reason;
+  EXPECT_EQ(accepted.bytes(), text);
+
+  // The default, 2 GiB, refuses a 2 GiB context table with a 512 MiB match table before
+  // reserving anything; the record alone (no block uses it) costs nothing.
+  ArchiveWriter huge;
+  huge.addCodecParams({7, 79, 0, (31 - 20) << 4 | (27 - 18), 4});
+  EXPECT_TRUE(decode(huge.bytes()).result.ok());
+  BlockFields block;
+  block.codecKind = 3;
+  block.unpackedSize = 1;
+  block.payload = {0};
+  huge.addBlock(block, {});
+  const Decoded run = decode(huge.bytes());
+  EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);
+  EXPECT_NE(run.result.reason.find("over the limit of 2,048 MiB"), std::string::npos) << run.result.reason;
+  EXPECT_GT(neededMebibytes(run.result.reason), 2048u + 512 + 16);
+}
+
 TEST(DecodeArchive, ConsolePrintsCountsAsSignedIntegers) {
   BlockFields block;
   block.codecKind = 1;

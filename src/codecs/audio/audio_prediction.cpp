@@ -46,7 +46,7 @@ QUORVEX_HOT std::int32_t adaptSaturatingDot(std::int16_t* weights, const std::in
 
 // Short filters: wrapping update; a zero residual counts as negative.
 QUORVEX_HOT void adaptWrapping(std::int16_t* weights, const std::int16_t* terms, std::uint32_t order, std::int32_t r) {
-  const std::uint16_t sign = r > 0 ? 1u : 0xFFFFu;
+  const std::uint32_t sign = r > 0 ? 1u : 0xFFFFu;  // unsigned 32-bit: the product must not overflow an int
   for (std::uint32_t k = 0; k < order; ++k) {
     weights[k] = static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint16_t>(weights[k]) +
                                                                       sign * static_cast<std::uint16_t>(terms[k])));

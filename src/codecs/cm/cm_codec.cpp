@@ -38,11 +38,15 @@ class CmEncoder {
 void CmDecoderDeleter::operator()(CmDecoder* decoder) const noexcept { delete decoder; }
 void CmEncoderDeleter::operator()(CmEncoder* encoder) const noexcept { delete encoder; }
 
+std::uint64_t cmModelBytes(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t historySize) {
+  return CmModel::bytesFor(tableBitsA, tableBitsB, historySize);
+}
+
 const char* cmParamsRejection(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t historySize) {
   if (historySize == 0) return "context-mixing history size is 0: no window to model";
   if (historySize < 2) return "context-mixing history size is too small for a window";
   if (CmModel::bytesFor(tableBitsA, tableBitsB, historySize) > kMaxModelBytes) {
-    return "context-mixing tables would exceed the memory limit";
+    return "context-mixing tables would exceed the 3 GiB ceiling of the codec";
   }
   return nullptr;
 }

@@ -15,9 +15,14 @@ struct CmDecoderDeleter {
 };
 using CmDecoderPtr = std::unique_ptr<CmDecoder, CmDecoderDeleter>;
 
+// The memory a model with these parameters reserves: its hash tables, its history
+// window and its fixed tables.
+std::uint64_t cmModelBytes(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t historySize);
+
 // Why the parameters of a codec-parameter record with codec id 7 cannot back a model
-// (a history size below 2 bytes, or tables above the memory limit of 3 GiB), or null
-// when they can. For the dispatcher's failure reason.
+// (a history size below 2 bytes, or a model above the codec's ceiling of 3 GiB, which
+// holds whatever limit the caller sets), or null when they can. For the dispatcher's
+// failure reason.
 const char* cmParamsRejection(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint32_t historySize);
 
 // Builds a decoder from a codec-parameter record with codec id 7. Table sizes use the

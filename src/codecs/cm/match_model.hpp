@@ -63,6 +63,7 @@ class MatchModel {
   std::uint32_t matchBLength() const { return lengthB_; }
   std::uint32_t bestDistance() const { return best_; }
   std::uint32_t recordPosition() const { return recordPosition1_; }
+  const ProbabilityMap<1024>& matchMapA() const { return mapA_; }
 
  private:
   static constexpr std::uint32_t kOrder2Entries = 8192;

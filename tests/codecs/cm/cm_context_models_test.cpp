@@ -1,12 +1,15 @@
 // The hashed context table, the word model and the match model's byte statistics.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
 
 #include "codecs/cm/context_hash_table.hpp"
 #include "codecs/cm/context_models.hpp"
 #include "codecs/cm/match_model.hpp"
+#include "codecs/cm/mixer.hpp"
 #include "codecs/cm/word_model.hpp"
 
 namespace quorvex::cm {
@@ -250,6 +253,43 @@ TEST(CmMatchModel, VerificationReadsTheZeroBytesInFrontOfTheWindow) {
   auto other = makeMatchModel(65536);
   feed(*other, "x");
   EXPECT_EQ(other->matchLength(), 0u);
+}
+
+TEST(CmMatchModel, SpaceGapAverageCountsGapsUpToDistanceCode127) {
+  // Spaces 129 bytes apart have distance code 127, the last one averaged:
+  // (31 * 0 + 2 * 127 + 16) >> 5 = 8. Spaces 130 apart (code 128) leave it alone.
+  auto model = makeMatchModel(65536);
+  feed(*model, " " + std::string(128, 'x') + " ");
+  EXPECT_EQ(model->spaceGapAverage(), 8u);
+  feed(*model, std::string(129, 'y') + " ");
+  EXPECT_EQ(model->spaceGapAverage(), 8u);
+  feed(*model, std::string(127, 'z') + " ");  // code 126: (31 * 8 + 252 + 16) >> 5
+  EXPECT_EQ(model->spaceGapAverage(), 16u);
+}
+
+TEST(CmMatchModel, MatchMapCountsStopAtForty) {
+  // Every bit of a long repeat lands on the few entries of a long agreeing match: their
+  // counts reach the limit and stay there.
+  auto model = makeMatchModel(65536);
+  std::string period;
+  for (int i = 0; i < 37; ++i) period += static_cast<char>('A' + (i * 7) % 26);
+  std::array<std::int16_t, kMixerInputs> inputs{};
+  std::uint32_t y = 0;
+  for (int repeat = 0; repeat < 20; ++repeat) {
+    for (unsigned char c : period) {
+      std::uint32_t c0 = 1;
+      for (std::uint32_t k = 8; k >= 1; --k) {
+        model->predictBit(c0, y, k, inputs.data());
+        y = (c >> (k - 1)) & 1u;
+        c0 = 2 * c0 + y;
+      }
+      model->appendByte(c);
+      model->predictByte();
+    }
+  }
+  std::uint32_t largest = 0;
+  for (std::uint32_t i = 0; i < 1024; ++i) largest = std::max(largest, model->matchMapA()[i] & 0xFF);
+  EXPECT_EQ(largest, 40u);
 }
 
 TEST(CmMatchModel, MatchesGrowAndPositionsWrap) {
