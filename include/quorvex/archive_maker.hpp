@@ -18,6 +18,9 @@ enum class FileCodec : std::uint8_t { automatic, stored, bwt, lz, cm, audio };
 struct MakerOptions {
   int level = 6;              // 1: fastest to decode .. 9: smallest
   std::size_t blockSize = 0;  // bytes per block; 0: the level's choice
+  // Input bytes per context-mixing section (each starts a fresh model, so sections
+  // decode independently); 0: the level's choice.
+  std::size_t cmSectionSize = 0;
   // The post-stages the maker may use: with automatic, whenSmaller leaves the choice to
   // the maker, never and always hold whatever it would choose.
   StageOptions stages = allStagesWhenSmaller();
@@ -52,6 +55,8 @@ class ArchiveMaker {
   // (a fresh model) when the current one is full.
   void beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead);
   void leaveCmMode();
+  std::size_t blockSizeFor(bool contextMixing) const;
+  std::size_t cmSectionSize() const;
 
   MakerOptions options_;
   ArchiveWriter writer_;

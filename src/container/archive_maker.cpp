@@ -161,8 +161,7 @@ void ArchiveMaker::addWavPiece(std::span<const std::uint8_t> piece) {
 
 void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
   const LevelPlan plan = levelPlan(options_.level);
-  const std::size_t blockSize =
-      std::min(options_.blockSize == 0 ? plan.blockSize : options_.blockSize, kMaxBlockSize);
+  const std::size_t blockSize = blockSizeFor(plan.codec == CodecChoice::cm);
   for (const KindRun& run : surveyRuns(piece)) {
     const StageOptions stages = allowedStages(stagesFor(run.kind, plan), options_.stages);
     const auto bytes = piece.subspan(run.begin, run.end - run.begin);
@@ -174,11 +173,22 @@ void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
 }
 
 void ArchiveMaker::addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages) {
-  const std::size_t blockSize =
-      std::min(options_.blockSize == 0 ? levelPlan(options_.level).blockSize : options_.blockSize, kMaxBlockSize);
+  const std::size_t blockSize = blockSizeFor(codec == FileCodec::cm);
   forEachBlock(data, blockSize, [&](std::span<const std::uint8_t> block) {
     addBlock(block, static_cast<std::size_t>(data.data() + data.size() - block.data()), codec, stages);
   });
+}
+
+// A context-mixing block lies within one section.
+std::size_t ArchiveMaker::blockSizeFor(bool contextMixing) const {
+  const LevelPlan plan = levelPlan(options_.level);
+  std::size_t blockSize = std::min(options_.blockSize == 0 ? plan.blockSize : options_.blockSize, kMaxBlockSize);
+  if (contextMixing) blockSize = std::min(blockSize, cmSectionSize());
+  return blockSize;
+}
+
+std::size_t ArchiveMaker::cmSectionSize() const {
+  return options_.cmSectionSize != 0 ? options_.cmSectionSize : levelPlan(options_.level).cm.sectionSize;
 }
 
 void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
@@ -206,7 +216,8 @@ void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, std::size_t byt
 // whole section (or the rest of the file, when shorter), and its tables grow with
 // that up to the level's sizes.
 void ArchiveMaker::beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead) {
-  const CmModelSize model = levelPlan(options_.level).cm;
+  CmModelSize model = levelPlan(options_.level).cm;
+  model.sectionSize = cmSectionSize();
   const bool sectionFull = cmSectionBytes_ != 0 && cmSectionBytes_ + blockBytes > model.sectionSize;
   if (!writer_.cmMode() || sectionFull) {
     const std::size_t sectionInput = std::min(model.sectionSize, std::max(bytesAhead, blockBytes));
