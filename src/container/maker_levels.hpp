@@ -29,7 +29,8 @@ struct LevelPlan {
   CodecChoice codec = CodecChoice::bwt;
   // Stages the survey does not point to are tried too (each judged by a trial coding).
   bool tryEveryStage = false;
-  // WAV files go to the audio codec only when it beats context mixing on them.
+  // WAV files go to the audio codec only when it beats the level's other codecs on them
+  // (synthetic sound often repeats exactly, which they see and it does not).
   bool weighAudio = false;
   CmModelSize cm;
 };
