@@ -85,13 +85,16 @@ FileCodec chooseCodec(std::span<const std::uint8_t> block, DataKind kind, const 
 
 std::size_t blockCount(std::size_t bytes, std::size_t blockSize) { return (bytes + blockSize - 1) / blockSize; }
 
-// Calls add(block) for blocks of data of at most blockSize bytes and about equal length.
+enum class Cut : std::uint8_t { exact, even };
+
+// Calls add(block) for blocks of data of at most blockSize bytes: all of blockSize but
+// the last (exact), or all of about equal length (even, so that no block is short).
 template <class AddBlock>
-void forEachBlock(std::span<const std::uint8_t> data, std::size_t blockSize, AddBlock add) {
+void forEachBlock(std::span<const std::uint8_t> data, std::size_t blockSize, Cut cut, AddBlock add) {
   const std::size_t count = blockCount(data.size(), blockSize);
   std::size_t begin = 0;
   for (std::size_t k = 0; k < count; ++k) {
-    const std::size_t end = data.size() * (k + 1) / count;
+    const std::size_t end = cut == Cut::even ? data.size() * (k + 1) / count : std::min(data.size(), begin + blockSize);
     add(data.subspan(begin, end - begin));
     begin = end;
   }
@@ -165,7 +168,7 @@ void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
   for (const KindRun& run : surveyRuns(piece)) {
     const StageOptions stages = allowedStages(stagesFor(run.kind, plan), options_.stages);
     const auto bytes = piece.subspan(run.begin, run.end - run.begin);
-    forEachBlock(bytes, blockSize, [&](std::span<const std::uint8_t> block) {
+    forEachBlock(bytes, blockSize, Cut::even, [&](std::span<const std::uint8_t> block) {
       const std::size_t bytesAhead = static_cast<std::size_t>(piece.data() + piece.size() - block.data());
       addBlock(block, bytesAhead, chooseCodec(block, run.kind, plan), stages);
     });
@@ -174,7 +177,7 @@ void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
 
 void ArchiveMaker::addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages) {
   const std::size_t blockSize = blockSizeFor(codec == FileCodec::cm);
-  forEachBlock(data, blockSize, [&](std::span<const std::uint8_t> block) {
+  forEachBlock(data, blockSize, Cut::exact, [&](std::span<const std::uint8_t> block) {
     addBlock(block, static_cast<std::size_t>(data.data() + data.size() - block.data()), codec, stages);
   });
 }
