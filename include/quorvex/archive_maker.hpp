@@ -10,12 +10,19 @@
 
 namespace quorvex {
 
-// How a file is coded. automatic lets the maker choose per block for the level.
+// How a file is coded. automatic lets the maker choose for the level: WAV files (also
+// inside a file) go to the audio codec, the rest is surveyed piece by piece and each
+// block gets the codec and the post-stages that suit its kind of data.
 enum class FileCodec : std::uint8_t { automatic, stored, bwt, lz, cm, audio };
 
 struct MakerOptions {
   int level = 6;              // 1: fastest to decode .. 9: smallest
   std::size_t blockSize = 0;  // bytes per block; 0: the level's choice
+  // Input bytes per context-mixing section (each starts a fresh model, so sections
+  // decode independently); 0: the level's choice.
+  std::size_t cmSectionSize = 0;
+  // The post-stages the maker may use: with automatic, whenSmaller leaves the choice to
+  // the maker, never and always hold whatever it would choose.
   StageOptions stages = allStagesWhenSmaller();
   WriterOptions writer;
 
@@ -30,19 +37,30 @@ class ArchiveMaker {
   explicit ArchiveMaker(const MakerOptions& options = {});
 
   // Appends a file's bytes to the archive. False, adding nothing, when the codec
-  // cannot take it (codec audio and data that is not a PCM WAV file).
+  // cannot take it (codec audio and data that is not a PCM WAV file), or when the
+  // decoder's history window could not hold the archive's data with it.
   bool addFile(std::span<const std::uint8_t> data, FileCodec codec = FileCodec::automatic);
 
   // The archive so far, closed.
   const std::vector<std::uint8_t>& bytes() const { return writer_.bytes(); }
 
  private:
-  void enterCmMode();
+  void addChosenCodecs(std::span<const std::uint8_t> data);
+  void addWavPiece(std::span<const std::uint8_t> piece);
+  void addPlainPiece(std::span<const std::uint8_t> piece);
+  void addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages);
+  void addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
+                const StageOptions& stages);
+  // Before a context-mixing block: enters context mixing, or starts a new section
+  // (a fresh model) when the current one is full.
+  void beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead);
   void leaveCmMode();
-  void addBlock(std::span<const std::uint8_t> block, FileCodec codec);
+  std::size_t blockSizeFor(bool contextMixing) const;
+  std::size_t cmSectionSize() const;
 
   MakerOptions options_;
   ArchiveWriter writer_;
+  std::size_t cmSectionBytes_ = 0;  // input of the context-mixing section so far
 };
 
 }  // namespace quorvex

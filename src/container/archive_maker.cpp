@@ -2,16 +2,107 @@
 #include "quorvex/archive_maker.hpp"
 
 #include <algorithm>
+#include <bit>
+
+#include "codecs/bwt/bwt_payload.hpp"
+#include "codecs/bwt/bwt_transform.hpp"
+#include "codecs/lz/lz_codec.hpp"
+#include "container/data_survey.hpp"
+#include "container/decode_context.hpp"
+#include "container/maker_levels.hpp"
+#include "container/wav_pieces.hpp"
 
 namespace quorvex {
 namespace {
 
-constexpr std::size_t kDefaultBlockSize = 1u << 20;
-// Context-mixing model sizes: 2^22-byte context hash table, 2^20 match hash entries,
-// and a 16 MiB match window (size code 79).
-constexpr std::uint32_t kCmTableBitsA = 22;
-constexpr std::uint32_t kCmTableBitsB = 20;
-constexpr std::uint8_t kCmHistorySizeCode = 79;
+// The piece of a block that a level weighing BWT against LZ codes both ways.
+constexpr std::size_t kTrialSample = std::size_t{1} << 16;
+// The smallest tables a context-mixing model is given (those of a record's zero nibbles).
+constexpr std::uint32_t kLeastTableBitsA = 20;
+constexpr std::uint32_t kLeastTableBitsB = 18;
+
+// The stages worth weighing for a kind of data; each is then kept only when it makes
+// the block smaller. Text transforms are for text alone: on binary data with a little
+// text in it they cost more under context mixing than the estimate says.
+StageOptions stagesFor(DataKind kind, const LevelPlan& plan) {
+  StageOptions stages;
+  const StageUse weigh = StageUse::whenSmaller;
+  switch (kind) {
+    case DataKind::text:
+      stages.textTransforms = weigh;
+      stages.wordRuns = weigh;
+      break;
+    case DataKind::x86:
+      stages.branchTargets = weigh;
+      break;
+    case DataKind::records:
+      stages.delta = weigh;
+      break;
+    case DataKind::incompressible:
+      return stages;
+    case DataKind::generic:
+      break;
+  }
+  if (plan.tryEveryStage) {
+    stages.localMatches = stages.historyMatches = stages.wordRuns = stages.delta = weigh;
+    if (kind != DataKind::text) stages.branchTargets = weigh;
+  }
+  return stages;
+}
+
+// What the caller allows: never and always override the maker's choice.
+StageOptions allowedStages(StageOptions chosen, const StageOptions& allowed) {
+  const auto hold = [](StageUse& use, StageUse allowedUse) {
+    if (allowedUse != StageUse::whenSmaller) use = allowedUse;
+  };
+  hold(chosen.localMatches, allowed.localMatches);
+  hold(chosen.historyMatches, allowed.historyMatches);
+  hold(chosen.wordRuns, allowed.wordRuns);
+  hold(chosen.delta, allowed.delta);
+  hold(chosen.textTransforms, allowed.textTransforms);
+  hold(chosen.branchTargets, allowed.branchTargets);
+  return chosen;
+}
+
+std::size_t bwtCodedSize(std::span<const std::uint8_t> bytes) {
+  return bwt::encodeBwtPayload(bwt::forwardBwt(bytes).transformed).size();
+}
+
+std::size_t lzCodedSize(std::span<const std::uint8_t> bytes) { return lz::LzEncoder().encodeBlock(bytes, 0).size(); }
+
+// Text goes to BWT (which codes it smaller than LZ and decodes it faster), data without
+// structure is stored; the rest goes to whichever of BWT and LZ codes it smaller.
+FileCodec chooseCodec(std::span<const std::uint8_t> block, DataKind kind, const LevelPlan& plan) {
+  if (plan.codec == CodecChoice::cm) return FileCodec::cm;
+  if (kind == DataKind::incompressible) return FileCodec::stored;
+  if (plan.codec == CodecChoice::bwt || kind == DataKind::text) return FileCodec::bwt;
+  std::span<const std::uint8_t> trial = block;
+  if (plan.codec == CodecChoice::bwtOrLzSample && block.size() > kTrialSample) {
+    trial = block.subspan((block.size() - kTrialSample) / 2, kTrialSample);
+  }
+  return lzCodedSize(trial) < bwtCodedSize(trial) ? FileCodec::lz : FileCodec::bwt;
+}
+
+std::size_t blockCount(std::size_t bytes, std::size_t blockSize) { return (bytes + blockSize - 1) / blockSize; }
+
+enum class Cut : std::uint8_t { exact, even };
+
+// Calls add(block) for blocks of data of at most blockSize bytes: all of blockSize but
+// the last (exact), or all of about equal length (even, so that no block is short).
+template <class AddBlock>
+void forEachBlock(std::span<const std::uint8_t> data, std::size_t blockSize, Cut cut, AddBlock add) {
+  const std::size_t count = blockCount(data.size(), blockSize);
+  std::size_t begin = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t end = cut == Cut::even ? data.size() * (k + 1) / count : std::min(data.size(), begin + blockSize);
+    add(data.subspan(begin, end - begin));
+    begin = end;
+  }
+}
+
+std::uint32_t bitsFor(std::size_t bytes) {
+  return static_cast<std::uint32_t>(std::bit_width(std::max<std::size_t>(bytes, 1) - 1));
+}
 
 }  // namespace
 
@@ -27,46 +118,124 @@ StageOptions MakerOptions::allStagesWhenSmaller() {
 ArchiveMaker::ArchiveMaker(const MakerOptions& options) : options_(options), writer_(options.writer) {}
 
 bool ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
-  if (codec == FileCodec::automatic) codec = FileCodec::bwt;
-  if (codec == FileCodec::cm) {
-    enterCmMode();
-  } else {
-    leaveCmMode();
+  // Every byte but audio samples passes through the window, and stages may grow a block
+  // a little; counting all bytes keeps clear of its end.
+  if (data.size() > kHistoryWindowSize - writer_.window().size()) return false;
+  switch (codec) {
+    case FileCodec::automatic:
+      addChosenCodecs(data);
+      return true;
+    case FileCodec::audio:
+      return writer_.addWavFile(data);  // audio blocks decode in every mode
+    default:
+      addBlocks(data, codec, options_.stages);
+      return true;
   }
-  if (codec == FileCodec::audio) return writer_.addWavFile(data);
-  const std::size_t blockSize =
-      std::min(options_.blockSize == 0 ? kDefaultBlockSize : options_.blockSize, kMaxBlockSize);
-  for (std::size_t offset = 0; offset < data.size(); offset += blockSize) {
-    addBlock(data.subspan(offset, std::min(blockSize, data.size() - offset)), codec);
-  }
-  return true;
 }
 
-void ArchiveMaker::enterCmMode() {
-  if (!writer_.cmMode()) writer_.addCmParams(kCmTableBitsA, kCmTableBitsB, kCmHistorySizeCode);
+void ArchiveMaker::addChosenCodecs(std::span<const std::uint8_t> data) {
+  for (const DataPiece& piece : splitAtWavFiles(data)) {
+    const auto bytes = data.subspan(piece.begin, piece.end - piece.begin);
+    if (piece.wav) {
+      addWavPiece(bytes);
+    } else {
+      addPlainPiece(bytes);
+    }
+  }
+}
+
+// A WAV file: its samples in an audio block, unless the level weighs that against the
+// other codecs and they code it smaller (synthetic sound often repeats exactly).
+void ArchiveMaker::addWavPiece(std::span<const std::uint8_t> piece) {
+  if (levelPlan(options_.level).weighAudio) {
+    MakerOptions trialOptions = options_;
+    trialOptions.writer.integrityChecks = false;
+    ArchiveMaker asAudio(trialOptions);
+    ArchiveMaker asPlain(trialOptions);
+    const bool audioTakesIt = asAudio.writer_.addWavFile(piece);
+    asPlain.addPlainPiece(piece);
+    if (!audioTakesIt || asPlain.bytes().size() < asAudio.bytes().size()) {
+      addPlainPiece(piece);
+      return;
+    }
+  }
+  if (!writer_.addWavFile(piece)) addPlainPiece(piece);
+}
+
+void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
+  const LevelPlan plan = levelPlan(options_.level);
+  const std::size_t blockSize = blockSizeFor(plan.codec == CodecChoice::cm);
+  for (const KindRun& run : surveyRuns(piece)) {
+    const StageOptions stages = allowedStages(stagesFor(run.kind, plan), options_.stages);
+    const auto bytes = piece.subspan(run.begin, run.end - run.begin);
+    forEachBlock(bytes, blockSize, Cut::even, [&](std::span<const std::uint8_t> block) {
+      const std::size_t bytesAhead = static_cast<std::size_t>(piece.data() + piece.size() - block.data());
+      addBlock(block, bytesAhead, chooseCodec(block, run.kind, plan), stages);
+    });
+  }
+}
+
+void ArchiveMaker::addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages) {
+  const std::size_t blockSize = blockSizeFor(codec == FileCodec::cm);
+  forEachBlock(data, blockSize, Cut::exact, [&](std::span<const std::uint8_t> block) {
+    addBlock(block, static_cast<std::size_t>(data.data() + data.size() - block.data()), codec, stages);
+  });
+}
+
+// A context-mixing block lies within one section.
+std::size_t ArchiveMaker::blockSizeFor(bool contextMixing) const {
+  const LevelPlan plan = levelPlan(options_.level);
+  std::size_t blockSize = std::min(options_.blockSize == 0 ? plan.blockSize : options_.blockSize, kMaxBlockSize);
+  if (contextMixing) blockSize = std::min(blockSize, cmSectionSize());
+  return blockSize;
+}
+
+std::size_t ArchiveMaker::cmSectionSize() const {
+  return options_.cmSectionSize != 0 ? options_.cmSectionSize : levelPlan(options_.level).cm.sectionSize;
+}
+
+void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
+                            const StageOptions& stages) {
+  if (codec == FileCodec::cm) {
+    beginCmBlock(block.size(), bytesAhead);
+    writer_.addCmBlock(block, false, stages);
+    return;
+  }
+  leaveCmMode();
+  switch (codec) {
+    case FileCodec::stored:
+      writer_.addStoredBwtBlock(block, stages);
+      break;
+    case FileCodec::lz:
+      writer_.addLzBlock(block, stages);
+      break;
+    default:
+      writer_.addBwtBlock(block, stages);
+      break;
+  }
+}
+
+// A section's model is sized for the input it will see: its match window holds the
+// whole section (or the rest of the file, when shorter), and its tables grow with
+// that up to the level's sizes.
+void ArchiveMaker::beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead) {
+  CmModelSize model = levelPlan(options_.level).cm;
+  model.sectionSize = cmSectionSize();
+  const bool sectionFull = cmSectionBytes_ != 0 && cmSectionBytes_ + blockBytes > model.sectionSize;
+  if (!writer_.cmMode() || sectionFull) {
+    const std::size_t sectionInput = std::min(model.sectionSize, std::max(bytesAhead, blockBytes));
+    const std::uint32_t inputBits = bitsFor(sectionInput);
+    const std::uint32_t tableBitsA = std::clamp(inputBits + 2, kLeastTableBitsA, model.tableBitsA);
+    const std::uint32_t tableBitsB = std::clamp(inputBits, kLeastTableBitsB, model.tableBitsB);
+    writer_.addCmParams(tableBitsA, tableBitsB, historySizeCodeFor(sectionInput));
+    cmSectionBytes_ = 0;
+  }
+  cmSectionBytes_ += blockBytes;
 }
 
 void ArchiveMaker::leaveCmMode() {
   if (writer_.cmMode()) writer_.addCodecParams({0, 0, 0, 0, 1});
-}
-
-void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, FileCodec codec) {
-  switch (codec) {
-    case FileCodec::stored:
-      writer_.addStoredBwtBlock(block, options_.stages);
-      break;
-    case FileCodec::lz:
-      writer_.addLzBlock(block, options_.stages);
-      break;
-    case FileCodec::cm:
-      writer_.addCmBlock(block, false, options_.stages);
-      break;
-    case FileCodec::automatic:
-    case FileCodec::bwt:
-    case FileCodec::audio:
-      writer_.addBwtBlock(block, options_.stages);
-      break;
-  }
+  cmSectionBytes_ = 0;
 }
 
 }  // namespace quorvex
