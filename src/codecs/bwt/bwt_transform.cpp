@@ -6,6 +6,10 @@
 #include <memory>
 #include <new>
 
+#include <sys/mman.h>
+
+#include "codecs/bwt/task_threads.hpp"
+
 namespace quorvex::bwt {
 namespace {
 
@@ -27,47 +31,143 @@ std::uint32_t* linkTableAfter(std::uint8_t* buffer, std::uint32_t n) {
   return reinterpret_cast<std::uint32_t*>((end + 3) & ~std::uintptr_t{3});
 }
 
-// Small blocks: each link carries the byte found at its position, so the chasing pass
-// reads one table and the block itself may be overwritten as it goes.
-void invertPacked(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links) {
-  auto start = symbolStarts(block, n);
-  for (std::uint32_t j = 0; j < n; ++j) {
-    const std::uint8_t b = block[j];
-    links[start[b]++] = (j << 8) | b;
-  }
-  std::uint32_t p = primaryIndex;
-  for (std::uint32_t k = 0; k < n; ++k) {
-    p = links[p];
-    block[k] = static_cast<std::uint8_t>(p & 0xFFu);
-    p >>= 8;
-  }
+// The chasing pass visits the link table in nearly random order. On 4 KiB pages a
+// table of a few MiB overflows the TLB and most steps pay a page walk; 2 MiB pages
+// keep it covered. Only a hint: pages already in place stay as they are.
+constexpr std::uint32_t kHugePageMinimum = 1u << 20;
+void adviseHugePages(void* begin, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  const auto first = (reinterpret_cast<std::uintptr_t>(begin) + kHugePage - 1) & ~(kHugePage - 1);
+  const auto last = (reinterpret_cast<std::uintptr_t>(begin) + bytes) & ~(kHugePage - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)begin;
+  (void)bytes;
+#endif
 }
 
-// Large blocks: positions no longer fit beside a byte in 32 bits.
-void invertWithCopy(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
-                    const std::uint8_t* copy) {
-  auto start = symbolStarts(copy, n);
-  for (std::uint32_t j = 0; j < n; ++j) links[start[copy[j]]++] = j;
-  std::uint32_t p = primaryIndex;
-  for (std::uint32_t k = 0; k < n; ++k) {
-    p = links[p];
-    block[k] = copy[p];
+// Runs `forward` here and `backward` beside it.
+template <class Forward, class Backward>
+void runBothEnds(const Forward& forward, const Backward& backward) {
+  runTasks(2, [&](unsigned task) { task == 0 ? forward() : backward(); });
+}
+
+// Small blocks: each link carries the byte found at its position, so the chasing pass
+// reads one table and the block itself may be overwritten as it goes.
+//
+// Forward chain: links[row] = (next row << 8) | byte; from the primary row it yields
+// the block from its first byte on. Returns the row it stopped at.
+std::uint32_t chaseForward(const std::uint32_t* links, std::uint32_t row, std::uint8_t* out, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    row = links[row];
+    out[k] = static_cast<std::uint8_t>(row & 0xFFu);
+    row >>= 8;
   }
+  return row;
+}
+
+// Backward chain: back[row] = (previous row << 8) | the transformed byte at row, the
+// byte that precedes the row's rotation; from the primary row it yields the block from
+// its last byte down. Returns the row it stopped at.
+std::uint32_t chaseBackward(const std::uint32_t* back, std::uint32_t row, std::uint8_t* end, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint32_t link = back[row];
+    *--end = static_cast<std::uint8_t>(link & 0xFFu);
+    row = link >> 8;
+  }
+  return row;
+}
+
+// Large blocks: positions no longer fit beside a byte in 32 bits; the bytes come from
+// a copy of the transformed block.
+std::uint32_t chaseForward(const std::uint32_t* links, const std::uint8_t* copy, std::uint32_t row,
+                           std::uint8_t* out, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    row = links[row];
+    out[k] = copy[row];
+  }
+  return row;
+}
+
+std::uint32_t chaseBackward(const std::uint32_t* back, const std::uint8_t* copy, std::uint32_t row,
+                            std::uint8_t* end, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    *--end = copy[row];
+    row = back[row];
+  }
+  return row;
+}
+
+// The two chains meet in the middle exactly when the links form whole cycles through
+// the primary row, as every real transform does. A damaged block may not: then the
+// second half is chased forward as one thread would, so the output is the same.
+template <class Forward, class Backward, class Rest>
+void chaseFromBothEnds(const Forward& forward, const Backward& backward, const Rest& rest) {
+  std::uint32_t forwardEnd = 0, backwardEnd = 0;
+  runBothEnds([&] { forwardEnd = forward(); }, [&] { backwardEnd = backward(); });
+  if (forwardEnd != backwardEnd) rest(forwardEnd);
+}
+
+void invertPacked(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
+                  std::uint32_t* back) {
+  auto start = symbolStarts(block, n);
+  if (back == nullptr) {
+    for (std::uint32_t j = 0; j < n; ++j) {
+      const std::uint8_t b = block[j];
+      links[start[b]++] = (j << 8) | b;
+    }
+    chaseForward(links, primaryIndex, block, n);
+    return;
+  }
+  for (std::uint32_t j = 0; j < n; ++j) {
+    const std::uint8_t b = block[j];
+    const std::uint32_t row = start[b]++;
+    links[row] = (j << 8) | b;
+    back[j] = (row << 8) | b;
+  }
+  const std::uint32_t half = n / 2;
+  chaseFromBothEnds([&] { return chaseForward(links, primaryIndex, block, half); },
+                    [&] { return chaseBackward(back, primaryIndex, block + n, n - half); },
+                    [&](std::uint32_t row) { chaseForward(links, row, block + half, n - half); });
+}
+
+void invertWithCopy(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
+                    std::uint32_t* back, const std::uint8_t* copy) {
+  auto start = symbolStarts(copy, n);
+  if (back == nullptr) {
+    for (std::uint32_t j = 0; j < n; ++j) links[start[copy[j]]++] = j;
+    chaseForward(links, copy, primaryIndex, block, n);
+    return;
+  }
+  for (std::uint32_t j = 0; j < n; ++j) {
+    const std::uint32_t row = start[copy[j]]++;
+    links[row] = j;
+    back[j] = row;
+  }
+  const std::uint32_t half = n / 2;
+  chaseFromBothEnds([&] { return chaseForward(links, copy, primaryIndex, block, half); },
+                    [&] { return chaseBackward(back, copy, primaryIndex, block + n, n - half); },
+                    [&](std::uint32_t row) { chaseForward(links, copy, row, block + half, n - half); });
 }
 
 }  // namespace
 
-bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryIndex, std::size_t room) {
+bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryIndex, std::size_t room,
+                unsigned threads) {
   if (n == 0 || primaryIndex >= n || room < inverseBwtRoom(n)) return false;
   std::uint32_t* links = linkTableAfter(buffer, n);
+  const bool twoChains = threads >= 2 && n >= kTwoChainMinimum && room >= twoChainRoom(n);
+  std::uint32_t* back = twoChains ? links + n : nullptr;
+  if (n >= kHugePageMinimum) adviseHugePages(buffer, twoChains ? twoChainRoom(n) : inverseBwtRoom(n));
   if (n < kPackedLinkLimit) {
-    invertPacked(buffer, n, primaryIndex, links);
+    invertPacked(buffer, n, primaryIndex, links, back);
     return true;
   }
   std::unique_ptr<std::uint8_t[]> copy(new (std::nothrow) std::uint8_t[n]);
   if (!copy) return false;
   std::memcpy(copy.get(), buffer, n);
-  invertWithCopy(buffer, n, primaryIndex, links, copy.get());
+  invertWithCopy(buffer, n, primaryIndex, links, back, copy.get());
   return true;
 }
 

@@ -20,12 +20,20 @@ inline constexpr std::uint32_t kPackedLinkLimit = 1u << 24;
 // alignment, and a 32-bit link per byte.
 constexpr std::uint64_t inverseBwtRoom(std::uint32_t n) { return 5ull * n + 3; }
 
+// Blocks from this size on may be rebuilt from both ends at once, on two threads; the
+// second chain needs a second link table, so 4 more bytes of room per byte.
+inline constexpr std::uint32_t kTwoChainMinimum = 1u << 20;
+constexpr std::uint64_t twoChainRoom(std::uint32_t n) { return 9ull * n + 3; }
+
 // Inverts a transformed block of n bytes in place. The link table lives in the same
 // buffer after the block, so room (bytes usable from buffer) must be at least
 // inverseBwtRoom(n). Returns false, touching nothing, when the room is short or the
 // primary index is not a row of the block; false also when the copy a block of
-// kPackedLinkLimit bytes or more needs cannot be allocated.
-bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryIndex, std::size_t room);
+// kPackedLinkLimit bytes or more needs cannot be allocated. With threads >= 2, a block
+// of kTwoChainMinimum bytes or more with twoChainRoom(n) of room is rebuilt by two
+// threads; the result is the same.
+bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryIndex, std::size_t room,
+                unsigned threads = 1);
 
 struct ForwardBwt {
   std::vector<std::uint8_t> transformed;
