@@ -5,9 +5,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
-#include <sys/mman.h>
-
+#include "codecs/bwt/huge_pages.hpp"
 #include "codecs/bwt/task_threads.hpp"
 
 namespace quorvex::bwt {
@@ -31,21 +31,7 @@ std::uint32_t* linkTableAfter(std::uint8_t* buffer, std::uint32_t n) {
   return reinterpret_cast<std::uint32_t*>((end + 3) & ~std::uintptr_t{3});
 }
 
-// The chasing pass visits the link table in nearly random order. On 4 KiB pages a
-// table of a few MiB overflows the TLB and most steps pay a page walk; 2 MiB pages
-// keep it covered. Only a hint: pages already in place stay as they are.
 constexpr std::uint32_t kHugePageMinimum = 1u << 20;
-void adviseHugePages(void* begin, std::size_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  const auto first = (reinterpret_cast<std::uintptr_t>(begin) + kHugePage - 1) & ~(kHugePage - 1);
-  const auto last = (reinterpret_cast<std::uintptr_t>(begin) + bytes) & ~(kHugePage - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)begin;
-  (void)bytes;
-#endif
-}
 
 // Runs `forward` here and `backward` beside it.
 template <class Forward, class Backward>
@@ -79,6 +65,26 @@ std::uint32_t chaseBackward(const std::uint32_t* back, std::uint32_t row, std::u
   return row;
 }
 
+// Both chains in one loop, for one thread: their loads do not depend on each other, so
+// the core waits for two misses at once. Returns where each chain stopped.
+std::pair<std::uint32_t, std::uint32_t> chaseInterleaved(const std::uint32_t* links, const std::uint32_t* back,
+                                                         std::uint32_t primaryIndex, std::uint8_t* block,
+                                                         std::uint32_t n) {
+  const std::uint32_t half = n / 2;
+  std::uint32_t forward = primaryIndex, backward = primaryIndex;
+  std::uint8_t* end = block + n;
+  for (std::uint32_t k = 0; k < half; ++k) {
+    forward = links[forward];
+    const std::uint32_t link = back[backward];
+    block[k] = static_cast<std::uint8_t>(forward & 0xFFu);
+    *--end = static_cast<std::uint8_t>(link & 0xFFu);
+    forward >>= 8;
+    backward = link >> 8;
+  }
+  if (n - half > half) backward = chaseBackward(back, backward, end, 1);
+  return {forward, backward};
+}
+
 // Large blocks: positions no longer fit beside a byte in 32 bits; the bytes come from
 // a copy of the transformed block.
 std::uint32_t chaseForward(const std::uint32_t* links, const std::uint8_t* copy, std::uint32_t row,
@@ -110,7 +116,7 @@ void chaseFromBothEnds(const Forward& forward, const Backward& backward, const R
 }
 
 void invertPacked(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
-                  std::uint32_t* back) {
+                  std::uint32_t* back, unsigned threads) {
   auto start = symbolStarts(block, n);
   if (back == nullptr) {
     for (std::uint32_t j = 0; j < n; ++j) {
@@ -127,6 +133,11 @@ void invertPacked(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryInd
     back[j] = (row << 8) | b;
   }
   const std::uint32_t half = n / 2;
+  if (threads < 2) {
+    const auto [forwardEnd, backwardEnd] = chaseInterleaved(links, back, primaryIndex, block, n);
+    if (forwardEnd != backwardEnd) chaseForward(links, forwardEnd, block + half, n - half);
+    return;
+  }
   chaseFromBothEnds([&] { return chaseForward(links, primaryIndex, block, half); },
                     [&] { return chaseBackward(back, primaryIndex, block + n, n - half); },
                     [&](std::uint32_t row) { chaseForward(links, row, block + half, n - half); });
@@ -157,11 +168,13 @@ bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryInde
                 unsigned threads) {
   if (n == 0 || primaryIndex >= n || room < inverseBwtRoom(n)) return false;
   std::uint32_t* links = linkTableAfter(buffer, n);
-  const bool twoChains = threads >= 2 && n >= kTwoChainMinimum && room >= twoChainRoom(n);
+  // Packed blocks chase two chains whenever the room allows, interleaved on one thread;
+  // the large form only when it gets a second thread.
+  const bool twoChains = n >= kTwoChainMinimum && room >= twoChainRoom(n) && (threads >= 2 || n < kPackedLinkLimit);
   std::uint32_t* back = twoChains ? links + n : nullptr;
   if (n >= kHugePageMinimum) adviseHugePages(buffer, twoChains ? twoChainRoom(n) : inverseBwtRoom(n));
   if (n < kPackedLinkLimit) {
-    invertPacked(buffer, n, primaryIndex, links, back);
+    invertPacked(buffer, n, primaryIndex, links, back, threads);
     return true;
   }
   std::unique_ptr<std::uint8_t[]> copy(new (std::nothrow) std::uint8_t[n]);

@@ -20,8 +20,9 @@ inline constexpr std::uint32_t kPackedLinkLimit = 1u << 24;
 // alignment, and a 32-bit link per byte.
 constexpr std::uint64_t inverseBwtRoom(std::uint32_t n) { return 5ull * n + 3; }
 
-// Blocks from this size on may be rebuilt from both ends at once, on two threads; the
-// second chain needs a second link table, so 4 more bytes of room per byte.
+// Blocks from this size on are rebuilt from both ends at once (two chains through the
+// links, interleaved on one thread or one on each of two), when the room holds the
+// second chain's link table: 4 more bytes per byte.
 inline constexpr std::uint32_t kTwoChainMinimum = 1u << 20;
 constexpr std::uint64_t twoChainRoom(std::uint32_t n) { return 9ull * n + 3; }
 
@@ -29,9 +30,9 @@ constexpr std::uint64_t twoChainRoom(std::uint32_t n) { return 9ull * n + 3; }
 // buffer after the block, so room (bytes usable from buffer) must be at least
 // inverseBwtRoom(n). Returns false, touching nothing, when the room is short or the
 // primary index is not a row of the block; false also when the copy a block of
-// kPackedLinkLimit bytes or more needs cannot be allocated. With threads >= 2, a block
-// of kTwoChainMinimum bytes or more with twoChainRoom(n) of room is rebuilt by two
-// threads; the result is the same.
+// kPackedLinkLimit bytes or more needs cannot be allocated. A block of kTwoChainMinimum
+// bytes or more with twoChainRoom(n) of room is rebuilt from both ends, on two threads
+// when threads >= 2; the result is the same.
 bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryIndex, std::size_t room,
                 unsigned threads = 1);
 
