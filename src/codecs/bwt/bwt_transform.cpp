@@ -31,6 +31,7 @@ std::uint32_t* linkTableAfter(std::uint8_t* buffer, std::uint32_t n) {
   return reinterpret_cast<std::uint32_t*>((end + 3) & ~std::uintptr_t{3});
 }
 
+// From this size on the link tables outgrow the TLB on small pages.
 constexpr std::uint32_t kHugePageMinimum = 1u << 20;
 
 // Runs `forward` here and `backward` beside it.
