@@ -93,6 +93,7 @@ DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputSink& ou
     return result;
   }
   DecodeContext context;
+  context.threads = options.threads;
   if (!context.allocate()) {
     result.status = DecodeStatus::outOfMemory;
     result.reason = "not enough memory for the history window and work buffers";

@@ -1,5 +1,7 @@
 #include "container/decode_context.hpp"
 
+#include "codecs/bwt/huge_pages.hpp"
+
 namespace quorvex {
 
 bool DecodeContext::allocate() {
@@ -7,6 +9,8 @@ bool DecodeContext::allocate() {
   workStorageA = ZeroedBuffer(kWorkBufferSize);
   workStorageB = ZeroedBuffer(kWorkBufferSize);
   if (!windowStorage || !workStorageA || !workStorageB) return false;
+  // Before any page is touched: the BWT link table lands anywhere in the window.
+  bwt::adviseHugePages(windowStorage.data(), windowStorage.size());
   historyBase = windowStorage.data() + kHistoryGuardSize;
   historyCursor = historyBase;
   historyEnd = historyBase + kHistoryWindowSize;

@@ -45,6 +45,7 @@ struct DecodeContext {
   std::uint8_t* historyEnd = nullptr;
   std::uint8_t* workA = nullptr;
   std::uint8_t* workB = nullptr;
+  unsigned threads = 1;  // threads a codec may use inside one large block
 
   // Allocates every buffer; false when memory runs out.
   bool allocate();

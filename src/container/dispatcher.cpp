@@ -130,10 +130,10 @@ bool decodeBwtCodec(const BlockDescriptor& block, DecodeContext& context, const 
     const auto trace = [&console](std::uint32_t segment, std::uint32_t codedLength, std::uint32_t length) {
       console.bwtRound(segment, codedLength, length);
     };
-    n = bwt::decodeBwtPayload(buffer, block.packedSize, capacity.window, trace);
+    n = bwt::decodeBwtPayload(buffer, block.packedSize, capacity.window, trace, context.threads);
     if (n == 0) return fail(failure, "BWT payload could not be decoded");
   }
-  if (n != 0 && !bwt::inverseBwt(buffer, n, block.bwtPrimaryIndex, capacity.window)) {
+  if (n != 0 && !bwt::inverseBwt(buffer, n, block.bwtPrimaryIndex, capacity.window, context.threads)) {
     if (block.bwtPrimaryIndex >= n) {
       return fail(failure, "BWT primary index " + count(block.bwtPrimaryIndex) + " is not below the block length " +
                                count(n));

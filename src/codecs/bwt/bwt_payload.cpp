@@ -6,13 +6,14 @@
 
 #include "codecs/bwt/backward_number.hpp"
 #include "codecs/bwt/bwt_segment.hpp"
+#include "codecs/bwt/task_threads.hpp"
 
 namespace quorvex::bwt {
 
 namespace {
 
 constexpr std::uint32_t kSegments = 256;
-constexpr std::uint64_t kSegmentTarget = 4u << 20;
+constexpr std::uint64_t kSegmentTarget = 2u << 20;
 
 // c[i] and f[i]: each segment's length in the transformed block and its coded length.
 struct SegmentTable {
@@ -53,10 +54,56 @@ bool readSegmentTable(const std::uint8_t* payload, std::uint32_t packedSize, std
   return codedSum <= trailerStart;
 }
 
+// Decodes every segment with coded bytes in its region; a segment with a length but
+// no coded bytes keeps whatever its region holds. Segments are independent: with
+// several threads each takes a run of consecutive segments of about equal length,
+// with a run-start model of its own. Any failing segment fails the payload.
+bool decodeSegments(std::uint8_t* buffer, std::uint32_t capacity, const SegmentTable& table,
+                    const std::array<std::uint64_t, kSegments>& region, unsigned threads) {
+  std::array<std::uint32_t, kSegments> coded;  // the segments to decode, in order
+  std::uint32_t count = 0;
+  std::uint64_t totalLength = 0;
+  for (std::uint32_t i = 0; i < kSegments; ++i) {
+    if (table.coded[i] == 0) continue;
+    coded[count++] = i;
+    totalLength += table.length[i];
+  }
+  const unsigned workers = std::min<unsigned>(std::max(threads, 1u), count);
+  // Worker w takes the segments whose length sum, up to their middle, falls in its share.
+  std::array<std::uint32_t, kSegments + 1> firstOf{};
+  {
+    std::uint64_t before = 0;
+    unsigned w = 0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const std::uint64_t middle = before + table.length[coded[k]] / 2;
+      while (w < workers && middle * workers >= totalLength * w) firstOf[w++] = k;
+      before += table.length[coded[k]];
+    }
+    while (w <= workers) firstOf[w++] = count;
+  }
+  std::array<bool, kSegments> failed{};
+  const auto decodeRun = [&](unsigned w) {
+    RunStartModel model;
+    for (std::uint32_t k = firstOf[w]; k < firstOf[w + 1]; ++k) {
+      const std::uint32_t i = coded[k];
+      if (decodeSegment(model, buffer + region[i], capacity - region[i], table.coded[i], table.length[i]) == 0) {
+        failed[w] = true;
+        return;
+      }
+    }
+  };
+  if (workers <= 1) {
+    decodeRun(0);
+  } else {
+    runTasks(workers, decodeRun);
+  }
+  return std::none_of(failed.begin(), failed.end(), [](bool f) { return f; });
+}
+
 }  // namespace
 
 std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, std::uint32_t capacity,
-                               const RoundTrace& trace) {
+                               const RoundTrace& trace, unsigned threads) {
   if (packedSize > capacity) return 0;
   SegmentTable table;
   std::uint32_t trailerStart = 0;
@@ -81,14 +128,7 @@ std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, s
     std::memmove(buffer + region[i], buffer + source, table.coded[i]);
   }
 
-  // A segment with a length but no coded bytes keeps whatever its region holds.
-  RunStartModel model;
-  for (std::uint32_t i = 0; i < kSegments; ++i) {
-    if (table.coded[i] == 0) continue;
-    if (decodeSegment(model, buffer + region[i], capacity - region[i], table.coded[i], table.length[i]) == 0) {
-      return 0;
-    }
-  }
+  if (!decodeSegments(buffer, capacity, table, region, total >= kParallelPayloadMinimum ? threads : 1)) return 0;
 
   std::uint64_t end = 0;
   for (std::uint32_t i = 0; i < kSegments; ++i) {

@@ -13,10 +13,16 @@ namespace quorvex::bwt {
 // coded length and its length in the transformed block.
 using RoundTrace = std::function<void(std::uint32_t segment, std::uint32_t codedLength, std::uint32_t length)>;
 
+// Payloads whose segments add up to this length or more may decode their segments on
+// several threads.
+inline constexpr std::uint32_t kParallelPayloadMinimum = 1u << 20;
+
 // buffer holds the payload at its start and has room for capacity bytes. Decodes in
 // place; returns the length of the transformed block at the buffer start, 0 on failure.
+// Segments of a large payload decode on up to `threads` threads; the result and the
+// trace are the same for every count.
 std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, std::uint32_t capacity,
-                               const RoundTrace& trace);
+                               const RoundTrace& trace, unsigned threads = 1);
 
 // The encoding twin: codes a transformed block as an entropy-coded payload. Segments
 // are cut as few as possible (one per 4 MiB, in equal parts); the others stay empty.

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
+
+#include "codecs/bwt/huge_pages.hpp"
+#include "codecs/bwt/task_threads.hpp"
 
 namespace quorvex::bwt {
 namespace {
@@ -27,47 +31,157 @@ std::uint32_t* linkTableAfter(std::uint8_t* buffer, std::uint32_t n) {
   return reinterpret_cast<std::uint32_t*>((end + 3) & ~std::uintptr_t{3});
 }
 
-// Small blocks: each link carries the byte found at its position, so the chasing pass
-// reads one table and the block itself may be overwritten as it goes.
-void invertPacked(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links) {
-  auto start = symbolStarts(block, n);
-  for (std::uint32_t j = 0; j < n; ++j) {
-    const std::uint8_t b = block[j];
-    links[start[b]++] = (j << 8) | b;
-  }
-  std::uint32_t p = primaryIndex;
-  for (std::uint32_t k = 0; k < n; ++k) {
-    p = links[p];
-    block[k] = static_cast<std::uint8_t>(p & 0xFFu);
-    p >>= 8;
-  }
+// From this size on the link tables outgrow the TLB on small pages.
+constexpr std::uint32_t kHugePageMinimum = 1u << 20;
+
+// Runs `forward` here and `backward` beside it.
+template <class Forward, class Backward>
+void runBothEnds(const Forward& forward, const Backward& backward) {
+  runTasks(2, [&](unsigned task) { task == 0 ? forward() : backward(); });
 }
 
-// Large blocks: positions no longer fit beside a byte in 32 bits.
-void invertWithCopy(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
-                    const std::uint8_t* copy) {
-  auto start = symbolStarts(copy, n);
-  for (std::uint32_t j = 0; j < n; ++j) links[start[copy[j]]++] = j;
-  std::uint32_t p = primaryIndex;
-  for (std::uint32_t k = 0; k < n; ++k) {
-    p = links[p];
-    block[k] = copy[p];
+// Small blocks: each link carries the byte found at its position, so the chasing pass
+// reads one table and the block itself may be overwritten as it goes.
+//
+// Forward chain: links[row] = (next row << 8) | byte; from the primary row it yields
+// the block from its first byte on. Returns the row it stopped at.
+std::uint32_t chaseForward(const std::uint32_t* links, std::uint32_t row, std::uint8_t* out, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    row = links[row];
+    out[k] = static_cast<std::uint8_t>(row & 0xFFu);
+    row >>= 8;
   }
+  return row;
+}
+
+// Backward chain: back[row] = (previous row << 8) | the transformed byte at row, the
+// byte that precedes the row's rotation; from the primary row it yields the block from
+// its last byte down. Returns the row it stopped at.
+std::uint32_t chaseBackward(const std::uint32_t* back, std::uint32_t row, std::uint8_t* end, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint32_t link = back[row];
+    *--end = static_cast<std::uint8_t>(link & 0xFFu);
+    row = link >> 8;
+  }
+  return row;
+}
+
+// Both chains in one loop, for one thread: their loads do not depend on each other, so
+// the core waits for two misses at once. Returns where each chain stopped.
+std::pair<std::uint32_t, std::uint32_t> chaseInterleaved(const std::uint32_t* links, const std::uint32_t* back,
+                                                         std::uint32_t primaryIndex, std::uint8_t* block,
+                                                         std::uint32_t n) {
+  const std::uint32_t half = n / 2;
+  std::uint32_t forward = primaryIndex, backward = primaryIndex;
+  std::uint8_t* end = block + n;
+  for (std::uint32_t k = 0; k < half; ++k) {
+    forward = links[forward];
+    const std::uint32_t link = back[backward];
+    block[k] = static_cast<std::uint8_t>(forward & 0xFFu);
+    *--end = static_cast<std::uint8_t>(link & 0xFFu);
+    forward >>= 8;
+    backward = link >> 8;
+  }
+  if (n - half > half) backward = chaseBackward(back, backward, end, 1);
+  return {forward, backward};
+}
+
+// Large blocks: positions no longer fit beside a byte in 32 bits; the bytes come from
+// a copy of the transformed block.
+std::uint32_t chaseForward(const std::uint32_t* links, const std::uint8_t* copy, std::uint32_t row,
+                           std::uint8_t* out, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    row = links[row];
+    out[k] = copy[row];
+  }
+  return row;
+}
+
+std::uint32_t chaseBackward(const std::uint32_t* back, const std::uint8_t* copy, std::uint32_t row,
+                            std::uint8_t* end, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    *--end = copy[row];
+    row = back[row];
+  }
+  return row;
+}
+
+// The two chains meet in the middle exactly when the links form whole cycles through
+// the primary row, as every real transform does. A damaged block may not: then the
+// second half is chased forward as one thread would, so the output is the same.
+template <class Forward, class Backward, class Rest>
+void chaseFromBothEnds(const Forward& forward, const Backward& backward, const Rest& rest) {
+  std::uint32_t forwardEnd = 0, backwardEnd = 0;
+  runBothEnds([&] { forwardEnd = forward(); }, [&] { backwardEnd = backward(); });
+  if (forwardEnd != backwardEnd) rest(forwardEnd);
+}
+
+void invertPacked(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
+                  std::uint32_t* back, unsigned threads) {
+  auto start = symbolStarts(block, n);
+  if (back == nullptr) {
+    for (std::uint32_t j = 0; j < n; ++j) {
+      const std::uint8_t b = block[j];
+      links[start[b]++] = (j << 8) | b;
+    }
+    chaseForward(links, primaryIndex, block, n);
+    return;
+  }
+  for (std::uint32_t j = 0; j < n; ++j) {
+    const std::uint8_t b = block[j];
+    const std::uint32_t row = start[b]++;
+    links[row] = (j << 8) | b;
+    back[j] = (row << 8) | b;
+  }
+  const std::uint32_t half = n / 2;
+  if (threads < 2) {
+    const auto [forwardEnd, backwardEnd] = chaseInterleaved(links, back, primaryIndex, block, n);
+    if (forwardEnd != backwardEnd) chaseForward(links, forwardEnd, block + half, n - half);
+    return;
+  }
+  chaseFromBothEnds([&] { return chaseForward(links, primaryIndex, block, half); },
+                    [&] { return chaseBackward(back, primaryIndex, block + n, n - half); },
+                    [&](std::uint32_t row) { chaseForward(links, row, block + half, n - half); });
+}
+
+void invertWithCopy(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
+                    std::uint32_t* back, const std::uint8_t* copy) {
+  auto start = symbolStarts(copy, n);
+  if (back == nullptr) {
+    for (std::uint32_t j = 0; j < n; ++j) links[start[copy[j]]++] = j;
+    chaseForward(links, copy, primaryIndex, block, n);
+    return;
+  }
+  for (std::uint32_t j = 0; j < n; ++j) {
+    const std::uint32_t row = start[copy[j]]++;
+    links[row] = j;
+    back[j] = row;
+  }
+  const std::uint32_t half = n / 2;
+  chaseFromBothEnds([&] { return chaseForward(links, copy, primaryIndex, block, half); },
+                    [&] { return chaseBackward(back, copy, primaryIndex, block + n, n - half); },
+                    [&](std::uint32_t row) { chaseForward(links, copy, row, block + half, n - half); });
 }
 
 }  // namespace
 
-bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryIndex, std::size_t room) {
+bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryIndex, std::size_t room,
+                unsigned threads) {
   if (n == 0 || primaryIndex >= n || room < inverseBwtRoom(n)) return false;
   std::uint32_t* links = linkTableAfter(buffer, n);
+  // Packed blocks chase two chains whenever the room allows, interleaved on one thread;
+  // the large form only when it gets a second thread.
+  const bool twoChains = n >= kTwoChainMinimum && room >= twoChainRoom(n) && (threads >= 2 || n < kPackedLinkLimit);
+  std::uint32_t* back = twoChains ? links + n : nullptr;
+  if (n >= kHugePageMinimum) adviseHugePages(buffer, twoChains ? twoChainRoom(n) : inverseBwtRoom(n));
   if (n < kPackedLinkLimit) {
-    invertPacked(buffer, n, primaryIndex, links);
+    invertPacked(buffer, n, primaryIndex, links, back, threads);
     return true;
   }
   std::unique_ptr<std::uint8_t[]> copy(new (std::nothrow) std::uint8_t[n]);
   if (!copy) return false;
   std::memcpy(copy.get(), buffer, n);
-  invertWithCopy(buffer, n, primaryIndex, links, copy.get());
+  invertWithCopy(buffer, n, primaryIndex, links, back, copy.get());
   return true;
 }
 

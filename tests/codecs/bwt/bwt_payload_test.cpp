@@ -29,14 +29,15 @@ struct Decoded {
   Trace trace;
 };
 
-Decoded decode(const std::vector<std::uint8_t>& payload, std::uint32_t capacity) {
+Decoded decode(const std::vector<std::uint8_t>& payload, std::uint32_t capacity, unsigned threads = 1) {
   Decoded result;
   std::vector<std::uint8_t> buffer(std::max<std::size_t>(capacity, payload.size()) + 64, kGuard);
   std::copy(payload.begin(), payload.end(), buffer.begin());
   result.length = decodeBwtPayload(buffer.data(), static_cast<std::uint32_t>(payload.size()), capacity,
                                    [&](std::uint32_t segment, std::uint32_t coded, std::uint32_t length) {
                                      result.trace.emplace_back(segment, coded, length);
-                                   });
+                                   },
+                                   threads);
   EXPECT_LE(result.length, capacity);
   for (std::size_t i = std::max<std::size_t>(capacity, payload.size()); i < buffer.size(); ++i) {
     EXPECT_EQ(buffer[i], kGuard) << "written past the capacity at " << i;
@@ -165,21 +166,52 @@ TEST(BwtPayload, RoundTripsSyntheticBlocks) {
 }
 
 TEST(BwtPayload, EncoderCutsOnlyLargeBlocks) {
-  // Up to 4 MiB one segment; beyond, equal parts of at most 4 MiB.
+  // Up to 2 MiB one segment; beyond, equal parts of at most 2 MiB.
   std::vector<std::uint8_t> block(100, 'r');
   const Trace single = decode(encodeBwtPayload(block), 300).trace;
   ASSERT_EQ(single.size(), 1u);
   EXPECT_EQ(std::get<0>(single[0]), 0u);
   EXPECT_EQ(std::get<2>(single[0]), 100u);
-  block.assign((4u << 20) + 3, 's');
+  block.assign((2u << 20) + 3, 's');
   block[12345] = 't';
   const std::vector<std::uint8_t> payload = encodeBwtPayload(block);
   const Decoded decoded = decode(payload, roomFor(block.size(), payload));
   EXPECT_EQ(decoded.bytes, block);
   ASSERT_EQ(decoded.trace.size(), 2u);
   EXPECT_EQ(std::get<0>(decoded.trace[0]), 1u);
-  EXPECT_EQ(std::get<2>(decoded.trace[0]), (2u << 20) + 2);
-  EXPECT_EQ(std::get<2>(decoded.trace[1]), (2u << 20) + 1);
+  EXPECT_EQ(std::get<2>(decoded.trace[0]), (1u << 20) + 2);
+  EXPECT_EQ(std::get<2>(decoded.trace[1]), (1u << 20) + 1);
+}
+
+// Segments of a large payload decode on several threads, each with a model of its own:
+// the block and the trace must be the same for every count, just below and at the size
+// where threads start, with empty and tiny segments between long ones; and a failing
+// segment must fail the payload whichever thread decodes it.
+TEST(BwtPayload, SegmentsDecodeAlikeOnSeveralThreads) {
+  for (const std::uint32_t total : {kParallelPayloadMinimum - 1, kParallelPayloadMinimum}) {
+    const std::vector<std::uint8_t> block = forwardBwt(quorvex::testing::skewedBytes(total, 3)).transformed;
+    std::array<std::uint32_t, 256> lengths{};
+    lengths[1] = 400000;
+    lengths[2] = 1;
+    lengths[7] = 300000;
+    lengths[200] = total - 700001;
+    const std::vector<std::uint8_t> payload = encodeBwtSegments(block, lengths);
+    const Decoded one = decode(payload, 3 * total);
+    ASSERT_EQ(one.bytes, block);
+    for (const unsigned threads : {2u, 3u, 8u}) {
+      const Decoded several = decode(payload, 3 * total, threads);
+      EXPECT_EQ(several.bytes, block) << total << " on " << threads;
+      EXPECT_EQ(several.trace, one.trace);
+    }
+    // The one-byte segment 2 is stored as its byte, E and L; an L above its length fails it.
+    std::vector<std::uint8_t> broken = payload;
+    std::size_t segment2End = 0;
+    for (const auto& [segment, coded, length] : one.trace) {
+      if (segment <= 2) segment2End += coded;
+    }
+    broken[segment2End - 1] = 0x85;
+    for (const unsigned threads : {1u, 2u, 3u}) EXPECT_EQ(decode(broken, 3 * total, threads).length, 0u) << threads;
+  }
 }
 
 TEST(BwtPayload, RoundTripsEmptySegmentsInEveryPattern) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codecs/bwt/bwt_transform.hpp"
@@ -87,10 +88,35 @@ TEST(InverseBwt, BothLinkFormsAroundTheirBoundary) {
       expected[k] = transformed[p];
     }
 
-    std::vector<std::uint8_t> buffer(inverseBwtRoom(n));
-    std::copy(transformed.begin(), transformed.end(), buffer.begin());
-    ASSERT_TRUE(inverseBwt(buffer.data(), n, primary, buffer.size()));
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin())) << n;
+    // One chain; then two chains from both ends, on one thread and on two: their halves
+    // do not meet on this input, and the second half must still come out as one chain
+    // gives it.
+    for (const auto& [threads, room] : {std::pair{1u, inverseBwtRoom(n)}, std::pair{1u, twoChainRoom(n)},
+                                       std::pair{2u, twoChainRoom(n)}}) {
+      std::vector<std::uint8_t> buffer(room);
+      std::copy(transformed.begin(), transformed.end(), buffer.begin());
+      ASSERT_TRUE(inverseBwt(buffer.data(), n, primary, buffer.size(), threads));
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin())) << n << " " << threads << " " << room;
+    }
+  }
+}
+
+// A block is rebuilt from both ends once it is large enough and the room holds the
+// second link table (on one thread or two); below either, one chain runs. Every case
+// must give the block back, the odd length splitting unevenly.
+TEST(InverseBwt, TwoChainsAroundTheirThreshold) {
+  const std::vector<std::uint8_t> text = testing::skewedBytes(kTwoChainMinimum + 1, 5);
+  for (const std::uint32_t n : {kTwoChainMinimum - 1, kTwoChainMinimum, kTwoChainMinimum + 1}) {
+    const std::vector<std::uint8_t> block(text.begin(), text.begin() + n);
+    const ForwardBwt t = forwardBwt(block);
+    for (const unsigned threads : {1u, 2u}) {
+      for (const std::uint64_t room : {twoChainRoom(n), twoChainRoom(n) - 1}) {
+        std::vector<std::uint8_t> buffer(room);
+        std::copy(t.transformed.begin(), t.transformed.end(), buffer.begin());
+        ASSERT_TRUE(inverseBwt(buffer.data(), n, t.primaryIndex, buffer.size(), threads));
+        EXPECT_TRUE(std::equal(block.begin(), block.end(), buffer.begin())) << n << " " << threads << " " << room;
+      }
+    }
   }
 }
 
