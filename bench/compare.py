@@ -28,10 +28,10 @@ CORPUS = REPO.parent / "shared" / "corpus"
 
 def pack_command(build, archive, codec, inputs, block_size):
     """The one place that knows how archives are made: change it with the packer's CLI."""
-    command = [str(build / "quorvex-pack"), "-f", "-o", str(archive)]
+    command = [str(build / "quorvex"), "-z", "-f", "-o", str(archive), "--codec", codec]
     if block_size:
         command += ["-b", str(block_size)]
-    return command + [f"{codec}:{path}" for path in inputs]
+    return command + [str(path) for path in inputs]
 
 
 def decode_command(build, archive):
@@ -140,7 +140,7 @@ def main():
     parser.add_argument("--audio", nargs="*", type=Path, help="WAV files for the audio codec (default: corpus/audio)")
     parser.add_argument("--block-size", type=int, default=0, help="block size for the archive maker (default: its own)")
     parser.add_argument("--runs", type=int, default=3, help="decodes per measure; the median counts")
-    parser.add_argument("--build", type=Path, default=REPO / "build" / "release", help="build folder with quorvex and quorvex-pack")
+    parser.add_argument("--build", type=Path, default=REPO / "build" / "release", help="build folder with quorvex")
     parser.add_argument("--codecs", default="bwt,lz,cm,audio", help="comma-separated subset of bwt,lz,cm,audio")
     args = parser.parse_args()
     args.build = args.build.resolve()
