@@ -42,9 +42,12 @@ class LzDecoder {
 struct LzEncoderSettings {
   // Sources the match finder tries per position.
   std::uint32_t chainSteps = 48;
-  // Surcharge per token in 1/64 bit. Decoding time grows with the number of tokens
-  // (a literal costs several times a match), so a surcharge buys speed with size.
-  std::uint32_t tokenPrice = 128;
+  // Surcharge per token, in 1/64 bit. Decoding time grows with the number of tokens,
+  // and a literal (eight mixed bits) takes longer than a match: a surcharge on both buys
+  // decoding speed with a little size, by dropping literals without breaking their runs
+  // into short matches.
+  std::uint32_t literalSurcharge = 128;
+  std::uint32_t matchSurcharge = 128;
   // Literal prices are scaled by this many sixteenths. A price counts what the literal
   // costs now, not what coding it teaches the literal model, which makes later literals
   // cheaper: literals are worth a little more than their price says.

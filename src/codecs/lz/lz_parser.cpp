@@ -7,7 +7,7 @@
 namespace quorvex::lz {
 
 LzParser::LzParser(MatchFinder& finder, const LzModel& model, const LzEncoderSettings& settings)
-    : finder_(finder), model_(model), tokenPrice_(settings.tokenPrice), literalWeight_(settings.literalWeight), nodes_(kSegmentSize + 1) {}
+    : finder_(finder), model_(model), literalSurcharge_(settings.literalSurcharge), matchSurcharge_(settings.matchSurcharge), literalWeight_(settings.literalWeight), nodes_(kSegmentSize + 1) {}
 
 LzToken LzParser::next(const LzBlockState& s) {
   if (planned_.empty()) plan(s);
@@ -56,10 +56,10 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
 
   LzToken literal;
   literal.byte = s.base[position];
-  relax(index, index + 1, node.price + bitPrice(literalProbability, 1) + literalPrice(model_, at, t) * literalWeight_ / 16u + tokenPrice_, literal);
+  relax(index, index + 1, node.price + bitPrice(literalProbability, 1) + literalPrice(model_, at, t) * literalWeight_ / 16u + literalSurcharge_, literal);
   if (maxLength < kMinMatchLength) return 0;
 
-  const Price matchBase = node.price + bitPrice(literalProbability, 0) + tokenPrice_;
+  const Price matchBase = node.price + bitPrice(literalProbability, 0) + matchSurcharge_;
   const std::array<Price, 5> choicePrice = recentChoicePrices(model_, t.agreementFlags, node.eventHistory);
   const std::uint8_t* here = s.base + position;
   std::uint32_t longest = 0;

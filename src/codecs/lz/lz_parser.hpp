@@ -31,7 +31,7 @@ class LzParser {
  private:
   static constexpr std::uint32_t kMaxPlan = 4096;
   static constexpr std::uint32_t kNiceLength = 96;        // a match this long is taken outright
-  static constexpr std::uint32_t kRepricePeriod = 4096;   // bytes between refreshes of the match prices
+  static constexpr std::uint32_t kRepricePeriod = 1024;   // bytes between refreshes of the match prices
 
   struct Node {
     Price price = kUnreachable;
@@ -47,7 +47,8 @@ class LzParser {
 
   MatchFinder& finder_;
   const LzModel& model_;
-  Price tokenPrice_;
+  Price literalSurcharge_;
+  Price matchSurcharge_;
   Price literalWeight_;
   MatchPrices prices_;
   std::uint32_t farthest_ = 0;  // the furthest node any token reaches so far
