@@ -46,8 +46,8 @@ struct LzEncoderSettings {
   // and a literal (eight mixed bits) takes longer than a match: a surcharge on both buys
   // decoding speed with a little size, by dropping literals without breaking their runs
   // into short matches.
-  std::uint32_t literalSurcharge = 128;
-  std::uint32_t matchSurcharge = 128;
+  std::uint32_t literalSurcharge = 96;
+  std::uint32_t matchSurcharge = 96;
   // Literal prices are scaled by this many sixteenths. A price counts what the literal
   // costs now, not what coding it teaches the literal model, which makes later literals
   // cheaper: literals are worth a little more than their price says.
