@@ -38,11 +38,27 @@ class LzDecoder {
   std::unique_ptr<LzModel> model_;
 };
 
+// How hard the encoder searches, and how it weighs size against decoding time.
+struct LzEncoderSettings {
+  // Sources the match finder tries per position.
+  std::uint32_t chainSteps = 48;
+  // Surcharge per token, in 1/64 bit. Decoding time grows with the number of tokens,
+  // and a literal (eight mixed bits) takes longer than a match: a surcharge on both buys
+  // decoding speed with a little size, by dropping literals without breaking their runs
+  // into short matches.
+  std::uint32_t literalSurcharge = 96;
+  std::uint32_t matchSurcharge = 96;
+  // Literal prices are scaled by this many sixteenths. A price counts what the literal
+  // costs now, not what coding it teaches the literal model, which makes later literals
+  // cheaper: literals are worth a little more than their price says.
+  std::uint32_t literalWeight = 14;
+};
+
 // The encoding twin: keeps its own LzModel, so that it mirrors a decoder that has
 // seen the same blocks.
 class LzEncoder {
  public:
-  LzEncoder();
+  explicit LzEncoder(LzEncoderSettings settings = {});
   ~LzEncoder();
   LzEncoder(const LzEncoder&) = delete;
   LzEncoder& operator=(const LzEncoder&) = delete;
@@ -55,6 +71,7 @@ class LzEncoder {
   std::vector<std::uint8_t> encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset);
 
  private:
+  LzEncoderSettings settings_;
   std::unique_ptr<LzModel> model_;
   std::unique_ptr<MatchFinder> finder_;
   std::vector<std::uint8_t> buffer_;  // 64 zero bytes, then the window

@@ -13,13 +13,13 @@
 
 namespace quorvex::lz {
 
-LzEncoder::LzEncoder() = default;
+LzEncoder::LzEncoder(LzEncoderSettings settings) : settings_(settings) {}
 LzEncoder::~LzEncoder() = default;
 
 std::vector<std::uint8_t> LzEncoder::encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset) {
   if (!model_) model_ = LzModel::create();
   if (!model_) throw std::bad_alloc();
-  if (!finder_) finder_ = std::make_unique<MatchFinder>();
+  if (!finder_) finder_ = std::make_unique<MatchFinder>(settings_.chainSteps);
   std::vector<std::uint8_t> payload;
   if (blockOffset >= window.size() || window.size() > std::numeric_limits<std::uint32_t>::max()) return payload;
 
@@ -31,7 +31,7 @@ std::vector<std::uint8_t> LzEncoder::encodeBlock(std::span<const std::uint8_t> w
 
   BinaryEncoder coder(payload);
   LzBlockState state(base, static_cast<std::uint32_t>(blockOffset), static_cast<std::uint32_t>(window.size() - blockOffset));
-  LzParser parser(*finder_);
+  LzParser parser(*finder_, *model_, settings_);
   while (!state.done()) {
     LzToken token = parser.next(state);
     codeToken(*model_, coder, state, token);

@@ -23,6 +23,7 @@ std::uint32_t matchLength(const std::uint8_t* a, const std::uint8_t* b, std::uin
 void MatchFinder::attach(const std::uint8_t* window, std::uint32_t size) {
   if (size < indexed_ || head_.empty()) {
     head_.assign(std::size_t{1} << kHashBits, 0);
+    pairs_.assign(std::size_t{1} << 16, 0);
     chain_.clear();
     indexed_ = 0;
   }
@@ -37,33 +38,50 @@ std::uint32_t MatchFinder::hashAt(std::uint32_t position) const {
   return (v * 2654435761u) >> (32 - kHashBits);
 }
 
+std::uint32_t MatchFinder::pairAt(std::uint32_t position) const {
+  return std::uint32_t{window_[position]} | std::uint32_t{window_[position + 1]} << 8;
+}
+
 void MatchFinder::indexUpTo(std::uint32_t limit) {
   if (limit + 2 > size_) limit = size_ >= 2 ? size_ - 2 : 0;
   for (; indexed_ < limit; ++indexed_) {
     std::uint32_t& latest = head_[hashAt(indexed_)];
     chain_[indexed_] = latest;
     latest = indexed_ + 1;
+    pairs_[pairAt(indexed_)] = indexed_ + 1;
   }
 }
 
-MatchCandidate MatchFinder::longest(std::uint32_t position, std::uint32_t maxLength) const {
-  MatchCandidate best;
-  if (maxLength < 3 || position + 3 > size_) return best;
+std::uint32_t MatchFinder::collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) const {
+  if (maxLength < 2 || position + 3 > size_) return 0;
   const std::uint8_t* here = window_ + position;
+  std::uint32_t count = 0;
+  std::uint32_t best = 1;
+
+  const std::uint32_t pair = pairs_[pairAt(position)];
+  if (pair != 0 && pair - 1 < position && position - (pair - 1) <= kPairDistance) {
+    const std::uint32_t length = matchLength(here, window_ + pair - 1, maxLength);
+    if (length >= 2) {
+      out[count++] = {length, position - (pair - 1)};
+      best = length;
+    }
+  }
+
   std::uint32_t next = head_[hashAt(position)];
-  for (std::uint32_t steps = 0; next != 0 && steps < kMaxChainSteps; ++steps) {
+  for (std::uint32_t steps = 0; next != 0 && steps < chainSteps_ && best < maxLength; ++steps) {
     const std::uint32_t source = next - 1;
     next = chain_[source];
     if (source >= position) continue;
     const std::uint8_t* there = window_ + source;
-    if (there[best.length] != here[best.length]) continue;  // cannot beat the best
+    if (there[best] != here[best]) continue;  // cannot beat the best
     const std::uint32_t length = matchLength(here, there, maxLength);
-    if (length > best.length && length >= 3) {
-      best = {length, position - source};
-      if (length >= maxLength || length >= kGoodEnough) break;
-    }
+    if (length <= best) continue;
+    best = length;
+    if (count == kMaxCandidates) --count;  // keep the longest
+    out[count++] = {length, position - source};
+    if (length >= kGoodEnough) break;
   }
-  return best;
+  return count;
 }
 
 }  // namespace quorvex::lz

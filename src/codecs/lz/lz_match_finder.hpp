@@ -13,6 +13,13 @@ struct MatchCandidate {
 
 class MatchFinder {
  public:
+  // Longest list collect() returns: one candidate per length it improves on.
+  static constexpr std::uint32_t kMaxCandidates = 64;
+
+  // chainSteps bounds the sources tried per position: more finds longer and nearer
+  // matches at a proportional cost in encoding time.
+  explicit MatchFinder(std::uint32_t chainSteps = 48) : chainSteps_(chainSteps) {}
+
   // Positions are indexed by the three bytes starting there; chains are kept from call
   // to call, as the window only grows. A window shorter than what was indexed means a
   // new window: the chains start over.
@@ -21,21 +28,25 @@ class MatchFinder {
   // Makes every position below `limit` available as a source.
   void indexUpTo(std::uint32_t limit);
 
-  // The longest match at `position` (at least 3 bytes, at most maxLength), nearest
-  // source first among equals; length 0 when none.
-  MatchCandidate longest(std::uint32_t position, std::uint32_t maxLength) const;
+  // The matches at `position` (at most maxLength long) in order of increasing length,
+  // each the nearest source found for its length: a 2-byte match from close by, then
+  // what the chains give. Returns the count written to `out`.
+  std::uint32_t collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) const;
 
  private:
-  static constexpr std::uint32_t kHashBits = 18;
-  static constexpr std::uint32_t kMaxChainSteps = 96;
-  static constexpr std::uint32_t kGoodEnough = 256;
+  static constexpr std::uint32_t kHashBits = 20;
+  static constexpr std::uint32_t kPairDistance = 256;  // a 2-byte match further away rarely pays
+  static constexpr std::uint32_t kGoodEnough = 512;    // stop searching at a match this long
 
   std::uint32_t hashAt(std::uint32_t position) const;
+  std::uint32_t pairAt(std::uint32_t position) const;
 
+  std::uint32_t chainSteps_;
   const std::uint8_t* window_ = nullptr;
   std::uint32_t size_ = 0;
   std::uint32_t indexed_ = 0;
   std::vector<std::uint32_t> head_;   // position + 1 of the latest occurrence, 0 = none
+  std::vector<std::uint32_t> pairs_;  // position + 1 of the latest occurrence of each byte pair
   std::vector<std::uint32_t> chain_;  // position + 1 of the previous occurrence
 };
 

@@ -1,85 +1,131 @@
 #include "codecs/lz/lz_parser.hpp"
 
 #include <algorithm>
-#include <bit>
+
+#include "codecs/lz/lz_tables.hpp"
 
 namespace quorvex::lz {
 
-namespace {
+LzParser::LzParser(MatchFinder& finder, const LzModel& model, const LzEncoderSettings& settings)
+    : finder_(finder), model_(model), literalSurcharge_(settings.literalSurcharge), matchSurcharge_(settings.matchSurcharge), literalWeight_(settings.literalWeight), nodes_(kSegmentSize + 1) {}
 
-// Rough costs in 1/16 bit; only the comparison matters. The literal price sets the
-// balance between size and decoding speed: the literal model is strong, so a low price
-// (few, long matches) gives the smallest output, but literals take far longer to decode
-// than matches. On the corpus, two bits gave 4% smaller output than four bits at a
-// third of the decoding speed; six bits, 4% larger output at 1.5 times the speed.
-constexpr std::int32_t kBit = 16;
-constexpr std::int32_t kLiteralCost = 4 * kBit;
-constexpr std::int32_t kSlotBits = 4;
-constexpr std::int32_t kLazyMargin = 0;
-
-std::int32_t lengthBits(std::uint32_t length) {
-  const auto lengthClass = static_cast<std::int32_t>(lengthClassOf(length - kMinMatchLength));
-  const std::int32_t treeBits = lengthClass == 0 ? 1 : std::min(lengthClass, 4);
-  return lengthClass + 1 + treeBits + std::max(lengthClass - 4, 0);
+LzToken LzParser::next(const LzBlockState& s) {
+  if (planned_.empty()) plan(s);
+  const LzToken token = planned_.back();
+  planned_.pop_back();
+  return token;
 }
 
-std::int32_t recentMatchCost(std::uint32_t length, std::uint32_t choice) {
-  const auto choiceBits = static_cast<std::int32_t>(std::min(choice + 1, kRecentChoices));
-  return kBit * (1 + choiceBits + lengthBits(length));
+void LzParser::relax(std::uint32_t from, std::uint32_t to, Price price, const LzToken& token) {
+  Node& target = nodes_[to];
+  if (price >= target.price) return;
+  const Node& source = nodes_[from];
+  target.price = price;
+  target.from = from;
+  target.token = token;
+  target.recent = source.recent;
+  if (token.literal) {
+    target.eventHistory = ((source.eventHistory << 1) | 1u) & 255u;
+  } else {
+    target.eventHistory = (source.eventHistory << 1) & 255u;
+    if (token.choice == 0) {
+      pushFront(target.recent, token.distance);
+    } else {
+      moveToFront(target.recent, token.choice - 1);
+    }
+  }
+  farthest_ = std::max(farthest_, to);
 }
 
-std::int32_t newMatchCost(std::uint32_t length, std::uint32_t distance) {
-  const auto distanceBits = distance < 2 ? 1 : static_cast<std::int32_t>(std::bit_width(distance)) - 1;
-  return kBit * (2 + lengthBits(length) + kSlotBits + distanceBits);
-}
+std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::uint32_t segmentEnd) {
+  const Node node = nodes_[index];
+  const std::uint32_t position = s.q + index;
+  const std::uint32_t maxLength = segmentEnd - position;
 
-}  // namespace
+  // The state a token at this node would start from.
+  LzBlockState at = s;
+  at.q = position;
+  at.segmentLeft = maxLength;
+  at.currentDistance = node.recent[0];
+  at.recentDistances = node.recent;
+  at.eventHistory = node.eventHistory;
+  const TokenContext t = tokenContext(at);
+  const std::uint32_t lastToken = index == 0 ? s.lastToken : t.c1;
+  const std::uint32_t literalProbability =
+      literalFlagProbability(model_, t.predictedByte, t.agreementFlags, HistoryContextTable[node.eventHistory], lastToken);
 
-LzParser::Option LzParser::bestAt(const LzBlockState& s, std::uint32_t position, std::uint32_t maxLength) {
-  Option best;
-  if (maxLength < kMinMatchLength) return best;
+  LzToken literal;
+  literal.byte = s.base[position];
+  relax(index, index + 1, node.price + bitPrice(literalProbability, 1) + literalPrice(model_, at, t) * literalWeight_ / 16u + literalSurcharge_, literal);
+  if (maxLength < kMinMatchLength) return 0;
+
+  const Price matchBase = node.price + bitPrice(literalProbability, 0) + matchSurcharge_;
+  const std::array<Price, 5> choicePrice = recentChoicePrices(model_, t.agreementFlags, node.eventHistory);
   const std::uint8_t* here = s.base + position;
+  std::uint32_t longest = 0;
 
   for (std::uint32_t j = 0; j < kRecentChoices; ++j) {
-    const std::uint32_t back = s.recentDistances[j] + 1u;
+    const std::uint32_t back = node.recent[j] + 1u;
     if (back > position) continue;  // the encoder copies from inside the window only
+    if (std::find(node.recent.begin(), node.recent.begin() + j, node.recent[j]) != node.recent.begin() + j) continue;
     const std::uint32_t length = matchLength(here, here - back, maxLength);
     if (length < kMinMatchLength) continue;
-    const std::int32_t gain = static_cast<std::int32_t>(length) * kLiteralCost - recentMatchCost(length, j + 1);
-    if (gain > best.gain) {
-      best.gain = gain;
-      best.token = LzToken{0, 0, j + 1, length, 0};
+    const Price base = matchBase + choicePrice[j + 1];
+    const LengthVariant variant = lengthVariantOf(j + 1);
+    for (std::uint32_t l = length >= kNiceLength ? length : kMinMatchLength; l <= length; ++l) {
+      relax(index, index + l, base + prices_.lengthPrice(variant, l - kMinMatchLength), LzToken{0, 0, j + 1, l, 0});
     }
+    longest = std::max(longest, length);
   }
 
   finder_.indexUpTo(position);
-  const MatchCandidate found = finder_.longest(position, maxLength);
-  if (found.length >= kMinMatchLength) {
-    const std::uint32_t distance = found.back - 1u;
-    const bool isRecent = std::find(s.recentDistances.begin(), s.recentDistances.end(), distance) != s.recentDistances.end();
-    const std::int32_t gain = static_cast<std::int32_t>(found.length) * kLiteralCost - newMatchCost(found.length, distance);
-    if (!isRecent && gain > best.gain) {
-      best.gain = gain;
-      best.token = LzToken{0, 0, 0, found.length, distance};
+  const std::uint32_t found = finder_.collect(position, maxLength, candidates_.data());
+  std::uint32_t l = kMinMatchLength;
+  for (std::uint32_t k = 0; k < found; ++k) {
+    const MatchCandidate& c = candidates_[k];
+    const std::uint32_t distance = c.back - 1u;
+    const Price base = matchBase + choicePrice[0] + prices_.distanceBitsPrice(distance);
+    if (c.length >= kNiceLength) l = c.length;
+    for (; l <= c.length; ++l) {
+      const std::uint32_t value = l - kMinMatchLength;
+      relax(index, index + l, base + prices_.lengthPrice(LengthVariant::newDistance, value) + prices_.slotPrice(value, distance),
+            LzToken{0, 0, 0, l, distance});
     }
+    longest = std::max(longest, c.length);
   }
-  return best;
+  return longest;
 }
 
-LzToken LzParser::next(const LzBlockState& s) {
-  LzToken literal;
-  literal.byte = s.base[s.q];
-
-  const Option here = bestAt(s, s.q, s.segmentLeft);
-  if (here.gain <= 0) return literal;
-
-  // One byte later, with the same recent distances (a literal leaves them alone).
-  const std::uint32_t nextLeft = s.segmentLeft > 1 ? s.segmentLeft - 1 : std::min(kSegmentSize, s.end - s.q - 1);
-  if (s.q + 1 < s.end) {
-    const Option later = bestAt(s, s.q + 1, nextLeft);
-    if (later.gain > here.gain + kLazyMargin) return literal;
+void LzParser::plan(const LzBlockState& s) {
+  if (!priced_ || s.q >= repriceAt_ || s.q + kRepricePeriod < repriceAt_) {
+    prices_.refresh(model_);
+    priced_ = true;
+    repriceAt_ = s.q + kRepricePeriod;
   }
-  return here.token;
+  const std::uint32_t segmentEnd = s.q + s.segmentLeft;
+  const std::uint32_t span = segmentEnd - s.q;
+
+  Node& first = nodes_[0];
+  first.price = 0;
+  first.recent = s.recentDistances;
+  first.eventHistory = s.eventHistory;
+  farthest_ = 0;
+
+  std::uint32_t end = 0;
+  for (std::uint32_t i = 0;; ++i) {
+    if ((i == farthest_ && i > 0) || i == span || i == kMaxPlan) {
+      end = i;
+      break;
+    }
+    const std::uint32_t longest = follow(s, i, segmentEnd);
+    if (longest >= kNiceLength) {
+      end = farthest_;  // the long match reaches furthest; take the cheapest path there
+      break;
+    }
+  }
+
+  for (std::uint32_t i = end; i > 0; i = nodes_[i].from) planned_.push_back(nodes_[i].token);
+  for (std::uint32_t i = 0; i <= farthest_; ++i) nodes_[i].price = kUnreachable;
 }
 
 }  // namespace quorvex::lz

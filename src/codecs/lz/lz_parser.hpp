@@ -1,33 +1,62 @@
-// The encoder's parse: at each position, the best of a literal, a match at one of the
-// four recent distances and the longest match the hash chains find, judged by a rough
-// bit cost; a match is deferred by one byte (lazy evaluation) when the next position
-// offers a better one.
+// The encoder's parse: a forward search for the cheapest way to code the bytes ahead,
+// priced by the model's current probabilities. Every position is a node; a literal
+// leads to the next one, a match of length l at one of the four recent distances or at
+// a distance the match finder offers leads l positions on. Each node keeps the cheapest
+// path to it with the recent distances and token history that path leaves, since these
+// shape the price of what follows. The search stops where every path meets (no token
+// spans the position), at a match long enough to take outright, or after kMaxPlan
+// positions; the cheapest path found is then coded token by token.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <vector>
 
 #include "codecs/lz/lz_block_state.hpp"
+#include "codecs/lz/lz_codec.hpp"
 #include "codecs/lz/lz_match_finder.hpp"
+#include "codecs/lz/lz_model.hpp"
+#include "codecs/lz/lz_prices.hpp"
 #include "codecs/lz/lz_token_coder.hpp"
 
 namespace quorvex::lz {
 
 class LzParser {
  public:
-  explicit LzParser(MatchFinder& finder) : finder_(finder) {}
+  LzParser(MatchFinder& finder, const LzModel& model, const LzEncoderSettings& settings);
 
   // The token to code at s.q; matches never run past the current segment.
   LzToken next(const LzBlockState& s);
 
  private:
-  struct Option {
-    std::int32_t gain = 0;  // estimated 1/16 bits saved against coding the bytes as literals
+  static constexpr std::uint32_t kMaxPlan = 4096;
+  static constexpr std::uint32_t kNiceLength = 96;        // a match this long is taken outright
+  static constexpr std::uint32_t kRepricePeriod = 1024;   // bytes between refreshes of the match prices
+
+  struct Node {
+    Price price = kUnreachable;
+    std::uint32_t from = 0;  // the node the last token starts at
     LzToken token;
+    std::array<std::uint32_t, 4> recent{};
+    std::uint32_t eventHistory = 0;
   };
 
-  Option bestAt(const LzBlockState& s, std::uint32_t position, std::uint32_t maxLength);
+  void plan(const LzBlockState& s);
+  void relax(std::uint32_t from, std::uint32_t to, Price price, const LzToken& token);
+  std::uint32_t follow(const LzBlockState& s, std::uint32_t index, std::uint32_t segmentEnd);
 
   MatchFinder& finder_;
+  const LzModel& model_;
+  Price literalSurcharge_;
+  Price matchSurcharge_;
+  Price literalWeight_;
+  MatchPrices prices_;
+  std::uint32_t farthest_ = 0;  // the furthest node any token reaches so far
+  std::uint32_t repriceAt_ = 0;
+  bool priced_ = false;
+  std::vector<Node> nodes_;
+  std::vector<LzToken> planned_;  // in reverse order: the next token is at the back
+  std::array<MatchCandidate, MatchFinder::kMaxCandidates> candidates_{};
 };
 
 }  // namespace quorvex::lz
