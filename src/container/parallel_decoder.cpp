@@ -1,5 +1,6 @@
 #include "container/parallel_decoder.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -67,6 +68,9 @@ struct PendingItem {
   std::size_t index;  // the job, the block, or the record
 };
 
+// More workers than this only add threads that wait.
+constexpr unsigned kMostWorkers = 64;
+
 std::uint64_t defaultModelBudget() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long pageSize = ::sysconf(_SC_PAGESIZE);
@@ -83,7 +87,7 @@ class ParallelDecoder {
         context_(context),
         console_(options.console),
         output_(sink),
-        threads_(options.threads),
+        threads_(std::min(options.threads, kMostWorkers)),
         modelBudget_(options.memoryLimit != 0 ? options.memoryLimit : defaultModelBudget()),
         plan_(planDecode(stream)),
         cmResults_(plan_.blocks.size()),

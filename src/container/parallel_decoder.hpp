@@ -3,7 +3,8 @@
 //
 // What may run side by side: a context-mixing section (a codec-parameter record with
 // codec id 7 starts one with a fresh model) depends on no other block, so sections
-// decode on the workers, several at once when their models fit the memory budget; the
+// decode on the workers, several at once when their models fit the memory budget (the
+// memory limit of the options, else half the machine's memory); the
 // post-stages of a block need only its codec output, so they run on the workers while
 // the next block decodes; the sink receives block i while block i + 1 decodes.
 //
