@@ -4,6 +4,7 @@
 #include "container/decoded_output.hpp"
 #include "container/dispatcher.hpp"
 #include "container/integrity.hpp"
+#include "container/parallel_decoder.hpp"
 
 namespace quorvex {
 namespace {
@@ -99,6 +100,7 @@ DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputSink& ou
     result.reason = "not enough memory for the history window and work buffers";
     return result;
   }
+  if (options.threads > 1) return decodeRecordsInParallel(archive, stream, context, output, options);
   return decodeRecords(stream, context, output, options);
 }
 

@@ -16,6 +16,8 @@ class Console {
   void blockLine(std::string_view codecName, std::uint32_t packedSize, std::uint32_t unpackedSize) const;
   void audioLine(std::uint32_t unpackedSize, std::uint32_t audioReset) const;
   void bwtRound(std::uint32_t segment, std::uint32_t codedLength, std::uint32_t length) const;
+  // A line already rendered (one that was kept to be printed in archive order).
+  void line(std::string_view text) const { emit(text); }
 
  private:
   void print(const char* format, std::int32_t a, std::int32_t b, std::int32_t c = 0) const;

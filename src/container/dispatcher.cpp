@@ -17,13 +17,6 @@
 namespace quorvex {
 namespace {
 
-// The two work buffers; each post-stage reads `current` and writes `other`.
-struct WorkBuffers {
-  std::uint8_t* current;
-  std::uint8_t* other;
-  void swap() { std::swap(current, other); }
-};
-
 // How much a block may produce. Codec output goes into the window; stage output into
 // a work buffer, and every block ends up in a work buffer, so both bound it.
 struct Capacity {
@@ -47,41 +40,18 @@ bool fail(std::string& failure, std::string reason) {
 
 std::string count(std::uint32_t value) { return std::to_string(value); }
 
-// A payload cut off by the end of the archive: only a truncated or damaged file has one.
-bool payloadComplete(const BlockDescriptor& block, std::string& failure) {
-  if (block.payload.size() == block.packedSize) return true;
-  return fail(failure, "payload of " + count(block.packedSize) + " bytes runs past the end of the archive (" +
-                           std::to_string(block.payload.size()) + " are there)");
-}
-
-// "2,148 MiB": a byte count rounded up to whole MiB, with thousands separators.
-std::string mebibytes(std::uint64_t bytes) {
-  const std::string digits = std::to_string((bytes + (std::uint64_t{1} << 20) - 1) >> 20);
-  std::string grouped;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-    grouped += digits[i];
-  }
-  return grouped + " MiB";
-}
-
 // The model of a context-mixing section, built at the section's first block unless it
 // needs more memory than the caller allows.
 bool buildSectionModel(CodecState& codecs, std::string& failure) {
   const CodecParams& params = codecs.params;
   if (!codecs.cmBuilt) {
-    const std::uint64_t needed = cm::cmModelBytes(params.tableBitsA, params.tableBitsB, params.historySize);
-    if (codecs.memoryLimit != 0 && needed > codecs.memoryLimit) {
-      return fail(failure, "the context-mixing model needs " + mebibytes(needed) + " of memory, over the limit of " +
-                               mebibytes(codecs.memoryLimit));
-    }
+    failure = cmOverMemoryLimit(params, codecs.memoryLimit);
+    if (!failure.empty()) return false;
     codecs.cm = cm::createCmDecoder(params.tableBitsA, params.tableBitsB, params.historySize);
     codecs.cmBuilt = true;
   }
   if (codecs.cm) return true;
-  const char* rejection = cm::cmParamsRejection(params.tableBitsA, params.tableBitsB, params.historySize);
-  return fail(failure, std::string("the context-mixing model of the active codec parameters could not be built: ") +
-                           (rejection ? rejection : "not enough memory"));
+  return fail(failure, cmModelFailure(params));
 }
 
 bool decodeCmCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
@@ -90,11 +60,8 @@ bool decodeCmCodec(const BlockDescriptor& block, DecodeContext& context, CodecSt
   if (!payloadComplete(block, failure)) return false;
   if (!buildSectionModel(codecs, failure)) return false;
   if (block.codecKind == static_cast<std::uint8_t>(CodecKind::lz)) cm::resetCmAdaptation(*codecs.cm);
-  if (block.sizePresent != 1) return fail(failure, "context-mixing block without its size");
-  if (block.unpackedSize > capacity.block) {
-    return fail(failure, "context-mixing block of " + count(block.unpackedSize) + " bytes does not fit in the " +
-                             count(capacity.block) + " bytes of room left");
-  }
+  if (block.sizePresent != 1) return fail(failure, kCmWithoutSize);
+  if (block.unpackedSize > capacity.block) return fail(failure, cmTooLarge(block.unpackedSize, capacity.block));
   cm::decodeCmBlock(*codecs.cm, block.payload, context.historyCursor, block.unpackedSize);
   n = block.unpackedSize;
   return true;
@@ -171,8 +138,8 @@ bool decodeAudioCodec(const BlockDescriptor& block, DecodeContext& context, audi
   return true;
 }
 
-// Runs the codec the descriptor and the active mode select; its output stands at the
-// history cursor, n bytes long.
+}  // namespace
+
 bool decodeCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
                  std::uint32_t& n, std::string& failure) {
   const Capacity capacity = capacityAt(context);
@@ -186,6 +153,8 @@ bool decodeCodec(const BlockDescriptor& block, DecodeContext& context, CodecStat
       return fail(failure, "codec kind " + count(block.codecKind) + " is not used outside context-mixing mode");
   }
 }
+
+namespace {
 
 // The branch-target stage, last of all; its state is fresh for every block.
 bool runBranchTargets(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, std::uint32_t& n,
@@ -208,8 +177,8 @@ bool runTextTransforms(const BlockDescriptor& block, WorkBuffers& buffers, std::
   return true;
 }
 
-// The post-stages in their fixed order; each reads the current buffer and writes the
-// other, at most capacity bytes. Blocks of 263 bytes or fewer pass the delta stage unchanged.
+}  // namespace
+
 bool runPostStages(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, bool cmMode,
                    std::uint32_t& n, std::string& failure) {
   if (block.wordRun.enabled()) {
@@ -233,33 +202,82 @@ bool runPostStages(const BlockDescriptor& block, WorkBuffers& buffers, std::uint
   return true;
 }
 
-}  // namespace
+// A payload cut off by the end of the archive: only a truncated or damaged file has one.
+bool payloadComplete(const BlockDescriptor& block, std::string& failure) {
+  if (block.payload.size() == block.packedSize) return true;
+  return fail(failure, "payload of " + count(block.packedSize) + " bytes runs past the end of the archive (" +
+                           std::to_string(block.payload.size()) + " are there)");
+}
+
+std::string cmModelFailure(const CodecParams& params) {
+  const char* rejection = cm::cmParamsRejection(params.tableBitsA, params.tableBitsB, params.historySize);
+  return std::string("the context-mixing model of the active codec parameters could not be built: ") +
+         (rejection ? rejection : "not enough memory");
+}
+
+// "2,148 MiB": a byte count rounded up to whole MiB, with thousands separators.
+std::string mebibytes(std::uint64_t bytes) {
+  const std::string digits = std::to_string((bytes + (std::uint64_t{1} << 20) - 1) >> 20);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped + " MiB";
+}
+
+std::string cmOverMemoryLimit(const CodecParams& params, std::uint64_t memoryLimit) {
+  const std::uint64_t needed = cm::cmModelBytes(params.tableBitsA, params.tableBitsB, params.historySize);
+  if (memoryLimit == 0 || needed <= memoryLimit) return {};
+  return "the context-mixing model needs " + mebibytes(needed) + " of memory, over the limit of " +
+         mebibytes(memoryLimit);
+}
+
+std::string cmTooLarge(std::uint32_t unpackedSize, std::uint32_t room) {
+  return "context-mixing block of " + count(unpackedSize) + " bytes does not fit in the " + count(room) +
+         " bytes of room left";
+}
+
+std::uint32_t stageCapacityAt(const DecodeContext& context) { return capacityAt(context).block; }
+
+bool moveCodecOutput(DecodeContext& context, std::uint32_t n, std::uint8_t* work, std::string& failure) {
+  if (n > kWorkBufferSize) {
+    return fail(failure, "block of " + count(n) + " bytes exceeds the " + count(kWorkBufferSize) + "-byte work buffer");
+  }
+  std::memcpy(work, context.historyCursor, n);
+  context.historyCursor += n;
+  return true;
+}
+
+bool finishBlock(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, bool cmMode,
+                 std::uint32_t& n, std::string& failure) {
+  if (!runPostStages(block, buffers, capacity, cmMode, n, failure)) return false;
+  if (n == 0) return fail(failure, "block decoded to no bytes");
+  return true;
+}
+
+bool decodeAudio(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, DecodedOutput& output,
+                 const Console& console, std::string& failure) {
+  console.audioLine(block.unpackedSize, block.audioReset);
+  if (!payloadComplete(block, failure)) return false;
+  return decodeAudioCodec(block, context, *codecs.audio, output, failure);
+}
 
 bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codecs, DecodedOutput& output,
                  const Console& console, std::string& failure) {
   const BlockDescriptor block = parseBlockDescriptor(stream, codecs.params.contextMixing());
 
   if (block.codecKind == static_cast<std::uint8_t>(CodecKind::audio)) {
-    console.audioLine(block.unpackedSize, block.audioReset);
-    if (!payloadComplete(block, failure)) return false;
-    return decodeAudioCodec(block, context, *codecs.audio, output, failure);
+    return decodeAudio(block, context, codecs, output, console, failure);
   }
 
   audio::resetAudioDecoder(*codecs.audio);
-  const std::uint32_t stageCapacity = capacityAt(context).block;  // the room when the block starts
+  const std::uint32_t stageCapacity = stageCapacityAt(context);  // the room when the block starts
   std::uint32_t n = 0;
   if (!decodeCodec(block, context, codecs, console, n, failure)) return false;
-  if (n > kWorkBufferSize) {
-    return fail(failure, "block of " + count(n) + " bytes exceeds the " + count(kWorkBufferSize) + "-byte work buffer");
-  }
-
-  // The codec output stays in the window for later blocks; the stages work on a copy.
   WorkBuffers buffers{context.workA, context.workB};
-  std::memcpy(buffers.current, context.historyCursor, n);
-  context.historyCursor += n;
-
-  if (!runPostStages(block, buffers, stageCapacity, codecs.params.contextMixing(), n, failure)) return false;
-  if (n == 0) return fail(failure, "block decoded to no bytes");
+  if (!moveCodecOutput(context, n, buffers.current, failure)) return false;
+  if (!finishBlock(block, buffers, stageCapacity, codecs.params.contextMixing(), n, failure)) return false;
   output.append({buffers.current, n});
   return true;
 }

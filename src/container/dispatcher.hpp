@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "codecs/audio/audio_block.hpp"
 #include "codecs/cm/cm_codec.hpp"
@@ -29,8 +30,49 @@ struct CodecState {
 };
 
 // Decodes the block whose record head was just read; the stream is left after its
-// descriptor. On failure returns false and says why in failure.
+// descriptor. On failure returns false and says why in failure. The steps below are
+// its parts, shared with the decoder that runs independent work side by side.
 bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codecs, DecodedOutput& output,
                  const Console& console, std::string& failure);
+
+// The two work buffers; each post-stage reads `current` and writes `other`.
+struct WorkBuffers {
+  std::uint8_t* current;
+  std::uint8_t* other;
+  void swap() { std::swap(current, other); }
+};
+
+// An audio block: its line, then its samples straight to the output, in batches
+// through the context's first work buffer.
+bool decodeAudio(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, DecodedOutput& output,
+                 const Console& console, std::string& failure);
+
+// Runs the codec the descriptor and the active mode select (not audio); its output
+// stands at the history cursor, n bytes long. Prints the block's line first.
+bool decodeCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
+                 std::uint32_t& n, std::string& failure);
+
+// The room the post-stages of a block starting at the cursor may fill.
+std::uint32_t stageCapacityAt(const DecodeContext& context);
+
+// The codec output stays in the window for later blocks: copies its n bytes to the
+// work buffer and advances the cursor past them. False when it exceeds a work buffer.
+bool moveCodecOutput(DecodeContext& context, std::uint32_t n, std::uint8_t* work, std::string& failure);
+
+// The post-stages in their fixed order, each from buffers.current into buffers.other
+// (at most capacity bytes); the block's bytes end in buffers.current, n long. Blocks of
+// 263 bytes or fewer pass the delta stage unchanged; a block of no bytes fails.
+bool runPostStages(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, bool cmMode,
+                   std::uint32_t& n, std::string& failure);
+bool finishBlock(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, bool cmMode,
+                 std::uint32_t& n, std::string& failure);
+
+// The checks of a context-mixing block, for a decoder that runs its model elsewhere.
+bool payloadComplete(const BlockDescriptor& block, std::string& failure);
+std::string cmModelFailure(const CodecParams& params);
+// Why a section's model may not be built under memoryLimit (0: no limit); empty when it may.
+std::string cmOverMemoryLimit(const CodecParams& params, std::uint64_t memoryLimit);
+std::string cmTooLarge(std::uint32_t unpackedSize, std::uint32_t room);
+inline constexpr const char* kCmWithoutSize = "context-mixing block without its size";
 
 }  // namespace quorvex

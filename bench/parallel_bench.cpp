@@ -1,0 +1,102 @@
+// Wall and processor time of decoding one archive with one thread and with two, for
+// an archive of BWT blocks and one of context-mixing sections (a fresh model every
+// few MiB), each of 8 MiB or more: the corpus joined and repeated. A plain program
+// rather than a Google Benchmark: each decode takes seconds and one run of each says
+// enough. Usage: parallel_bench [MiB [bwt|cm]] (default 10, both).
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench_support.hpp"
+#include "quorvex/archive_writer.hpp"
+#include "quorvex/decoder.hpp"
+
+namespace {
+
+using namespace quorvex::bench;
+
+// Counts the bytes and drops them.
+class CountingSink final : public quorvex::OutputSink {
+ public:
+  bool append(std::span<const std::uint8_t> bytes) override {
+    size += bytes.size();
+    return true;
+  }
+  std::size_t size = 0;
+};
+
+double cpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+struct Timing {
+  double wall = 0;
+  double cpu = 0;
+};
+
+Timing decode(const std::vector<std::uint8_t>& archive, unsigned threads, std::size_t expected) {
+  CountingSink sink;
+  quorvex::DecodeOptions options;
+  options.threads = threads;
+  const double cpuBefore = cpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  const quorvex::DecodeResult result = quorvex::decodeArchive(archive, sink, options);
+  const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+  if (!result.ok() || sink.size != expected) {
+    std::fprintf(stderr, "decoding failed: %s\n", result.reason.c_str());
+    std::exit(1);
+  }
+  return {wall.count(), cpuSeconds() - cpuBefore};
+}
+
+void report(const char* name, const std::vector<std::uint8_t>& archive, std::size_t size) {
+  const Timing one = decode(archive, 1, size);
+  const Timing two = decode(archive, 2, size);
+  const double mib = static_cast<double>(size) / (1 << 20);
+  std::printf("%s: %.1f MiB -> %zu bytes\n", name, mib, archive.size());
+  std::printf("  1 thread : wall %.2f s (%.2f MiB/s), cpu %.2f s\n", one.wall, mib / one.wall, one.cpu);
+  std::printf("  2 threads: wall %.2f s (%.2f MiB/s), cpu %.2f s; wall speed-up %.2fx\n", two.wall, mib / two.wall,
+              two.cpu, one.wall / two.wall);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t size = static_cast<std::size_t>(argc > 1 ? std::atoi(argv[1]) : 10) << 20;
+  std::vector<std::uint8_t> corpus;
+  for (const fs::path& path : corpusPaths()) {
+    const std::vector<std::uint8_t> bytes = readBytes(path);
+    corpus.insert(corpus.end(), bytes.begin(), bytes.end());
+  }
+  if (corpus.empty()) {
+    std::fprintf(stderr, "no corpus at %s\n", QUORVEX_CORPUS_DIR);
+    return 1;
+  }
+  std::vector<std::uint8_t> input;
+  while (input.size() < size) input.insert(input.end(), corpus.begin(), corpus.end());
+  input.resize(size);
+  const std::span<const std::uint8_t> data(input);
+  constexpr std::size_t kBlock = 2u << 20;
+
+  const std::string only = argc > 2 ? argv[2] : "";
+  if (only != "cm") {
+    quorvex::ArchiveWriter bwt;
+    for (std::size_t at = 0; at < size; at += kBlock) bwt.addBwtBlock(data.subspan(at, std::min(kBlock, size - at)));
+    report("BWT blocks of 2 MiB", bwt.bytes(), size);
+  }
+  if (only == "bwt") return 0;
+  quorvex::ArchiveWriter cm;
+  for (std::size_t at = 0; at < size; at += kBlock) {
+    cm.addCmParams(22, 22, 31);  // a fresh model (2 MiB window) for every section
+    cm.addCmBlock(data.subspan(at, std::min(kBlock, size - at)));
+  }
+  report("CM sections of 2 MiB", cm.bytes(), size);
+  return 0;
+}

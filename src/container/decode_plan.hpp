@@ -1,0 +1,52 @@
+// Planning a decode: every record read once, before any payload is decoded, so that a
+// decoder can see which work depends on which before it starts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "container/block_descriptor.hpp"
+#include "container/codec_params.hpp"
+#include "container/record_stream.hpp"
+
+namespace quorvex {
+
+inline constexpr std::uint32_t kNoSection = 0xFFFFFFFFu;
+
+struct PlannedBlock {
+  BlockDescriptor descriptor;
+  CodecParams params;                // active when the block was read
+  std::uint32_t section = kNoSection;  // its context-mixing section, for blocks the model decodes
+
+  bool audio() const { return descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::audio); }
+};
+
+// The blocks of one context-mixing section: they share one model, built at the first
+// of them, and depend on no block outside the section.
+struct CmSection {
+  CodecParams params;
+  std::vector<std::uint32_t> blocks;  // indices into DecodePlan::blocks, in archive order
+  std::uint64_t modelBytes = 0;       // what its model's tables ask for
+};
+
+// The records a decoder acts on, in archive order. Codec-parameter records are folded
+// into the blocks and sections; unknown records are gone.
+struct PlannedRecord {
+  enum class Kind : std::uint8_t { block, integrity };
+  Kind kind;
+  std::uint32_t block = 0;   // for blocks: index into DecodePlan::blocks
+  std::size_t offset = 0;    // for integrity records: where the payload starts
+  std::uint32_t count = 0;   // for integrity records: the payload's size
+};
+
+struct DecodePlan {
+  std::vector<PlannedBlock> blocks;
+  std::vector<CmSection> sections;
+  std::vector<PlannedRecord> records;
+};
+
+// Reads every record after the header; the stream ends at the end of the archive.
+DecodePlan planDecode(RecordStream& stream);
+
+}  // namespace quorvex

@@ -1,0 +1,488 @@
+#include "container/parallel_decoder.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "container/console.hpp"
+#include "container/decode_plan.hpp"
+#include "container/decoded_output.hpp"
+#include "container/dispatcher.hpp"
+#include "container/integrity.hpp"
+#include "container/thread_pool.hpp"
+
+namespace quorvex {
+namespace {
+
+// Two work buffers for the post-stages of one block in flight. They are reserved
+// zeroed and lazily, so a block touches only the pages it fills.
+struct Slot {
+  ZeroedBuffer a;
+  ZeroedBuffer b;
+  bool busy = false;
+};
+
+// A non-audio block between its codec and the output.
+struct BlockJob {
+  std::uint32_t block = 0;
+  std::vector<std::string> lines;  // its console lines, printed when it is committed
+  Slot* slot = nullptr;
+  std::uint32_t capacity = 0;  // the room the post-stages may fill
+  // Written by the post-stage task, read after `done` is seen under the lock.
+  bool ok = true;
+  std::string failure;
+  WorkBuffers buffers{nullptr, nullptr};
+  std::uint32_t n = 0;
+  bool done = false;
+};
+
+// One context-mixing block decoded by its section's model on a worker.
+struct CmResult {
+  bool done = false;
+  bool ok = true;
+  bool tooLarge = false;  // larger than any work buffer: fails wherever it lands
+  bool deferred = false;  // no memory for a private copy: the calling thread decodes it
+  std::string failure;
+  ZeroedBuffer bytes;
+};
+
+// A section's progress. Its blocks run one after another (they share the model).
+struct SectionRun {
+  cm::CmDecoderPtr model;
+  bool modelTried = false;
+  std::size_t next = 0;  // the next of its blocks to start
+  bool busy = false;     // one of its blocks is running or deferred
+  bool stopped = false;  // a block failed: the run ends there
+  bool holdsModel = false;
+};
+
+struct PendingItem {
+  enum class Kind : std::uint8_t { job, audio, integrity };
+  Kind kind;
+  std::size_t index;  // the job, the block, or the record
+};
+
+// More workers than this only add threads that wait.
+constexpr unsigned kMostWorkers = 64;
+
+std::uint64_t defaultModelBudget() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return std::uint64_t{4} << 30;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) / 2;
+}
+
+class ParallelDecoder {
+ public:
+  ParallelDecoder(std::span<const std::uint8_t> archive, RecordStream& stream, DecodeContext& context,
+                  OutputSink& sink, const DecodeOptions& options)
+      : archive_(archive),
+        stream_(stream),
+        context_(context),
+        console_(options.console),
+        output_(sink),
+        threads_(std::min(options.threads, kMostWorkers)),
+        memoryLimit_(options.memoryLimit),
+        modelBudget_(options.memoryLimit != 0 ? options.memoryLimit : defaultModelBudget()),
+        plan_(planDecode(stream)),
+        cmResults_(plan_.blocks.size()),
+        sections_(plan_.sections.size()),
+        slots_(threads_ + 1) {}
+
+  ~ParallelDecoder() {
+    pool_.reset();  // running tasks finish before the state they use goes
+  }
+
+  DecodeResult run();
+
+ private:
+  bool placeBlock(std::uint32_t block);
+  bool takeCmOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n);
+  Slot* acquireSlot();
+  bool commitReady();
+  bool commitOne();
+  bool commitFront();
+  bool frontReady() const;
+  void startCmWork();
+  void decodeCmBlock(std::uint32_t section, std::uint32_t block);
+  void finishSectionBlock(SectionRun& run, const CmSection& section, std::uint32_t block, bool ok);
+  void startPostStages(BlockJob& job);
+  bool fail(DecodeStatus status, std::string reason);
+
+  std::span<const std::uint8_t> archive_;
+  RecordStream& stream_;
+  DecodeContext& context_;
+  const Console console_;
+  DecodedOutput output_;
+  IntegrityVerifier integrity_;
+  CodecState codecs_;  // the LZ model and the audio decoder live on the calling thread
+  const unsigned threads_;
+  const std::uint64_t memoryLimit_;  // for each context-mixing model; 0: none
+  const std::uint64_t modelBudget_;
+  DecodePlan plan_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // Guarded by mutex_:
+  std::vector<std::unique_ptr<CmResult>> cmResults_;
+  std::vector<SectionRun> sections_;
+  std::size_t cmInFlight_ = 0;      // started and not yet taken by the calling thread
+  std::uint64_t modelBytesHeld_ = 0;
+  std::uint32_t neededBlock_ = 0xFFFFFFFFu;  // the block the calling thread waits for
+  bool stopping_ = false;
+
+  // The calling thread's own:
+  std::vector<Slot> slots_;
+  std::deque<std::unique_ptr<BlockJob>> jobs_;  // in archive order
+  std::deque<PendingItem> pending_;            // what waits to be committed, in archive order
+  std::uint32_t committedBlocks_ = 0;
+  DecodeResult result_;
+  std::unique_ptr<ThreadPool> pool_ = std::make_unique<ThreadPool>(threads_);
+};
+
+bool ParallelDecoder::fail(DecodeStatus status, std::string reason) {
+  result_.status = status;
+  result_.reason = std::move(reason);
+  result_.outputSize = output_.size();
+  return false;
+}
+
+DecodeResult ParallelDecoder::run() {
+  {
+    const std::lock_guard lock(mutex_);
+    startCmWork();
+  }
+  bool placing = true;
+  for (std::size_t r = 0; r < plan_.records.size() && placing; ++r) {
+    const PlannedRecord& record = plan_.records[r];
+    if (record.kind == PlannedRecord::Kind::integrity) {
+      pending_.push_back({PendingItem::Kind::integrity, r});
+    } else if (plan_.blocks[record.block].audio()) {
+      pending_.push_back({PendingItem::Kind::audio, record.block});
+    } else {
+      placing = placeBlock(record.block);
+      if (!result_.ok()) return result_;
+    }
+    if (!commitReady()) return result_;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  while (!pending_.empty()) {
+    if (!commitOne()) return result_;
+  }
+  std::string failure;
+  if (!integrity_.verifyEnd(stream_, failure)) {
+    fail(DecodeStatus::checkFailed, failure);
+    return result_;
+  }
+  result_.outputSize = output_.size();
+  return result_;
+}
+
+// The codec of one non-audio block, at the window's cursor as one thread would have
+// it; its post-stages go to the workers. False when the block failed (nothing after it
+// is decoded) or a commit on the way failed (result_ says so).
+bool ParallelDecoder::placeBlock(std::uint32_t block) {
+  Slot* slot = acquireSlot();
+  if (!slot) return false;
+  auto job = std::make_unique<BlockJob>();
+  BlockJob& j = *job;
+  j.block = block;
+  j.slot = slot;
+  const Console console([&j](std::string_view line) { j.lines.emplace_back(line); });
+  const PlannedBlock& planned = plan_.blocks[block];
+  j.capacity = stageCapacityAt(context_);
+  std::uint32_t n = 0;
+  bool ok = true;
+  if (planned.params.contextMixing()) {
+    ok = takeCmOutput(block, j, console, n);
+    if (!result_.ok()) return false;
+  } else {
+    codecs_.params = planned.params;
+    ok = decodeCodec(planned.descriptor, context_, codecs_, console, n, j.failure);
+  }
+  if (ok) ok = moveCodecOutput(context_, n, slot->a.data(), j.failure);
+  j.n = n;
+  jobs_.push_back(std::move(job));
+  pending_.push_back({PendingItem::Kind::job, jobs_.size() - 1});
+  if (!ok) {
+    j.ok = false;
+    const std::lock_guard lock(mutex_);
+    j.done = true;
+    return false;
+  }
+  startPostStages(j);
+  return true;
+}
+
+void ParallelDecoder::startPostStages(BlockJob& job) {
+  BlockJob* j = &job;
+  const PlannedBlock* planned = &plan_.blocks[job.block];
+  pool_->submit(
+      [this, j, planned] {
+        WorkBuffers buffers{j->slot->a.data(), j->slot->b.data()};
+        std::uint32_t n = j->n;
+        std::string failure;
+        const bool ok =
+            finishBlock(planned->descriptor, buffers, j->capacity, planned->params.contextMixing(), n, failure);
+        {
+          const std::lock_guard lock(mutex_);
+          j->ok = ok;
+          j->failure = std::move(failure);
+          j->buffers = buffers;
+          j->n = n;
+          j->done = true;
+        }
+        changed_.notify_all();
+      },
+      true);
+}
+
+// Waits for the context-mixing block's model output and puts it at the cursor, with
+// the checks one thread makes there.
+bool ParallelDecoder::takeCmOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n) {
+  const BlockDescriptor& descriptor = plan_.blocks[block].descriptor;
+  console.blockLine("CM", descriptor.packedSize, descriptor.unpackedSize);
+  std::unique_lock lock(mutex_);
+  neededBlock_ = block;
+  for (;;) {
+    startCmWork();
+    const CmResult* result = cmResults_[block].get();
+    if (result && result->done) break;
+    lock.unlock();
+    if (!commitReady()) return false;
+    lock.lock();
+    if (cmResults_[block] && cmResults_[block]->done) break;
+    changed_.wait(lock);
+  }
+  neededBlock_ = 0xFFFFFFFFu;
+  std::unique_ptr<CmResult> result = std::move(cmResults_[block]);
+  --cmInFlight_;
+  const std::uint32_t section = plan_.blocks[block].section;
+  SectionRun& run = sections_[section];
+  lock.unlock();
+
+  if (!result->ok) {
+    job.failure = result->failure;
+    return false;
+  }
+  const std::uint32_t room = stageCapacityAt(context_);
+  if (result->tooLarge || descriptor.unpackedSize > room) {
+    job.failure = cmTooLarge(descriptor.unpackedSize, room);
+    return false;
+  }
+  n = descriptor.unpackedSize;
+  if (result->deferred) {
+    // The model waits at this block: decode it here, then let the section go on.
+    cm::decodeCmBlock(*run.model, descriptor.payload, context_.historyCursor, n);
+    lock.lock();
+    finishSectionBlock(run, plan_.sections[section], block, true);
+    lock.unlock();
+    changed_.notify_all();
+  } else if (n != 0) {
+    std::memcpy(context_.historyCursor, result->bytes.data(), n);
+  }
+  return true;
+}
+
+// Starts the context-mixing blocks that may run now: the next block of each section
+// whose previous block is done, in archive order, while fewer than threads + 1 are in
+// flight and their models fit the budget. The block the calling thread waits for
+// always starts. Runs under the lock.
+void ParallelDecoder::startCmWork() {
+  if (stopping_) return;
+  for (std::uint32_t s = 0; s < plan_.sections.size(); ++s) {
+    SectionRun& run = sections_[s];
+    const CmSection& section = plan_.sections[s];
+    if (run.busy || run.stopped || run.next == section.blocks.size()) continue;
+    const std::uint32_t block = section.blocks[run.next];
+    const bool needed = block == neededBlock_;
+    if (!needed && cmInFlight_ >= threads_ + 1) continue;
+    if (!run.holdsModel) {
+      if (!needed && modelBytesHeld_ + section.modelBytes > modelBudget_) continue;
+      run.holdsModel = true;
+      modelBytesHeld_ += section.modelBytes;
+    }
+    run.busy = true;
+    ++run.next;
+    ++cmInFlight_;
+    cmResults_[block] = std::make_unique<CmResult>();
+    pool_->submit([this, s, block] { decodeCmBlock(s, block); });
+  }
+}
+
+// Under the lock: the section's block is finished; the model goes when the section is.
+void ParallelDecoder::finishSectionBlock(SectionRun& run, const CmSection& section, std::uint32_t block, bool ok) {
+  run.busy = false;
+  if (!ok) run.stopped = true;
+  if ((run.stopped || block == section.blocks.back()) && run.holdsModel) {
+    run.model.reset();
+    run.holdsModel = false;
+    modelBytesHeld_ -= section.modelBytes;
+  }
+}
+
+// On a worker: one block of a section, with the checks one thread makes before the
+// model runs. The room check waits for the cursor (takeCmOutput).
+void ParallelDecoder::decodeCmBlock(std::uint32_t section, std::uint32_t block) {
+  SectionRun& run = sections_[section];
+  const CmSection& plan = plan_.sections[section];
+  const BlockDescriptor& descriptor = plan_.blocks[block].descriptor;
+  CmResult* result = nullptr;
+  {
+    const std::lock_guard lock(mutex_);
+    result = cmResults_[block].get();
+  }
+  bool ok = payloadComplete(descriptor, result->failure);
+  if (ok && !run.modelTried) {
+    result->failure = cmOverMemoryLimit(plan.params, memoryLimit_);
+    ok = result->failure.empty();
+  }
+  if (ok && !run.modelTried) {
+    run.model = cm::createCmDecoder(plan.params.tableBitsA, plan.params.tableBitsB, plan.params.historySize);
+    run.modelTried = true;
+  }
+  if (ok && !run.model) {
+    result->failure = cmModelFailure(plan.params);
+    ok = false;
+  }
+  if (ok && descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::lz)) cm::resetCmAdaptation(*run.model);
+  if (ok && descriptor.sizePresent != 1) {
+    result->failure = kCmWithoutSize;
+    ok = false;
+  }
+  if (ok && descriptor.unpackedSize > kWorkBufferSize) result->tooLarge = true;
+  if (ok && !result->tooLarge && descriptor.unpackedSize != 0) {
+    result->bytes = ZeroedBuffer(descriptor.unpackedSize);
+    if (result->bytes) {
+      cm::decodeCmBlock(*run.model, descriptor.payload, result->bytes.data(), descriptor.unpackedSize);
+    } else {
+      result->deferred = true;
+    }
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    result->ok = ok;
+    result->done = true;
+    if (!result->deferred) finishSectionBlock(run, plan, block, ok && !result->tooLarge);
+  }
+  changed_.notify_all();
+}
+
+Slot* ParallelDecoder::acquireSlot() {
+  for (;;) {
+    for (Slot& slot : slots_) {
+      if (slot.busy) continue;
+      if (!slot.a) {
+        slot.a = ZeroedBuffer(kWorkBufferSize);
+        slot.b = ZeroedBuffer(kWorkBufferSize);
+        if (!slot.a || !slot.b) {
+          slot.a = ZeroedBuffer();
+          slot.b = ZeroedBuffer();
+          continue;
+        }
+      }
+      slot.busy = true;
+      return &slot;
+    }
+    if (pending_.empty()) {
+      fail(DecodeStatus::outOfMemory, "not enough memory for the work buffers of a block");
+      return nullptr;
+    }
+    if (!commitOne()) return nullptr;
+  }
+}
+
+bool ParallelDecoder::frontReady() const {
+  const PendingItem& item = pending_.front();
+  return item.kind != PendingItem::Kind::job || jobs_[item.index]->done;
+}
+
+// Commits the finished items at the front of the queue, in order. False when a
+// commit ended the run.
+bool ParallelDecoder::commitReady() {
+  while (!pending_.empty()) {
+    {
+      const std::lock_guard lock(mutex_);
+      startCmWork();
+      if (!frontReady()) return true;
+    }
+    if (!commitFront()) return false;
+  }
+  return true;
+}
+
+// Waits for the item at the front of the queue and commits it.
+bool ParallelDecoder::commitOne() {
+  {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      startCmWork();
+      if (frontReady()) break;
+      changed_.wait(lock);
+    }
+  }
+  return commitFront();
+}
+
+bool ParallelDecoder::commitFront() {
+  const PendingItem item = pending_.front();
+  pending_.pop_front();
+  std::string failure;
+  switch (item.kind) {
+    case PendingItem::Kind::integrity: {
+      const PlannedRecord& record = plan_.records[item.index];
+      RecordStream stream(archive_.subspan(record.offset));
+      if (!integrity_.verifyRecord(stream, record.count, output_.hash(), failure)) {
+        return fail(DecodeStatus::checkFailed, "after block " + std::to_string(committedBlocks_) + ": " + failure);
+      }
+      return true;
+    }
+    case PendingItem::Kind::audio: {
+      const bool decoded =
+          decodeAudio(plan_.blocks[item.index].descriptor, context_, codecs_, output_, console_, failure);
+      if (output_.failed()) return fail(DecodeStatus::outputFailed, "the output could not be written");
+      if (!decoded) {
+        fail(DecodeStatus::blockFailed, "block " + std::to_string(item.index) + ": " + failure);
+        result_.failedBlock = static_cast<std::uint32_t>(item.index);
+        return false;
+      }
+      ++committedBlocks_;
+      return true;
+    }
+    case PendingItem::Kind::job:
+      break;
+  }
+  BlockJob& job = *jobs_[item.index];
+  audio::resetAudioDecoder(*codecs_.audio);  // every non-audio block resets it
+  for (const std::string& line : job.lines) console_.line(line);
+  if (!job.ok) {
+    fail(DecodeStatus::blockFailed, "block " + std::to_string(job.block) + ": " + job.failure);
+    result_.failedBlock = job.block;
+    return false;
+  }
+  output_.append({job.buffers.current, job.n});
+  if (output_.failed()) return fail(DecodeStatus::outputFailed, "the output could not be written");
+  job.slot->busy = false;
+  jobs_[item.index].reset();
+  ++committedBlocks_;
+  return true;
+}
+
+}  // namespace
+
+DecodeResult decodeRecordsInParallel(std::span<const std::uint8_t> archive, RecordStream& stream,
+                                     DecodeContext& context, OutputSink& sink, const DecodeOptions& options) {
+  ParallelDecoder decoder(archive, stream, context, sink, options);
+  return decoder.run();
+}
+
+}  // namespace quorvex
