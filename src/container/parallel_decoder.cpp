@@ -142,6 +142,10 @@ class ParallelDecoder {
   std::deque<std::unique_ptr<BlockJob>> jobs_;  // in archive order
   std::deque<PendingItem> pending_;            // what waits to be committed, in archive order
   std::uint32_t committedBlocks_ = 0;
+  // The output of the blocks committed whole, and how much of it the last integrity
+  // record that matched vouches for: after a failed check only that much can be kept.
+  std::uint64_t wholeSize_ = 0;
+  std::uint64_t verifiedSize_ = 0;
   DecodeResult result_;
   std::unique_ptr<ThreadPool> pool_ = std::make_unique<ThreadPool>(threads_);
 };
@@ -150,6 +154,7 @@ bool ParallelDecoder::fail(DecodeStatus status, std::string reason) {
   result_.status = status;
   result_.reason = std::move(reason);
   result_.outputSize = output_.size();
+  result_.completeOutputSize = status == DecodeStatus::checkFailed ? verifiedSize_ : wholeSize_;
   return false;
 }
 
@@ -184,6 +189,7 @@ DecodeResult ParallelDecoder::run() {
     return result_;
   }
   result_.outputSize = output_.size();
+  result_.completeOutputSize = result_.outputSize;
   return result_;
 }
 
@@ -444,6 +450,7 @@ bool ParallelDecoder::commitFront() {
       if (!integrity_.verifyRecord(stream, record.count, output_.hash(), failure)) {
         return fail(DecodeStatus::checkFailed, "after block " + std::to_string(committedBlocks_) + ": " + failure);
       }
+      verifiedSize_ = output_.size();
       return true;
     }
     case PendingItem::Kind::audio: {
@@ -456,6 +463,7 @@ bool ParallelDecoder::commitFront() {
         return false;
       }
       ++committedBlocks_;
+      wholeSize_ = output_.size();
       return true;
     }
     case PendingItem::Kind::job:
@@ -474,6 +482,7 @@ bool ParallelDecoder::commitFront() {
   job.slot->busy = false;
   jobs_[item.index].reset();
   ++committedBlocks_;
+  wholeSize_ = output_.size();
   return true;
 }
 

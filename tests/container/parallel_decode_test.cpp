@@ -56,6 +56,7 @@ DecodeRun expectSameOnEveryThreadCount(const std::vector<std::uint8_t>& archive,
     EXPECT_EQ(many.result.failedBlock, one.result.failedBlock);
     EXPECT_EQ(many.result.reason, one.result.reason);
     EXPECT_EQ(many.result.outputSize, one.result.outputSize);
+    EXPECT_EQ(many.result.completeOutputSize, one.result.completeOutputSize);
     EXPECT_EQ(many.lines, one.lines);
     EXPECT_EQ(many.calls.size(), one.calls.size());
     EXPECT_TRUE(many.calls == one.calls) << "the sink received other bytes";
