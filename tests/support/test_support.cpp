@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <utility>
 
 namespace quorvex::testing {
 
@@ -54,13 +55,40 @@ std::vector<std::uint8_t> repositoryText(std::size_t size) {
   return text;
 }
 
+namespace {
+
+std::uint64_t littleEndianAt(const std::vector<std::uint8_t>& bytes, std::size_t at, int width) {
+  std::uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes.at(at + static_cast<std::size_t>(i));
+  return value;
+}
+
+// Where the machine code of an ELF64 file stands: its ".text" section. Other sections
+// (relocations, symbols) come first and can be megabytes long in instrumented builds.
+std::pair<std::size_t, std::size_t> textSection(const std::vector<std::uint8_t>& elf) {
+  const std::size_t table = littleEndianAt(elf, 0x28, 8);
+  const std::size_t entrySize = littleEndianAt(elf, 0x3A, 2);
+  const std::size_t entries = littleEndianAt(elf, 0x3C, 2);
+  const std::size_t names = littleEndianAt(elf, table + entrySize * littleEndianAt(elf, 0x3E, 2) + 0x18, 8);
+  for (std::size_t i = 0; i < entries; ++i) {
+    const std::size_t entry = table + entrySize * i;
+    const std::size_t name = names + littleEndianAt(elf, entry, 4);
+    if (elf.size() > name + 6 && std::equal(elf.begin() + static_cast<std::ptrdiff_t>(name),
+                                            elf.begin() + static_cast<std::ptrdiff_t>(name + 6), ".text")) {
+      return {littleEndianAt(elf, entry + 0x18, 8), littleEndianAt(elf, entry + 0x20, 8)};
+    }
+  }
+  throw std::runtime_error("no .text section in the test program");
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> ownProgram(std::size_t size) {
-  std::vector<std::uint8_t> program = readFile("/proc/self/exe");
-  // Past the ELF and program headers, where the code starts.
-  const std::size_t start = std::min<std::size_t>(program.size(), 4096);
-  program.erase(program.begin(), program.begin() + static_cast<std::ptrdiff_t>(start));
-  program.resize(std::min(program.size(), size));
-  return program;
+  const std::vector<std::uint8_t> program = readFile("/proc/self/exe");
+  const auto [start, length] = textSection(program);
+  if (start > program.size() || length > program.size() - start) throw std::runtime_error("cut .text section");
+  const auto first = program.begin() + static_cast<std::ptrdiff_t>(start);
+  return {first, first + static_cast<std::ptrdiff_t>(std::min(length, size))};
 }
 
 std::vector<std::uint8_t> skewedBytes(std::size_t size, std::uint64_t seed) {
