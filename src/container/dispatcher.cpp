@@ -40,25 +40,11 @@ bool fail(std::string& failure, std::string reason) {
 
 std::string count(std::uint32_t value) { return std::to_string(value); }
 
-// The model of a context-mixing section, built at the section's first block unless it
-// needs more memory than the caller allows.
-bool buildSectionModel(CodecState& codecs, std::string& failure) {
-  const CodecParams& params = codecs.params;
-  if (!codecs.cmBuilt) {
-    failure = cmOverMemoryLimit(params, codecs.memoryLimit);
-    if (!failure.empty()) return false;
-    codecs.cm = cm::createCmDecoder(params.tableBitsA, params.tableBitsB, params.historySize);
-    codecs.cmBuilt = true;
-  }
-  if (codecs.cm) return true;
-  return fail(failure, cmModelFailure(params));
-}
-
 bool decodeCmCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
                    Capacity capacity, std::uint32_t& n, std::string& failure) {
   console.blockLine("CM", block.packedSize, block.unpackedSize);
   if (!payloadComplete(block, failure)) return false;
-  if (!buildSectionModel(codecs, failure)) return false;
+  if (!buildCmModel(codecs.params, codecs.memoryLimit, codecs.cm, codecs.cmBuilt, failure)) return false;
   if (block.codecKind == static_cast<std::uint8_t>(CodecKind::lz)) cm::resetCmAdaptation(*codecs.cm);
   if (block.sizePresent != 1) return fail(failure, kCmWithoutSize);
   if (block.unpackedSize > capacity.block) return fail(failure, cmTooLarge(block.unpackedSize, capacity.block));
@@ -224,6 +210,18 @@ std::string mebibytes(std::uint64_t bytes) {
     grouped += digits[i];
   }
   return grouped + " MiB";
+}
+
+bool buildCmModel(const CodecParams& params, std::uint64_t memoryLimit, cm::CmDecoderPtr& model, bool& built,
+                  std::string& failure) {
+  if (!built) {
+    failure = cmOverMemoryLimit(params, memoryLimit);
+    if (!failure.empty()) return false;
+    model = cm::createCmDecoder(params.tableBitsA, params.tableBitsB, params.historySize);
+    built = true;
+  }
+  if (model) return true;
+  return fail(failure, cmModelFailure(params));
 }
 
 std::string cmOverMemoryLimit(const CodecParams& params, std::uint64_t memoryLimit) {

@@ -70,6 +70,10 @@ bool finishBlock(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32
 // The checks of a context-mixing block, for a decoder that runs its model elsewhere.
 bool payloadComplete(const BlockDescriptor& block, std::string& failure);
 std::string cmModelFailure(const CodecParams& params);
+// A context-mixing section's model, built at its first block (`built` keeps a failed
+// attempt from being retried) unless it needs more than memoryLimit.
+bool buildCmModel(const CodecParams& params, std::uint64_t memoryLimit, cm::CmDecoderPtr& model, bool& built,
+                  std::string& failure);
 // Why a section's model may not be built under memoryLimit (0: no limit); empty when it may.
 std::string cmOverMemoryLimit(const CodecParams& params, std::uint64_t memoryLimit);
 std::string cmTooLarge(std::uint32_t unpackedSize, std::uint32_t room);

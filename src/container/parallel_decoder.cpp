@@ -348,18 +348,7 @@ void ParallelDecoder::decodeCmBlock(std::uint32_t section, std::uint32_t block) 
     result = cmResults_[block].get();
   }
   bool ok = payloadComplete(descriptor, result->failure);
-  if (ok && !run.modelTried) {
-    result->failure = cmOverMemoryLimit(plan.params, memoryLimit_);
-    ok = result->failure.empty();
-  }
-  if (ok && !run.modelTried) {
-    run.model = cm::createCmDecoder(plan.params.tableBitsA, plan.params.tableBitsB, plan.params.historySize);
-    run.modelTried = true;
-  }
-  if (ok && !run.model) {
-    result->failure = cmModelFailure(plan.params);
-    ok = false;
-  }
+  if (ok) ok = buildCmModel(plan.params, memoryLimit_, run.model, run.modelTried, result->failure);
   if (ok && descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::lz)) cm::resetCmAdaptation(*run.model);
   if (ok && descriptor.sizePresent != 1) {
     result->failure = kCmWithoutSize;
