@@ -10,7 +10,7 @@ the peer's size and MB/s measured in the same run, and the ratio of the two time
 Peers: bzip2 -9 for bwt, xz -6 for lz, zpaq method 4 for cm; flac -8 and wavpack -hh
 for audio (on the corpus WAV files, or the WAV files given with --audio).
 
-    bench/compare.py [FILE...] [--block-size BYTES] [--runs N] [--build DIR]
+    bench/compare.py [FILE...] [--block-size BYTES] [--runs N] [--threads N] [--build DIR]
 """
 
 import argparse
@@ -34,8 +34,8 @@ def pack_command(build, archive, codec, inputs, block_size):
     return command + [str(path) for path in inputs]
 
 
-def decode_command(build, archive):
-    return [str(build / "quorvex"), str(archive)]
+def decode_command(build, archive, threads):
+    return [str(build / "quorvex"), "-T", str(threads), str(archive)]
 
 
 def cpu_seconds(command, cwd, stdout=subprocess.DEVNULL):
@@ -88,7 +88,7 @@ def measure_ours(args, work, codec, inputs, expected):
     archive = work / f"{codec}.qvx"
     subprocess.run(pack_command(args.build, archive, codec, inputs, args.block_size), check=True,
                    stdout=subprocess.DEVNULL)
-    seconds = median_time(decode_command(args.build, archive), work, args.runs,
+    seconds = median_time(decode_command(args.build, archive, args.threads), work, args.runs,
                           lambda: same_bytes(work / "out", expected))
     return archive.stat().st_size, seconds
 
@@ -141,6 +141,7 @@ def main():
     parser.add_argument("--block-size", type=int, default=0, help="block size for the archive maker (default: its own)")
     parser.add_argument("--runs", type=int, default=3, help="decodes per measure; the median counts")
     parser.add_argument("--build", type=Path, default=REPO / "build" / "release", help="build folder with quorvex")
+    parser.add_argument("--threads", type=int, default=1, help="decoding threads for quorvex (default 1: one core)")
     parser.add_argument("--codecs", default="bwt,lz,cm,audio", help="comma-separated subset of bwt,lz,cm,audio")
     args = parser.parse_args()
     args.build = args.build.resolve()
@@ -157,7 +158,7 @@ def main():
         expected = joined(inputs, source)
         raw = len(expected)
         print(f"input: {len(inputs)} file(s), {raw:,} bytes; block size: "
-              f"{args.block_size or 'maker default'}; median of {args.runs} decodes, MB/s in CPU time")
+              f"{args.block_size or 'maker default'}; {args.threads} thread(s); median of {args.runs} decodes, MB/s in CPU time")
         print(f"{'codec':6} {'size':>11} {'MB/s':>8} | {'peer':14} {'size':>11} {'MB/s':>8} | ratio (time)")
         peers = {"bwt": ("bzip2 -9", lambda: measure_stream_peer(args, work, "bzip2", "-9", source, expected)),
                  "lz": ("xz -6", lambda: measure_stream_peer(args, work, "xz", "-6", source, expected)),
