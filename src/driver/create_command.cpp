@@ -9,6 +9,7 @@
 
 #include "driver/commands.hpp"
 #include "driver/file_io.hpp"
+#include "driver/output_file.hpp"
 #include "quorvex/archive_maker.hpp"
 
 namespace quorvex::driver {
@@ -67,7 +68,13 @@ int runCreate(const Options& options) {
       fatalError("file write error", "standard output");
     }
   } else {
-    writeFileAtomically(path.c_str(), archive);
+    // The same all-or-nothing output as decoding: a temporary file, synced, renamed into
+    // place; without -f, a file that appeared at path meanwhile is kept, not replaced.
+    removeOutputOnSignals();
+    OutputFile output;
+    if (!output.open(path.c_str())) fatalError("file write error", path.c_str());
+    if (!options.force) output.keepExistingDestination();
+    if (!output.append(archive) || !output.commit()) fatalError("file write error", path.c_str());
   }
   if (options.verbose) {
     std::fprintf(stderr, "quorvex: %s: %llu bytes from %llu bytes of input", options.toStdout ? "-" : path.c_str(),

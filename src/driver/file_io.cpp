@@ -2,11 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <string_view>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace quorvex::driver {
 void fatalError(const char* message, const char* path) {
@@ -46,30 +44,6 @@ std::vector<std::uint8_t> readWholeFile(const char* path, std::uint64_t limit) {
   if (!standardInput) std::fclose(file);
   if (!complete) fatalError("error reading", path);
   return bytes;
-}
-
-void writeFileAtomically(const char* path, const std::vector<std::uint8_t>& bytes) {
-  std::string temporary = std::string(path) + ".partial-XXXXXX";
-  const int descriptor = ::mkstemp(temporary.data());
-  if (descriptor < 0) fatalError("file write error", path);
-  std::FILE* file = ::fdopen(descriptor, "wb");
-  bool written = file != nullptr;
-  if (written) {
-    written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    written = std::fclose(file) == 0 && written;
-  } else {
-    ::close(descriptor);
-  }
-  // mkstemp creates the file private to its owner; give it the usual permissions.
-  if (written) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    written = ::chmod(temporary.c_str(), 0666 & ~mask) == 0;
-  }
-  if (!written || std::rename(temporary.c_str(), path) != 0) {
-    std::remove(temporary.c_str());
-    fatalError("file write error", path);
-  }
 }
 
 }  // namespace quorvex::driver

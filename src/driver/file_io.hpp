@@ -1,4 +1,4 @@
-// Whole-file input, all-or-nothing output, and the fatal file errors of the program.
+// Whole-file input and the fatal file errors of the program.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +17,5 @@ inline constexpr std::uint64_t kMaxArchiveSize = 2147483647;
 // a file may grow while it is read); "-" reads standard input. Ends the process with
 // "file open error", or "error reading" when a read fails or the data passes limit.
 std::vector<std::uint8_t> readWholeFile(const char* path, std::uint64_t limit = kMaxArchiveSize);
-
-// Writes bytes to a temporary file beside path, then renames it over path. Ends the
-// process with "file write error" when that fails, leaving path as it was.
-void writeFileAtomically(const char* path, const std::vector<std::uint8_t>& bytes);
 
 }  // namespace quorvex::driver

@@ -364,6 +364,13 @@ TEST_F(Cli, CreateNamesTheArchiveAndReadsEveryInputToItsEnd) {
   EXPECT_EQ(decode("-z -f --codec stored in.bin").status, 0);
   EXPECT_NE(readFile(dir_ / "in.bin.qvx"), made);
 
+  // An archive named while its input was still being read is kept, not replaced: the
+  // input is a pipe that gets its data only after "mine" stands at the archive's name.
+  result = shell("mkfifo pipe && { '" QUORVEX_CLI_PATH "' -z -o late.qvx pipe & sleep 0.3; echo mine > late.qvx;"
+                 " cat in.bin > pipe; wait $!; }");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(readFile(dir_ / "late.qvx"), std::vector<std::uint8_t>({'m', 'i', 'n', 'e', '\n'}));
+
   result = decode("-z in.bin in.bin");  // two files and no name for their archive
   EXPECT_EQ(result.status, 2);
   EXPECT_NE(result.err.find("-o"), std::string::npos);
