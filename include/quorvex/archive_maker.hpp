@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -25,6 +26,9 @@ struct MakerOptions {
   // the maker, never and always hold whatever it would choose.
   StageOptions stages = allStagesWhenSmaller();
   WriterOptions writer;
+  // Called after each block (or audio file) is coded, with the input bytes it took:
+  // for a progress display. May be empty.
+  std::function<void(std::size_t inputBytes)> onCoded;
 
   static StageOptions allStagesWhenSmaller();
 };

@@ -126,7 +126,9 @@ bool ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec codec) 
       addChosenCodecs(data);
       return true;
     case FileCodec::audio:
-      return writer_.addWavFile(data);  // audio blocks decode in every mode
+      if (!writer_.addWavFile(data)) return false;  // audio blocks decode in every mode
+      if (options_.onCoded) options_.onCoded(data.size());
+      return true;
     default:
       addBlocks(data, codec, options_.stages);
       return true;
@@ -150,6 +152,7 @@ void ArchiveMaker::addWavPiece(std::span<const std::uint8_t> piece) {
   if (levelPlan(options_.level).weighAudio) {
     MakerOptions trialOptions = options_;
     trialOptions.writer.integrityChecks = false;
+    trialOptions.onCoded = nullptr;
     ArchiveMaker asAudio(trialOptions);
     ArchiveMaker asPlain(trialOptions);
     const bool audioTakesIt = asAudio.writer_.addWavFile(piece);
@@ -159,7 +162,11 @@ void ArchiveMaker::addWavPiece(std::span<const std::uint8_t> piece) {
       return;
     }
   }
-  if (!writer_.addWavFile(piece)) addPlainPiece(piece);
+  if (!writer_.addWavFile(piece)) {
+    addPlainPiece(piece);
+    return;
+  }
+  if (options_.onCoded) options_.onCoded(piece.size());
 }
 
 void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
@@ -199,20 +206,21 @@ void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, std::size_t byt
   if (codec == FileCodec::cm) {
     beginCmBlock(block.size(), bytesAhead);
     writer_.addCmBlock(block, false, stages);
-    return;
+  } else {
+    leaveCmMode();
+    switch (codec) {
+      case FileCodec::stored:
+        writer_.addStoredBwtBlock(block, stages);
+        break;
+      case FileCodec::lz:
+        writer_.addLzBlock(block, stages);
+        break;
+      default:
+        writer_.addBwtBlock(block, stages);
+        break;
+    }
   }
-  leaveCmMode();
-  switch (codec) {
-    case FileCodec::stored:
-      writer_.addStoredBwtBlock(block, stages);
-      break;
-    case FileCodec::lz:
-      writer_.addLzBlock(block, stages);
-      break;
-    default:
-      writer_.addBwtBlock(block, stages);
-      break;
-  }
+  if (options_.onCoded) options_.onCoded(block.size());
 }
 
 // A section's model is sized for the input it will see: its match window holds the

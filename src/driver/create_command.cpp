@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/commands.hpp"
 #include "driver/file_io.hpp"
 #include "driver/output_file.hpp"
+#include "driver/progress_bar.hpp"
 #include "quorvex/archive_maker.hpp"
 
 namespace quorvex::driver {
@@ -27,6 +29,14 @@ std::string archivePath(const Options& options) {
   if (options.outputPath) return *options.outputPath;
   if (options.inputs.size() == 1 && options.inputs.front().path != "-") return options.inputs.front().path + kArchiveSuffix;
   return {};
+}
+
+// A named regular file's size as the file system gives it before reading (standard
+// input and files in /proc tell nothing): the progress bar's first total.
+std::uint64_t announcedSize(const std::string& path) {
+  struct stat status {};
+  if (path == "-" || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 bool exists(const std::string& path) {
@@ -52,16 +62,39 @@ int runCreate(const Options& options) {
     return 1;
   }
 
-  ArchiveMaker maker(options.maker);
+  const bool showBar = !options.quiet && ProgressBar::stderrIsTerminal();
+  std::uint64_t expectedInput = 0;
+  for (const CreateInput& input : options.inputs) expectedInput += announcedSize(input.path);
+  std::optional<ProgressBar> bar;
+  bar.emplace(showBar, expectedInput, ProgressBar::Speed::ofInput);
+
+  MakerOptions makerOptions = options.maker;
+  const ArchiveMaker* making = nullptr;
+  std::uint64_t archiveShown = 0;
+  if (showBar) {
+    makerOptions.onCoded = [&](std::size_t inputBytes) {
+      bar->addInput(inputBytes);
+      const std::uint64_t archiveSize = making->bytes().size();
+      bar->addOutput(archiveSize - archiveShown);
+      archiveShown = archiveSize;
+    };
+  }
+  ArchiveMaker maker(makerOptions);
+  making = &maker;
   std::uint64_t inputSize = 0;
   for (const CreateInput& input : options.inputs) {
+    const std::uint64_t announced = announcedSize(input.path);
     const std::vector<std::uint8_t> data = readWholeFile(input.path.c_str(), kMaxInputSize);
     inputSize += data.size();
+    expectedInput = expectedInput - announced + data.size();
+    bar->setTotal(expectedInput);
     if (!maker.addFile(data, input.codec)) {
+      bar.reset();
       std::fprintf(stderr, "quorvex: %s: not a PCM WAV file (8, 16 or 24 bits, mono or stereo)\n", input.path.c_str());
       return 1;
     }
   }
+  bar.reset();
   const std::vector<std::uint8_t>& archive = maker.bytes();
   if (options.toStdout) {
     if (std::fwrite(archive.data(), 1, archive.size(), stdout) != archive.size() || std::fflush(stdout) != 0) {

@@ -1,5 +1,6 @@
 #include "driver/progress_bar.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -41,7 +42,8 @@ std::string durationText(double seconds) {
 
 bool ProgressBar::stderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-ProgressBar::ProgressBar(bool enabled, std::uint64_t total) : enabled_(enabled), total_(total) {
+ProgressBar::ProgressBar(bool enabled, std::uint64_t total, Speed speed)
+    : enabled_(enabled), speed_(speed), total_(total) {
   if (enabled_) thread_ = std::thread([this] { run(); });
 }
 
@@ -70,10 +72,11 @@ void ProgressBar::drawLocked() {
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   const auto input = static_cast<double>(input_.load(std::memory_order_relaxed));
   const auto output = static_cast<double>(output_.load(std::memory_order_relaxed));
-  const double fraction = total_ == 0 ? 0.0 : input / static_cast<double>(total_);
-  std::string line = std::string("\r") + std::to_string(static_cast<int>(fraction * 100)) + "%  " + bytesText(input) + " / " +
-                     bytesText(static_cast<double>(total_)) + " in, " + bytesText(output) + " out  " +
-                     bytesText(output / seconds) + "/s  ";
+  const auto total = static_cast<double>(total_.load(std::memory_order_relaxed));
+  const double fraction = total == 0 ? 0.0 : std::min(input / total, 1.0);
+  const double speed = (speed_ == Speed::ofOutput ? output : input) / seconds;
+  std::string line = std::string("\r") + std::to_string(static_cast<int>(fraction * 100)) + "%  " + bytesText(input) +
+                     " / " + bytesText(total) + " in, " + bytesText(output) + " out  " + bytesText(speed) + "/s  ";
   line += fraction > 0 ? durationText(seconds * (1 - fraction) / fraction) + " left" : "--:-- left";
   line += "\033[K";  // clear what a longer line left behind
   std::fputs(line.c_str(), stderr);

@@ -16,15 +16,22 @@ namespace quorvex::driver {
 
 class ProgressBar {
  public:
-  // total: the archive bytes the run will go through. Does nothing unless enabled.
-  ProgressBar(bool enabled, std::uint64_t total);
+  // What the speed shown counts: the bytes made when decoding, the bytes taken in when
+  // making an archive.
+  enum class Speed : std::uint8_t { ofOutput, ofInput };
+
+  // total: the input bytes the run will go through. Does nothing unless enabled.
+  ProgressBar(bool enabled, std::uint64_t total, Speed speed = Speed::ofOutput);
   ~ProgressBar();  // erases the bar
   ProgressBar(const ProgressBar&) = delete;
   ProgressBar& operator=(const ProgressBar&) = delete;
 
   // Archive bytes gone through so far, and output bytes made.
   void setInput(std::uint64_t done) { input_.store(done, std::memory_order_relaxed); }
+  void addInput(std::uint64_t bytes) { input_.fetch_add(bytes, std::memory_order_relaxed); }
   void addOutput(std::uint64_t bytes) { output_.fetch_add(bytes, std::memory_order_relaxed); }
+  // The total, when the input turns out longer or shorter than first thought.
+  void setTotal(std::uint64_t total) { total_.store(total, std::memory_order_relaxed); }
 
   // Runs print (which writes a line on the terminal) with the bar erased; the next
   // tick draws it again below the line.
@@ -45,7 +52,8 @@ class ProgressBar {
   void eraseLocked();
 
   const bool enabled_;
-  const std::uint64_t total_;
+  const Speed speed_;
+  std::atomic<std::uint64_t> total_;
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::atomic<std::uint64_t> input_{0};
   std::atomic<std::uint64_t> output_{0};

@@ -496,5 +496,15 @@ TEST_F(Cli, ProgressBarOnATerminalOnly) {
   // Not a terminal (the other tests): standard error stays empty on success.
 }
 
+TEST_F(Cli, MakingAnArchiveShowsItsProgressAndAnInterruptLeavesNothing) {
+  writeFile(dir_ / "big", testing::skewedBytes(std::size_t{6} << 20, 3));
+  // Context mixing at level 9 codes well under 6 MiB a second: the bar shows the input
+  // taken so far against the file's size; SIGTERM then leaves neither archive nor temporary.
+  const std::string shown = runOnTerminal(dir_, {"-z", "-9", "--codec", "cm", "-b", "256K", "big"}, " left", 60);
+  EXPECT_NE(shown.find(" / 6.0 MiB in, "), std::string::npos) << shown;
+  EXPECT_NE(shown.find("/s  "), std::string::npos) << shown;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);  // big, stdout.txt
+}
+
 }  // namespace
 }  // namespace quorvex
