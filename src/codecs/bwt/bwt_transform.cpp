@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "codecs/bwt/huge_pages.hpp"
+#include "codecs/bwt/link_lanes.hpp"
 #include "codecs/bwt/task_threads.hpp"
 
 namespace quorvex::bwt {
@@ -54,38 +55,6 @@ std::uint32_t chaseForward(const std::uint32_t* links, std::uint32_t row, std::u
   return row;
 }
 
-// Backward chain: back[row] = (previous row << 8) | the transformed byte at row, the
-// byte that precedes the row's rotation; from the primary row it yields the block from
-// its last byte down. Returns the row it stopped at.
-std::uint32_t chaseBackward(const std::uint32_t* back, std::uint32_t row, std::uint8_t* end, std::uint32_t count) {
-  for (std::uint32_t k = 0; k < count; ++k) {
-    const std::uint32_t link = back[row];
-    *--end = static_cast<std::uint8_t>(link & 0xFFu);
-    row = link >> 8;
-  }
-  return row;
-}
-
-// Both chains in one loop, for one thread: their loads do not depend on each other, so
-// the core waits for two misses at once. Returns where each chain stopped.
-std::pair<std::uint32_t, std::uint32_t> chaseInterleaved(const std::uint32_t* links, const std::uint32_t* back,
-                                                         std::uint32_t primaryIndex, std::uint8_t* block,
-                                                         std::uint32_t n) {
-  const std::uint32_t half = n / 2;
-  std::uint32_t forward = primaryIndex, backward = primaryIndex;
-  std::uint8_t* end = block + n;
-  for (std::uint32_t k = 0; k < half; ++k) {
-    forward = links[forward];
-    const std::uint32_t link = back[backward];
-    block[k] = static_cast<std::uint8_t>(forward & 0xFFu);
-    *--end = static_cast<std::uint8_t>(link & 0xFFu);
-    forward >>= 8;
-    backward = link >> 8;
-  }
-  if (n - half > half) backward = chaseBackward(back, backward, end, 1);
-  return {forward, backward};
-}
-
 // Large blocks: positions no longer fit beside a byte in 32 bits; the bytes come from
 // a copy of the transformed block.
 std::uint32_t chaseForward(const std::uint32_t* links, const std::uint8_t* copy, std::uint32_t row,
@@ -117,31 +86,17 @@ void chaseFromBothEnds(const Forward& forward, const Backward& backward, const R
 }
 
 void invertPacked(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
-                  std::uint32_t* back, unsigned threads) {
+                  std::uint8_t* scratch, unsigned threads) {
   auto start = symbolStarts(block, n);
-  if (back == nullptr) {
-    for (std::uint32_t j = 0; j < n; ++j) {
-      const std::uint8_t b = block[j];
-      links[start[b]++] = (j << 8) | b;
-    }
-    chaseForward(links, primaryIndex, block, n);
-    return;
-  }
   for (std::uint32_t j = 0; j < n; ++j) {
     const std::uint8_t b = block[j];
-    const std::uint32_t row = start[b]++;
-    links[row] = (j << 8) | b;
-    back[j] = (row << 8) | b;
+    links[start[b]++] = (j << 8) | b;
   }
-  const std::uint32_t half = n / 2;
-  if (threads < 2) {
-    const auto [forwardEnd, backwardEnd] = chaseInterleaved(links, back, primaryIndex, block, n);
-    if (forwardEnd != backwardEnd) chaseForward(links, forwardEnd, block + half, n - half);
-    return;
+  if (scratch != nullptr) {
+    chaseLinkLanes(links, n, primaryIndex, block, scratch, threads);
+  } else {
+    chaseForward(links, primaryIndex, block, n);
   }
-  chaseFromBothEnds([&] { return chaseForward(links, primaryIndex, block, half); },
-                    [&] { return chaseBackward(back, primaryIndex, block + n, n - half); },
-                    [&](std::uint32_t row) { chaseForward(links, row, block + half, n - half); });
 }
 
 void invertWithCopy(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
@@ -169,15 +124,29 @@ bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryInde
                 unsigned threads) {
   if (n == 0 || primaryIndex >= n || room < inverseBwtRoom(n)) return false;
   std::uint32_t* links = linkTableAfter(buffer, n);
-  // Packed blocks chase two chains whenever the room allows, interleaved on one thread;
-  // the large form only when it gets a second thread.
-  const bool twoChains = n >= kTwoChainMinimum && room >= twoChainRoom(n) && (threads >= 2 || n < kPackedLinkLimit);
-  std::uint32_t* back = twoChains ? links + n : nullptr;
-  if (n >= kHugePageMinimum) adviseHugePages(buffer, twoChains ? twoChainRoom(n) : inverseBwtRoom(n));
   if (n < kPackedLinkLimit) {
-    invertPacked(buffer, n, primaryIndex, links, back, threads);
+    // Lanes write to scratch behind the link table when the room holds it, else to
+    // scratch of their own; without either, one plain chain runs.
+    std::uint8_t* scratch = nullptr;
+    std::unique_ptr<std::uint8_t[]> ownScratch;
+    if (n >= kLaneMinimum) {
+      auto* behind = reinterpret_cast<std::uint8_t*>(links + n);
+      const std::uint64_t needed = linkLaneScratch(n, threads);
+      if (static_cast<std::uint64_t>(behind - buffer) + needed <= room) {
+        scratch = behind;
+      } else {
+        ownScratch.reset(new (std::nothrow) std::uint8_t[needed]);
+        scratch = ownScratch.get();
+      }
+    }
+    if (n >= kHugePageMinimum) adviseHugePages(buffer, inverseBwtRoom(n));
+    invertPacked(buffer, n, primaryIndex, links, scratch, threads);
     return true;
   }
+  // The large form chases from both ends when it gets a second thread.
+  const bool twoChains = threads >= 2 && room >= twoChainRoom(n);
+  std::uint32_t* back = twoChains ? links + n : nullptr;
+  adviseHugePages(buffer, twoChains ? twoChainRoom(n) : inverseBwtRoom(n));
   std::unique_ptr<std::uint8_t[]> copy(new (std::nothrow) std::uint8_t[n]);
   if (!copy) return false;
   std::memcpy(copy.get(), buffer, n);

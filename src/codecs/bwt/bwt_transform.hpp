@@ -20,19 +20,21 @@ inline constexpr std::uint32_t kPackedLinkLimit = 1u << 24;
 // alignment, and a 32-bit link per byte.
 constexpr std::uint64_t inverseBwtRoom(std::uint32_t n) { return 5ull * n + 3; }
 
-// Blocks from this size on are rebuilt from both ends at once (two chains through the
-// links, interleaved on one thread or one on each of two), when the room holds the
-// second chain's link table: 4 more bytes per byte.
-inline constexpr std::uint32_t kTwoChainMinimum = 1u << 20;
+// Packed blocks from this size on (link tables beyond the second-level cache) chase
+// their chain as many segments at once (see link_lanes.hpp), with about n bytes of
+// scratch taken from the room behind the link table when it is there.
+inline constexpr std::uint32_t kLaneMinimum = 1u << 18;
+
+// Blocks of kPackedLinkLimit bytes or more are rebuilt from both ends on two threads
+// when the room holds the second chain's link table: 4 more bytes per byte.
 constexpr std::uint64_t twoChainRoom(std::uint32_t n) { return 9ull * n + 3; }
 
 // Inverts a transformed block of n bytes in place. The link table lives in the same
 // buffer after the block, so room (bytes usable from buffer) must be at least
 // inverseBwtRoom(n). Returns false, touching nothing, when the room is short or the
 // primary index is not a row of the block; false also when the copy a block of
-// kPackedLinkLimit bytes or more needs cannot be allocated. A block of kTwoChainMinimum
-// bytes or more with twoChainRoom(n) of room is rebuilt from both ends, on two threads
-// when threads >= 2; the result is the same.
+// kPackedLinkLimit bytes or more needs cannot be allocated. threads >= 2 lets the
+// chase use a second thread; the result is the same.
 bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryIndex, std::size_t room,
                 unsigned threads = 1);
 

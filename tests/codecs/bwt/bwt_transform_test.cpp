@@ -22,6 +22,28 @@ std::vector<std::uint8_t> invert(const std::vector<std::uint8_t>& transformed, s
 
 std::vector<std::uint8_t> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
 
+// The plain textbook inverse with separate arrays: one chain of n steps from the
+// primary row (on an input that is no real transform, one cycle, repeated).
+std::vector<std::uint8_t> textbookInverse(const std::vector<std::uint8_t>& transformed, std::uint32_t primary) {
+  const auto n = static_cast<std::uint32_t>(transformed.size());
+  std::vector<std::uint32_t> start(256, 0), links(n);
+  for (const auto byte : transformed) ++start[byte];
+  std::uint32_t sum = 0;
+  for (auto& s : start) {
+    const std::uint32_t c = s;
+    s = sum;
+    sum += c;
+  }
+  for (std::uint32_t j = 0; j < n; ++j) links[start[transformed[j]]++] = j;
+  std::vector<std::uint8_t> expected(n);
+  std::uint32_t p = primary;
+  for (std::uint32_t k = 0; k < n; ++k) {
+    p = links[p];
+    expected[k] = transformed[p];
+  }
+  return expected;
+}
+
 TEST(InverseBwt, ListedExamples) {
   EXPECT_EQ(invert(bytesOf("nnbaaa"), 3), bytesOf("banana"));
   for (int b = 0; b < 256; b += 51) {
@@ -71,22 +93,7 @@ TEST(InverseBwt, BothLinkFormsAroundTheirBoundary) {
     for (std::uint32_t j = 0; j < n; ++j) transformed[j] = static_cast<std::uint8_t>((j >> 20) * 37 + (j & 1));
     const std::uint32_t primary = n / 3;
 
-    // Reference: the plain textbook inverse with separate arrays.
-    std::vector<std::uint32_t> start(256, 0), links(n);
-    for (const auto byte : transformed) ++start[byte];
-    std::uint32_t sum = 0;
-    for (auto& s : start) {
-      const std::uint32_t c = s;
-      s = sum;
-      sum += c;
-    }
-    for (std::uint32_t j = 0; j < n; ++j) links[start[transformed[j]]++] = j;
-    std::vector<std::uint8_t> expected(n);
-    std::uint32_t p = primary;
-    for (std::uint32_t k = 0; k < n; ++k) {
-      p = links[p];
-      expected[k] = transformed[p];
-    }
+    const std::vector<std::uint8_t> expected = textbookInverse(transformed, primary);
 
     // One chain; then two chains from both ends, on one thread and on two: their halves
     // do not meet on this input, and the second half must still come out as one chain
@@ -101,23 +108,40 @@ TEST(InverseBwt, BothLinkFormsAroundTheirBoundary) {
   }
 }
 
-// A block is rebuilt from both ends once it is large enough and the room holds the
-// second link table (on one thread or two); below either, one chain runs. Every case
-// must give the block back, the odd length splitting unevenly.
-TEST(InverseBwt, TwoChainsAroundTheirThreshold) {
-  const std::vector<std::uint8_t> text = testing::skewedBytes(kTwoChainMinimum + 1, 5);
-  for (const std::uint32_t n : {kTwoChainMinimum - 1, kTwoChainMinimum, kTwoChainMinimum + 1}) {
-    const std::vector<std::uint8_t> block(text.begin(), text.begin() + n);
-    const ForwardBwt t = forwardBwt(block);
+// Blocks from kLaneMinimum bytes on chase many segments at once and join them. Against
+// the textbook chain: random bytes (no real transform: many cycles, the primary row's
+// one repeats), real transforms of text, a block of one byte value (every row its own
+// cycle), with the primary row on a mark and off one, with the scratch behind the
+// links or of its own, on one thread and two.
+TEST(InverseBwt, LanesMatchTheTextbookChain) {
+  const std::vector<std::uint8_t> text = testing::repositoryText(kLaneMinimum + 4097);
+  const ForwardBwt real = forwardBwt(text);
+  struct Case {
+    std::vector<std::uint8_t> transformed;
+    std::uint32_t primary;
+  };
+  const std::vector<std::uint8_t> noise = testing::skewedBytes(kLaneMinimum + 1, 3);
+  const std::vector<Case> cases = {
+      {real.transformed, real.primaryIndex},
+      {noise, 12345},
+      {noise, 0},  // row 0 is always a mark
+      {std::vector<std::uint8_t>(kLaneMinimum, 7), kLaneMinimum - 1},
+      {std::vector<std::uint8_t>(kLaneMinimum - 1, 7), 5},  // below the minimum: one chain
+  };
+  for (const Case& c : cases) {
+    const auto n = static_cast<std::uint32_t>(c.transformed.size());
+    const std::vector<std::uint8_t> expected = textbookInverse(c.transformed, c.primary);
     for (const unsigned threads : {1u, 2u}) {
-      for (const std::uint64_t room : {twoChainRoom(n), twoChainRoom(n) - 1}) {
+      for (const std::uint64_t room : {inverseBwtRoom(n), twoChainRoom(n)}) {
         std::vector<std::uint8_t> buffer(room);
-        std::copy(t.transformed.begin(), t.transformed.end(), buffer.begin());
-        ASSERT_TRUE(inverseBwt(buffer.data(), n, t.primaryIndex, buffer.size(), threads));
-        EXPECT_TRUE(std::equal(block.begin(), block.end(), buffer.begin())) << n << " " << threads << " " << room;
+        std::copy(c.transformed.begin(), c.transformed.end(), buffer.begin());
+        ASSERT_TRUE(inverseBwt(buffer.data(), n, c.primary, buffer.size(), threads));
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin()))
+            << n << " " << c.primary << " " << threads << " " << room;
       }
     }
   }
+  EXPECT_TRUE(std::equal(text.begin(), text.end(), textbookInverse(real.transformed, real.primaryIndex).begin()));
 }
 
 }  // namespace
