@@ -95,9 +95,9 @@ TEST(InverseBwt, BothLinkFormsAroundTheirBoundary) {
 
     const std::vector<std::uint8_t> expected = textbookInverse(transformed, primary);
 
-    // One chain; then two chains from both ends, on one thread and on two: their halves
-    // do not meet on this input, and the second half must still come out as one chain
-    // gives it.
+    // Packed: lanes with scratch of their own or behind the links, on one thread and two.
+    // Large: one chain, then two from both ends on two threads; their halves do not meet
+    // on this input, and the second half must still come out as one chain gives it.
     for (const auto& [threads, room] : {std::pair{1u, inverseBwtRoom(n)}, std::pair{1u, twoChainRoom(n)},
                                        std::pair{2u, twoChainRoom(n)}}) {
       std::vector<std::uint8_t> buffer(room);
