@@ -55,6 +55,7 @@ void CmModel::update(std::uint32_t y) {
     match_.appendByte(c);
     contexts_.updateByte(c, history_, matchLength_, errorSum_, match_.spaceGapAverage());
     match_.predictByte();
+    finalMixer_.prefetchByte(c);
     c0_ = 1;
     bitCount_ = 0;
     contexts_.lookUpSlots();
@@ -72,13 +73,12 @@ void CmModel::update(std::uint32_t y) {
     }
   }
 
-  // Prediction. The refinement rows and the final pair are known up to one bit (the
-  // number of known contexts decides the row's half): start loading them first.
+  // Prediction. The refinement rows are known up to one bit (the number of known
+  // contexts decides the row's half): start loading them first.
   const std::uint32_t apmRow = (bigErrors_ & 7) * 256 + c0_;
   apm_.prefetchRow(apmRow);
   apm_.prefetchRow(apmRow + 2048);
   const std::uint32_t pair = 32 * (history_ & 0xFF) + 4 * bitCount_ + 2 * (bigErrors_ & 1) + y;
-  finalMixer_.prefetchPair(pair);
 
   matchLength_ = match_.predictBit(c0_, y, 8 - bitCount_, inputs);
   const std::uint32_t known = contexts_.predict(inputs, c0_, bitCount_, matchLength_, recentBits_);

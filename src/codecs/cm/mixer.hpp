@@ -66,21 +66,15 @@ class Mixer {
   std::uint32_t mix(std::uint32_t set) {
     selected_ = set;
     const std::int16_t* weights = weights_[set].data();
-#if defined(__SSE2__)
-    // Pairs of products summed in 32 bits; no pair can reach 2^31 (inputs stay within
-    // -2048..2047).
-    const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(inputs_.data()));
-    const __m128i x1 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(inputs_.data() + 8));
-    const __m128i w0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weights));
-    const __m128i w1 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(weights + 8));
-    __m128i sum = _mm_add_epi32(_mm_madd_epi16(x0, w0), _mm_madd_epi16(x1, w1));
-    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
-    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
-    const std::int32_t dot = _mm_cvtsi128_si32(sum);
-#else
+    // Plain scalar products: the inputs were just stored one by one, and a vector load
+    // over several fresh narrow stores cannot take them from the store buffer, so it
+    // would wait for them to reach the cache. The sum cannot overflow (inputs stay
+    // within -2048..2047, so |dot| < 12 * 2^26).
     std::int32_t dot = 0;
-    for (std::uint32_t i = 0; i < kMixerInputs; ++i) dot += inputs_[i] * weights[i];
-#endif
+    for (std::uint32_t i = 0; i < kMixerInputs; ++i) {
+      dot += inputs_[i] * weights[i];
+      keepScalar(dot);
+    }
     return static_cast<std::uint32_t>(std::clamp((dot >> 16) + 2048, 0, 4095));
   }
 
@@ -89,6 +83,15 @@ class Mixer {
   std::uint32_t selectedSet() const { return selected_; }
 
  private:
+  // Keeps the compiler from turning a loop back into vector loads (see mix).
+  static void keepScalar(std::int32_t& value) {
+#if defined(__GNUC__)
+    asm("" : "+r"(value));
+#else
+    (void)value;
+#endif
+  }
+
   std::array<std::int16_t, kMixerInputs> inputs_{};
   std::array<std::array<std::int16_t, kMixerInputs>, kWeightSets> weights_{};
   std::uint32_t selected_ = 0;
@@ -165,7 +168,13 @@ class FinalMixer {
     return pendingProbability_;
   }
 
-  void prefetchPair(std::uint32_t pair) const { __builtin_prefetch(&weights_[pair]); }
+  // Starts loading the 32 pairs of last byte c1 (256 bytes), which the coming byte's
+  // eight bits read: a per-bit load would come too late to help.
+  void prefetchByte(std::uint32_t c1) const {
+    const auto* first = reinterpret_cast<const std::uint8_t*>(&weights_[32 * (c1 & 0xFF)]);
+    for (std::uint32_t offset = 0; offset < 256; offset += 64) __builtin_prefetch(first + offset);
+    __builtin_prefetch(first + 255);
+  }
 
   std::int32_t weight(std::uint32_t pair, std::uint32_t which) const {
     return static_cast<std::int32_t>(weights_[pair][which]);
