@@ -233,8 +233,11 @@ void ArchiveMaker::beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead) 
   if (!writer_.cmMode() || sectionFull) {
     const std::size_t sectionInput = std::min(model.sectionSize, std::max(bytesAhead, blockBytes));
     const std::uint32_t inputBits = bitsFor(sectionInput);
-    const std::uint32_t tableBitsA = std::clamp(inputBits + 2, kLeastTableBitsA, model.tableBitsA);
-    const std::uint32_t tableBitsB = std::clamp(inputBits, kLeastTableBitsB, model.tableBitsB);
+    // A level asking for less than the least still gets the least (and clamp its bounds in order).
+    const std::uint32_t mostBitsA = std::max(model.tableBitsA, kLeastTableBitsA);
+    const std::uint32_t mostBitsB = std::max(model.tableBitsB, kLeastTableBitsB);
+    const std::uint32_t tableBitsA = std::clamp(inputBits + 2, kLeastTableBitsA, mostBitsA);
+    const std::uint32_t tableBitsB = std::clamp(inputBits, kLeastTableBitsB, mostBitsB);
     writer_.addCmParams(tableBitsA, tableBitsB, historySizeCodeFor(sectionInput));
     cmSectionBytes_ = 0;
   }
