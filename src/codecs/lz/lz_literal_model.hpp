@@ -10,6 +10,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "codecs/lz/lz_block_state.hpp"
@@ -17,6 +18,10 @@
 #include "model/counters.hpp"
 #include "model/logistic_tables.hpp"
 #include "model/state_table.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quorvex::lz {
 
@@ -107,6 +112,42 @@ inline void prefetchLiteralTables(const LzModel& m, const LzBlockState& s, const
 #endif
 }
 
+// The mixer: eight stretched inputs (-2048..2047) and 16-bit weights. The dot product
+// (at most 2^29 in size) and the update are exact in 16-bit lanes: inputs * 16 fits in
+// 16 bits, so the high half of (inputs * 16) * error is (inputs * error * 16) >> 16, and
+// the saturating add is the clamp of the weight to 16 bits.
+using MixerWeightRow = std::array<std::int16_t, kLiteralInputs>;
+
+inline std::int32_t mixDot(const MixerWeightRow& weights, const std::int16_t* inputs) {
+#if defined(__SSE2__)
+  const __m128i products = _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(weights.data())),
+                                          _mm_load_si128(reinterpret_cast<const __m128i*>(inputs)));
+  const __m128i pairs = _mm_add_epi32(products, _mm_shuffle_epi32(products, 0x4E));
+  return _mm_cvtsi128_si32(_mm_add_epi32(pairs, _mm_shuffle_epi32(pairs, 0xB1)));
+#else
+  std::int32_t dot = 0;
+  for (std::size_t i = 0; i < kLiteralInputs; ++i) dot += std::int32_t{weights[i]} * inputs[i];
+  return dot;
+#endif
+}
+
+// error: 4095 * bit - p, within -4095..4094.
+inline void trainMixer(MixerWeightRow& weights, const std::int16_t* inputs, std::int32_t error) {
+#if defined(__SSE2__)
+  const __m128i scaledInputs = _mm_slli_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(inputs)), 4);
+  const __m128i high = _mm_mulhi_epi16(scaledInputs, _mm_set1_epi16(static_cast<std::int16_t>(error)));
+  const __m128i step = _mm_srai_epi16(_mm_add_epi16(high, _mm_set1_epi16(1)), 1);
+  auto* row = reinterpret_cast<__m128i*>(weights.data());
+  _mm_storeu_si128(row, _mm_adds_epi16(_mm_loadu_si128(row), step));
+#else
+  const std::int32_t err = error * 16;
+  for (std::size_t i = 0; i < kLiteralInputs; ++i) {
+    const std::int32_t w = weights[i] + ((((inputs[i] * err) >> 16) + 1) >> 1);
+    weights[i] = static_cast<std::int16_t>(std::clamp(w, -32768, 32767));
+  }
+#endif
+}
+
 // Codes one literal byte (the encoder takes it from `byte`, the decoder returns it).
 template <class Coder>
 std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const TokenContext& t, std::uint32_t byte) {
@@ -135,7 +176,7 @@ std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const
     const std::uint32_t nibble = nibbleStateAt(m, nibbleIndex);
     std::uint8_t& literalStateProb = m.LiteralStateProbs[state.value];
 
-    std::int32_t inputs[kLiteralInputs];
+    alignas(16) std::int16_t inputs[kLiteralInputs];
     inputs[0] = ByteStretchTable[historyWord >> 24];
     inputs[1] = ByteStretchTable[m.NibbleStateProbs[nibble] >> 8];
     inputs[2] = ByteStretchTable[order1Row[slot]];
@@ -146,9 +187,7 @@ std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const
     inputs[7] = ByteStretchTable[m.HashMatchProbs[h]];
 
     auto& weights = m.MixerWeights[(flags & 3u) + 4u * (state.value >> 8)];
-    std::int32_t dot = 0;
-    for (std::size_t i = 0; i < kLiteralInputs; ++i) dot += std::int32_t{weights[i]} * inputs[i];
-    const auto x = static_cast<std::uint32_t>(std::clamp((dot >> 16) + 2048, 0, 4095));
+    const auto x = static_cast<std::uint32_t>(std::clamp((mixDot(weights, inputs) >> 16) + 2048, 0, 4095));
 
     const MapReading a = interpolate(&m.LiteralApm[(2u * state.value + mapSelector) * kLiteralApmColumns], 11u * x);
     std::uint32_t p = (3u * a.probability + ByteSquashTable[x >> 4] + 2u) >> 2;
@@ -156,11 +195,7 @@ std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const
     const std::uint32_t y = coder.codeBit(p, (byte >> (8u - k)) & 1u);
 
     adaptCounter(*a.entry, y, 65598u, 0u, 6u);
-    const std::int32_t err = (static_cast<std::int32_t>(4095u * y) - static_cast<std::int32_t>(p)) * 16;
-    for (std::size_t i = 0; i < kLiteralInputs; ++i) {
-      const std::int32_t w = weights[i] + ((((inputs[i] * err) >> 16) + 1) >> 1);
-      weights[i] = static_cast<std::int16_t>(std::clamp(w, -32768, 32767));
-    }
+    trainMixer(weights, inputs, static_cast<std::int32_t>(4095u * y) - static_cast<std::int32_t>(p));
     adaptCounter(m.HashMatchProbs[h], y, 256u, 8u, 4u);
     adaptCounter(m.RepMatchProbs[r], y, 256u, 4u, 3u);
     adaptCounter(order1Row[slot], y, 256u, 4u, 3u);

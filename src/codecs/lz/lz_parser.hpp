@@ -49,6 +49,7 @@ class LzParser {
   const LzModel& model_;
   Price literalSurcharge_;
   Price matchSurcharge_;
+  Price newDistanceSurcharge_;
   Price literalWeight_;
   MatchPrices prices_;
   std::uint32_t farthest_ = 0;  // the furthest node any token reaches so far

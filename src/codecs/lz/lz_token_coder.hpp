@@ -31,14 +31,23 @@ inline bool sourceIsReadable(std::uint32_t q, std::uint32_t distance) {
 }
 
 // Copies length bytes from back bytes before q, in increasing order: overlapping
-// copies repeat the pattern.
-inline void copyMatch(std::uint8_t* base, std::uint32_t q, std::uint32_t back, std::uint32_t length) {
+// copies repeat the pattern. Whole 8-byte words are written as long as they end at or
+// before `limit` (the end of the block): a word may write a few bytes past the match,
+// which the next tokens overwrite before anything reads them. A source nearer than 8
+// bytes first lays down one period of its pattern byte by byte; the output then repeats
+// with a multiple of that period of at least 8, from which whole words can be copied.
+inline void copyMatch(std::uint8_t* base, std::uint32_t q, std::uint32_t back, std::uint32_t length,
+                      std::uint32_t limit) {
   std::uint8_t* to = base + q;
   const std::uint8_t* from = to - back;
+  const std::uint32_t room = limit - q;
   std::uint32_t i = 0;
-  if (back >= 8) {
-    for (; i + 8 <= length; i += 8) std::memcpy(to + i, from + i, 8);
+  if (back < 8u) {
+    const std::uint32_t period = back * ((7u + back) / back);
+    for (const std::uint32_t head = std::min(length, period); i < head; ++i) to[i] = from[i];
+    from = to - period;
   }
+  for (; i < length && room - i >= 8u; i += 8) std::memcpy(to + i, from + i, 8);
   for (; i < length; ++i) to[i] = from[i];
 }
 
@@ -93,7 +102,7 @@ bool codeToken(LzModel& m, Coder& coder, LzBlockState& s, LzToken& token) {
   s.currentDistance = token.distance;
 
   const std::uint32_t length = std::min(token.length, s.segmentLeft);
-  if constexpr (!Coder::isEncoder) copyMatch(s.base, s.q, s.currentDistance + 1u, length);
+  if constexpr (!Coder::isEncoder) copyMatch(s.base, s.q, s.currentDistance + 1u, length, s.end);
   s.q += length;
   s.segmentLeft -= length;
   s.eventHistory = (s.eventHistory << 1) & 255u;

@@ -32,7 +32,7 @@ std::vector<std::uint8_t> payloadOf(std::vector<LzToken> tokens, std::uint32_t s
       s.base[s.q] = static_cast<std::uint8_t>(token.byte);
     } else {
       const std::uint32_t distance = token.choice == 0 ? token.distance : s.recentDistances[token.choice - 1];
-      if (sourceIsReadable(s.q, distance)) copyMatch(s.base, s.q, distance + 1, std::min(token.length, s.segmentLeft));
+      if (sourceIsReadable(s.q, distance)) copyMatch(s.base, s.q, distance + 1, std::min(token.length, s.segmentLeft), s.end);
     }
     if (!codeToken(*model, encoder, s, token)) break;
   }

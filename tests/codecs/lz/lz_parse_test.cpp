@@ -126,6 +126,7 @@ TEST(LzParse, PricesAreWhatTheCoderSpends) {
     LzBlockState s(window.base(), start, size);
     LzToken token;
     while (!s.done()) {
+      window.base()[s.q] = data[s.q];  // the last match's copy may have written words past its end
       const TokenContext t = tokenContext(s);
       prices.refresh(*model);
       const std::uint32_t pLiteral = literalFlagProbability(*model, t.predictedByte, t.agreementFlags, s.historyContext, s.lastToken);

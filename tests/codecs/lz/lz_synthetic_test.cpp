@@ -50,7 +50,7 @@ LzToken nextToken(TestRandom& random, LzBlockState& s, std::uint32_t step) {
     if (random.below(4) == 0) token.distance = random.below(2);
   }
   const std::uint32_t distance = token.choice == 0 ? token.distance : s.recentDistances[token.choice - 1];
-  copyMatch(s.base, s.q, distance + 1, std::min(token.length, s.segmentLeft));
+  copyMatch(s.base, s.q, distance + 1, std::min(token.length, s.segmentLeft), s.end);
   return token;
 }
 

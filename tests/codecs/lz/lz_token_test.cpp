@@ -2,6 +2,8 @@
 // format and checks the bytes, registers and counters it must leave behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "codecs/lz/lz_block_state.hpp"
@@ -211,6 +213,29 @@ TEST(LzToken, MatchesStoreTheirPositionInTheHash) {
   LzToken token;
   ASSERT_TRUE(codeToken(*m, coder, s, token));
   EXPECT_EQ(m->PositionHash[hash], 3u);
+}
+
+// The word-wise copy against a plain byte-by-byte reading, at every short distance and
+// length, with the block ending right after the match or further on: the copied bytes
+// must repeat the pattern and nothing at or past the block end may be written.
+TEST(LzToken, MatchCopyAgreesWithBytewiseCopyAtEveryShortDistance) {
+  for (std::uint32_t back = 1; back <= 20; ++back) {
+    for (std::uint32_t length = 1; length <= 40; ++length) {
+      for (std::uint32_t slack : {0u, 3u, 7u, 8u, 30u}) {
+        std::array<std::uint8_t, 128> window{};
+        for (std::uint32_t i = 0; i < window.size(); ++i) window[i] = static_cast<std::uint8_t>(i * 37u + 11u);
+        std::array<std::uint8_t, 128> expected = window;
+        const std::uint32_t q = 24;
+        for (std::uint32_t i = 0; i < length; ++i) expected[q + i] = expected[q + i - back];
+        copyMatch(window.data(), q, back, length, q + length + slack);
+        const std::uint32_t limit = q + length + slack;
+        ASSERT_TRUE(std::equal(window.begin(), window.begin() + q + length, expected.begin()))
+            << "back " << back << " length " << length << " slack " << slack;
+        ASSERT_TRUE(std::equal(window.begin() + limit, window.end(), expected.begin() + limit))
+            << "back " << back << " length " << length << " slack " << slack;
+      }
+    }
+  }
 }
 
 }  // namespace
