@@ -106,10 +106,11 @@ TEST(BwtPayload, PayloadsThatWouldTakeLeftoversFail) {
     segments.insert(segments.end(), tail.begin(), tail.end());
     return segments;
   };
-  std::vector<std::uint8_t> spillSegments(60, 0x80);
-  spillSegments[12] = 'p';
-  spillSegments[13] = 'q';
-  spillSegments.insert(spillSegments.end(), {'p', 'q', 0x80, 0x80});
+  std::vector<std::uint8_t> spillSegments(64, 0x80);
+  for (const std::size_t at : {12, 60}) {
+    spillSegments[at] = 'p';
+    spillSegments[at + 1] = 'q';
+  }
   const std::vector<std::uint8_t> spill = payloadOf(spillSegments, {0, 253, 2, 4, 4, 60});
   const std::vector<std::vector<std::uint8_t>> payloads{
       // Segment 0 stored ("abc", E = 0, L = 0); segment 1 has c = 20 and no coded bytes.
