@@ -24,6 +24,7 @@ DecodePlan planDecode(RecordStream& stream) {
           block.section = section;
           plan.sections[section].blocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
         }
+        if (block.bwt()) plan.bwtBlocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
         plan.records.push_back({PlannedRecord::Kind::block, static_cast<std::uint32_t>(plan.blocks.size())});
         plan.blocks.push_back(std::move(block));
         break;

@@ -20,6 +20,11 @@ struct PlannedBlock {
   std::uint32_t section = kNoSection;  // its context-mixing section, for blocks the model decodes
 
   bool audio() const { return descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::audio); }
+  // A BWT block outside context-mixing mode: its codec needs no earlier block (its
+  // history-match stage aside, which reads the window before it).
+  bool bwt() const {
+    return !params.contextMixing() && descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::bwt);
+  }
 };
 
 // The blocks of one context-mixing section: they share one model, built at the first
@@ -44,6 +49,7 @@ struct DecodePlan {
   std::vector<PlannedBlock> blocks;
   std::vector<CmSection> sections;
   std::vector<PlannedRecord> records;
+  std::vector<std::uint32_t> bwtBlocks;  // the blocks whose bwt() holds, in archive order
 };
 
 // Reads every record after the header; the stream ends at the end of the archive.

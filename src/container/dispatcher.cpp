@@ -101,13 +101,7 @@ bool decodeBwtCodec(const BlockDescriptor& block, DecodeContext& context, const 
     if (n == 0) return fail(failure, "the in-block match stage rejected its matches or ran out of room");
     std::memcpy(buffer, context.workA, n);
   }
-  if (block.bwtStageB.enabled()) {
-    const std::span<const std::uint8_t> history(context.historyBase, buffer);
-    n = bwt::expandHistoryMatches(block.bwtStageB.data, buffer, n, context.workA, capacity.block, history);
-    if (n == 0) return fail(failure, "the history match stage rejected its matches or ran out of room");
-    std::memcpy(buffer, context.workA, n);
-  }
-  return true;
+  return expandHistoryAtCursor(block, context, n, failure);
 }
 
 // Audio blocks bypass the window and the post-stages. Pieces are decoded into a work
@@ -125,6 +119,17 @@ bool decodeAudioCodec(const BlockDescriptor& block, DecodeContext& context, audi
 }
 
 }  // namespace
+
+bool expandHistoryAtCursor(const BlockDescriptor& block, DecodeContext& context, std::uint32_t& n,
+                           std::string& failure) {
+  if (!block.bwtStageB.enabled()) return true;
+  std::uint8_t* buffer = context.historyCursor;
+  const std::span<const std::uint8_t> history(context.historyBase, buffer);
+  n = bwt::expandHistoryMatches(block.bwtStageB.data, buffer, n, context.workA, capacityAt(context).block, history);
+  if (n == 0) return fail(failure, "the history match stage rejected its matches or ran out of room");
+  std::memcpy(buffer, context.workA, n);
+  return true;
+}
 
 bool decodeCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
                  std::uint32_t& n, std::string& failure) {

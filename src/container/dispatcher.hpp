@@ -52,6 +52,11 @@ bool decodeAudio(const BlockDescriptor& block, DecodeContext& context, CodecStat
 bool decodeCodec(const BlockDescriptor& block, DecodeContext& context, CodecState& codecs, const Console& console,
                  std::uint32_t& n, std::string& failure);
 
+// A BWT block's history-match stage, when it has one: its n-byte codec output stands
+// at the cursor and is replaced there by the expanded bytes.
+bool expandHistoryAtCursor(const BlockDescriptor& block, DecodeContext& context, std::uint32_t& n,
+                           std::string& failure);
+
 // The room the post-stages of a block starting at the cursor may fill.
 std::uint32_t stageCapacityAt(const DecodeContext& context);
 

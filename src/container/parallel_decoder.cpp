@@ -10,9 +10,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "codecs/bwt/huge_pages.hpp"
 #include "container/console.hpp"
 #include "container/decode_plan.hpp"
 #include "container/decoded_output.hpp"
+#include "container/detached_bwt.hpp"
 #include "container/dispatcher.hpp"
 #include "container/integrity.hpp"
 #include "container/thread_pool.hpp"
@@ -50,6 +52,15 @@ struct CmResult {
   bool deferred = false;  // no memory for a private copy: the calling thread decodes it
   std::string failure;
   ZeroedBuffer bytes;
+};
+
+// One BWT block's codec decoded on a worker in buffers of its own (detached_bwt.hpp).
+struct BwtResult {
+  bool done = false;
+  bool decoded = false;  // false: the calling thread decodes it in the window
+  std::vector<std::string> lines;
+  DetachedBwt output;
+  std::unique_ptr<DetachedBwtBuffers> buffers;
 };
 
 // A section's progress. Its blocks run one after another (they share the model).
@@ -93,6 +104,7 @@ class ParallelDecoder {
         plan_(planDecode(stream)),
         cmResults_(plan_.blocks.size()),
         sections_(plan_.sections.size()),
+        bwtResults_(plan_.blocks.size()),
         slots_(threads_ + 1) {}
 
   ~ParallelDecoder() {
@@ -104,6 +116,10 @@ class ParallelDecoder {
  private:
   bool placeBlock(std::uint32_t block);
   bool takeCmOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n);
+  bool takeBwtOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n);
+  void startWork();
+  void startBwtWork();
+  void decodeBwtBlock(std::uint32_t block);
   Slot* acquireSlot();
   bool commitReady();
   bool commitOne();
@@ -134,6 +150,12 @@ class ParallelDecoder {
   std::vector<SectionRun> sections_;
   std::size_t cmInFlight_ = 0;      // started and not yet taken by the calling thread
   std::uint64_t modelBytesHeld_ = 0;
+  std::vector<std::unique_ptr<BwtResult>> bwtResults_;
+  std::vector<std::unique_ptr<DetachedBwtBuffers>> freeBwtBuffers_;
+  std::size_t nextBwt_ = 0;      // the next of plan_.bwtBlocks to start
+  std::size_t bwtInFlight_ = 0;  // started and not yet taken by the calling thread
+  unsigned bwtQueued_ = 0;       // started and waiting for a worker
+  unsigned bwtRunning_ = 0;
   std::uint32_t neededBlock_ = 0xFFFFFFFFu;  // the block the calling thread waits for
   bool stopping_ = false;
 
@@ -159,9 +181,12 @@ bool ParallelDecoder::fail(DecodeStatus status, std::string reason) {
 }
 
 DecodeResult ParallelDecoder::run() {
+  // BWT output lands in the window by copies rather than in-place decodes, which would
+  // each have advised the pages ahead of the cursor: advise the whole window at once.
+  bwt::adviseHugePages(context_.historyBase, context_.windowRoom());
   {
     const std::lock_guard lock(mutex_);
-    startCmWork();
+    startWork();
   }
   bool placing = true;
   for (std::size_t r = 0; r < plan_.records.size() && placing; ++r) {
@@ -210,6 +235,9 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
   bool ok = true;
   if (planned.params.contextMixing()) {
     ok = takeCmOutput(block, j, console, n);
+    if (!result_.ok()) return false;
+  } else if (planned.bwt()) {
+    ok = takeBwtOutput(block, j, console, n);
     if (!result_.ok()) return false;
   } else {
     codecs_.params = planned.params;
@@ -260,7 +288,7 @@ bool ParallelDecoder::takeCmOutput(std::uint32_t block, BlockJob& job, const Con
   std::unique_lock lock(mutex_);
   neededBlock_ = block;
   for (;;) {
-    startCmWork();
+    startWork();
     const CmResult* result = cmResults_[block].get();
     if (result && result->done) break;
     lock.unlock();
@@ -297,6 +325,95 @@ bool ParallelDecoder::takeCmOutput(std::uint32_t block, BlockJob& job, const Con
     std::memcpy(context_.historyCursor, result->bytes.data(), n);
   }
   return true;
+}
+
+// Waits for the BWT block's detached decode and puts its output at the cursor when
+// the room there lets the in-place decoder take the same path; else (and when it
+// failed) decodes it in place, as one thread would.
+bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n) {
+  std::unique_lock lock(mutex_);
+  neededBlock_ = block;
+  for (;;) {
+    startWork();
+    if (bwtResults_[block] && bwtResults_[block]->done) break;
+    lock.unlock();
+    if (!commitReady()) return false;
+    lock.lock();
+    if (bwtResults_[block] && bwtResults_[block]->done) break;
+    changed_.wait(lock);
+  }
+  neededBlock_ = 0xFFFFFFFFu;
+  std::unique_ptr<BwtResult> result = std::move(bwtResults_[block]);
+  --bwtInFlight_;
+  lock.unlock();
+
+  const PlannedBlock& planned = plan_.blocks[block];
+  bool ok = false;
+  if (result->decoded && result->output.fitsRoom(context_.windowRoom())) {
+    job.lines = std::move(result->lines);
+    n = result->output.n;
+    if (n != 0) std::memcpy(context_.historyCursor, result->output.bytes, n);
+    ok = expandHistoryAtCursor(planned.descriptor, context_, n, job.failure);
+  } else {
+    codecs_.params = planned.params;
+    ok = decodeCodec(planned.descriptor, context_, codecs_, console, n, job.failure);
+  }
+  lock.lock();
+  if (result->buffers) freeBwtBuffers_.push_back(std::move(result->buffers));
+  startWork();
+  return ok;
+}
+
+// Under the lock.
+void ParallelDecoder::startWork() {
+  startCmWork();
+  startBwtWork();
+}
+
+// Starts the next BWT blocks in archive order while fewer than threads + 1 are in
+// flight; the block the calling thread waits for always starts. Under the lock.
+void ParallelDecoder::startBwtWork() {
+  if (stopping_) return;
+  while (nextBwt_ < plan_.bwtBlocks.size()) {
+    const std::uint32_t block = plan_.bwtBlocks[nextBwt_];
+    if (bwtInFlight_ >= threads_ + 1 && block != neededBlock_) return;
+    ++nextBwt_;
+    ++bwtInFlight_;
+    ++bwtQueued_;
+    bwtResults_[block] = std::make_unique<BwtResult>();
+    pool_->submit([this, block] { decodeBwtBlock(block); });
+  }
+}
+
+// On a worker: one BWT block's codec. A block alone in flight may spread its payload
+// and its inverse transform over every thread; blocks side by side take one each.
+void ParallelDecoder::decodeBwtBlock(std::uint32_t block) {
+  BwtResult* result = nullptr;
+  {
+    const std::lock_guard lock(mutex_);
+    result = bwtResults_[block].get();
+    --bwtQueued_;
+    ++bwtRunning_;
+    if (!freeBwtBuffers_.empty()) {
+      result->buffers = std::move(freeBwtBuffers_.back());
+      freeBwtBuffers_.pop_back();
+    }
+  }
+  if (!result->buffers) result->buffers = std::make_unique<DetachedBwtBuffers>();
+  const Console console([result](std::string_view line) { result->lines.emplace_back(line); });
+  const auto threads = [this] {
+    const std::lock_guard lock(mutex_);
+    return bwtRunning_ == 1 && bwtQueued_ == 0 ? threads_ : 1u;
+  };
+  const bool decoded =
+      decodeBwtDetached(plan_.blocks[block].descriptor, *result->buffers, console, threads, result->output);
+  {
+    const std::lock_guard lock(mutex_);
+    --bwtRunning_;
+    result->decoded = decoded;
+    result->done = true;
+  }
+  changed_.notify_all();
 }
 
 // Starts the context-mixing blocks that may run now: the next block of each section
@@ -384,6 +501,8 @@ Slot* ParallelDecoder::acquireSlot() {
           slot.b = ZeroedBuffer();
           continue;
         }
+        bwt::adviseHugePages(slot.a.data(), kWorkBufferSize);
+        bwt::adviseHugePages(slot.b.data(), kWorkBufferSize);
       }
       slot.busy = true;
       return &slot;
@@ -407,7 +526,7 @@ bool ParallelDecoder::commitReady() {
   while (!pending_.empty()) {
     {
       const std::lock_guard lock(mutex_);
-      startCmWork();
+      startWork();
       if (!frontReady()) return true;
     }
     if (!commitFront()) return false;
@@ -420,7 +539,7 @@ bool ParallelDecoder::commitOne() {
   {
     std::unique_lock lock(mutex_);
     for (;;) {
-      startCmWork();
+      startWork();
       if (frontReady()) break;
       changed_.wait(lock);
     }

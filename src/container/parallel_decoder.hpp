@@ -4,16 +4,17 @@
 // What may run side by side: a context-mixing section (a codec-parameter record with
 // codec id 7 starts one with a fresh model) depends on no other block, so sections
 // decode on the workers, several at once when their models fit the memory budget (the
-// memory limit of the options, else half the machine's memory); the
-// post-stages of a block need only its codec output, so they run on the workers while
-// the next block decodes; the sink receives block i while block i + 1 decodes.
+// memory limit of the options, else half the machine's memory). A BWT block's codec
+// needs only its own payload: blocks decode on the workers in buffers of their own,
+// at most threads + 1 ahead of the calling thread, and are put in place in archive
+// order, where their history-match stage (which reads the window) runs. The
+// post-stages of a block need only its codec output, so they run on the workers
+// while the next block decodes; the sink receives block i while block i + 1 decodes.
 //
-// What stays in archive order, on the calling thread: the codecs that write into the
-// history window (LZ and BWT). An LZ block reads the window and the model left by the
-// previous one; a BWT block decodes in place at the window's cursor, and a damaged or
-// hostile payload may take bytes its decoding never wrote from there (what earlier
-// blocks left past their end). Decoding those in the window, in order, keeps every
-// such byte what one thread gives.
+// What stays in archive order, on the calling thread: LZ blocks, which read the
+// window and the model left by the previous one, and any BWT block whose detached
+// decode failed or needed more room than the window leaves where it lands (the
+// in-place decoder then decides, as on one thread).
 #pragma once
 
 #include <cstdint>

@@ -2,11 +2,16 @@
 // the same bytes, the same console lines and the same failure, on every archive.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "codecs/bwt/backward_number.hpp"
 #include "container/decode_plan.hpp"
+#include "container/detached_bwt.hpp"
+#include "container/dispatcher.hpp"
 #include "quorvex/archive_writer.hpp"
 #include "quorvex/decoder.hpp"
 #include "support/test_support.hpp"
@@ -135,6 +140,120 @@ TEST(ParallelDecode, ArchivesDamagedAtEveryBlockFailAlikeOnEveryThreadCount) {
                                    SIZE_MAX, {2});
     }
   }
+}
+
+// BWT blocks only, which the workers decode side by side: in-block and history
+// matches, post-stages and a stored block; then, if asked, a damaged block whose one
+// segment claims 40 bytes but stores 2: decoded in the window, the other 38 would be
+// what earlier blocks left there.
+std::vector<std::uint8_t> bwtArchive(bool leftoverBlock = false) {
+  const std::vector<std::uint8_t> text = testing::repositoryText(160 << 10);
+  const auto part = [&text](std::size_t from, std::size_t size) {
+    return std::span<const std::uint8_t>(text).subspan(from, size);
+  };
+  StageOptions local;
+  local.localMatches = StageUse::always;
+  local.textTransforms = StageUse::whenSmaller;
+  StageOptions history;
+  history.historyMatches = StageUse::always;
+  history.localMatches = StageUse::always;
+  ArchiveWriter writer(WriterOptions{true});
+  writer.addBwtBlock(part(0, 24000), local);
+  writer.addBwtBlock(part(24000, 30000));
+  writer.addBwtBlock(part(10000, 16000), history);
+  writer.addStoredBwtBlock(part(60000, 5000));
+  writer.addBwtBlock(part(65000, 20000), local);
+  writer.addBwtBlock(part(30000, 20000), history);
+  if (leftoverBlock) {
+    BlockFields block;
+    block.payload = {'a', 'b', 0x80, 0x80};
+    for (const std::uint32_t number : {4u, 40u, 254u, 0u}) bwt::appendBackwardNumber(block.payload, number);
+    block.unpackedSize = 40;
+    writer.addBlock(block, {});
+  }
+  return writer.bytes();
+}
+
+TEST(ParallelDecode, BwtArchiveDamagedAtEveryBlockFailsAlikeOnEveryThreadCount) {
+  const std::vector<std::uint8_t> archive = bwtArchive();
+  const DecodeRun whole = expectSameOnEveryThreadCount(archive, "undamaged");
+  ASSERT_TRUE(whole.result.ok()) << whole.result.reason;
+  RecordStream stream(archive);
+  ASSERT_TRUE(checkArchiveHeader(stream));
+  const DecodePlan plan = planDecode(stream);
+  ASSERT_EQ(plan.bwtBlocks.size(), 6u);
+  std::size_t failures = 0;
+  for (const std::uint32_t b : plan.bwtBlocks) {
+    const std::span<const std::uint8_t> payload = plan.blocks[b].descriptor.payload;
+    const std::size_t at = static_cast<std::size_t>(payload.data() - archive.data());
+    // The coded data early and in the middle, and the segment table near the end.
+    for (const std::size_t offset : {std::size_t{7}, payload.size() / 2, payload.size() - 3}) {
+      std::vector<std::uint8_t> damaged = archive;
+      damaged[at + offset] ^= 0x21;
+      const DecodeRun one = expectSameOnEveryThreadCount(
+          damaged, "block " + std::to_string(b) + " at " + std::to_string(offset), SIZE_MAX, {2, 4});
+      failures += one.result.ok() ? 0 : 1;
+    }
+  }
+  EXPECT_GE(failures, 12u);  // most damage is caught, by the block or by the checks
+
+  const DecodeRun leftover = expectSameOnEveryThreadCount(bwtArchive(true), "leftovers", SIZE_MAX, {2, 4});
+  EXPECT_EQ(leftover.result.status, DecodeStatus::blockFailed);
+  EXPECT_EQ(leftover.result.failedBlock, 6u);
+}
+
+// The room a detached decode reports is what the in-place decoder needs: with it,
+// decoding at the cursor gives the same lines and bytes; with less room than the
+// transform needs, it fails (the in-block match stage's room is only sufficient).
+TEST(ParallelDecode, DetachedBwtReportsTheRoomTheWindowMustLeave) {
+  const std::vector<std::uint8_t> text = testing::repositoryText(20000);
+  std::vector<std::uint8_t> repeats;  // in-block matches expand it far beyond 5 x its transform
+  for (int i = 0; i < 2000; ++i) repeats.insert(repeats.end(), {'q', 'u', 'o', 'r', 'v', 'e', 'x', '!'});
+  StageOptions local;
+  local.localMatches = StageUse::always;
+  ArchiveWriter writer;
+  writer.addBwtBlock(text);
+  writer.addStoredBwtBlock(std::span<const std::uint8_t>(text).first(3000));
+  writer.addBwtBlock(repeats, local);
+  const std::vector<std::uint8_t> archive = writer.bytes();
+  RecordStream stream(archive);
+  ASSERT_TRUE(checkArchiveHeader(stream));
+  const DecodePlan plan = planDecode(stream);
+  ASSERT_EQ(plan.blocks.size(), 3u);
+
+  DecodeContext context;
+  ASSERT_TRUE(context.allocate());
+  bool stageBound = false;
+  for (const PlannedBlock& block : plan.blocks) {
+    DetachedBwtBuffers buffers;
+    DetachedBwt detached;
+    std::vector<std::string> lines;
+    const Console console([&lines](std::string_view line) { lines.emplace_back(line); });
+    ASSERT_TRUE(decodeBwtDetached(block.descriptor, buffers, console, [] { return 1u; }, detached));
+    const std::uint64_t needed = std::max(detached.windowRoom, detached.stageRoom);
+    stageBound |= detached.stageRoom > detached.windowRoom;
+    for (const std::uint64_t room : {needed + 1000, needed, needed - 1}) {
+      SCOPED_TRACE(std::to_string(block.descriptor.packedSize) + " bytes, room " + std::to_string(room));
+      EXPECT_EQ(detached.fitsRoom(static_cast<std::uint32_t>(room)), room >= needed);
+      context.historyCursor = context.historyEnd - room;
+      CodecState codecs;
+      std::vector<std::string> inPlaceLines;
+      const Console inPlace([&inPlaceLines](std::string_view line) { inPlaceLines.emplace_back(line); });
+      std::uint32_t n = 0;
+      std::string failure;
+      const bool ok = decodeCodec(block.descriptor, context, codecs, inPlace, n, failure);
+      if (room < detached.windowRoom) {
+        EXPECT_FALSE(ok);
+      }
+      if (room >= needed) {
+        ASSERT_TRUE(ok) << failure;
+        EXPECT_EQ(inPlaceLines, lines);
+        ASSERT_EQ(n, detached.n);
+        EXPECT_EQ(std::memcmp(context.historyCursor, detached.bytes, n), 0);
+      }
+    }
+  }
+  EXPECT_TRUE(stageBound) << "no block needed more room for its in-block matches than for its transform";
 }
 
 TEST(ParallelDecode, SinkThatRefusesStopsAtTheSameBlock) {

@@ -54,8 +54,16 @@ bool readSegmentTable(const std::uint8_t* payload, std::uint32_t packedSize, std
   return codedSum <= trailerStart;
 }
 
-// Decodes every segment with coded bytes in its region; a segment with a length but
-// no coded bytes keeps whatever its region holds. Segments are independent: with
+// A segment's bytes come only from its own coded bytes, so that the result never
+// depends on what the buffer held before: a segment with a length but no coded bytes
+// has nothing to decode from (its region would hold leftovers), and coded bytes
+// longer than the region would spill into the next one, which another thread may be
+// writing. Neither is ever written (stored, a segment takes c + 2 bytes).
+bool segmentFitsItsRegion(std::uint32_t length, std::uint32_t coded) {
+  return length == 0 || (coded != 0 && coded <= 3ull * length);
+}
+
+// Decodes every segment in its region. Segments are independent: with
 // several threads each takes a run of consecutive segments of about equal length,
 // with a run-start model of its own. Any failing segment fails the payload.
 bool decodeSegments(std::uint8_t* buffer, std::uint32_t capacity, const SegmentTable& table,
@@ -118,6 +126,7 @@ std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, s
     region[i] = offset;
     offset += 3ull * table.length[i];
     if (region[i] + table.coded[i] > capacity) return 0;
+    if (!segmentFitsItsRegion(table.length[i], table.coded[i])) return 0;
   }
 
   // Move each coded segment to its region, the last first, so that no segment is
@@ -136,6 +145,20 @@ std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, s
     end += table.length[i];
   }
   return static_cast<std::uint32_t>(total);
+}
+
+std::uint64_t bwtPayloadRoom(const std::uint8_t* payload, std::uint32_t packedSize) {
+  SegmentTable table;
+  std::uint32_t trailerStart = 0;
+  std::uint64_t total = 0;
+  if (!readSegmentTable(payload, packedSize, 0xFFFFFFFFu, {}, table, trailerStart, total)) return 0;
+  std::uint64_t room = std::max<std::uint64_t>(packedSize, 3 * total);
+  std::uint64_t region = 0;
+  for (std::uint32_t i = 0; i < kSegments; ++i) {
+    room = std::max(room, region + table.coded[i]);
+    region += 3ull * table.length[i];
+  }
+  return room;
 }
 
 std::vector<std::uint8_t> encodeBwtPayload(std::span<const std::uint8_t> transformed) {

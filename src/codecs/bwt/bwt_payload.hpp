@@ -19,10 +19,17 @@ inline constexpr std::uint32_t kParallelPayloadMinimum = 1u << 20;
 
 // buffer holds the payload at its start and has room for capacity bytes. Decodes in
 // place; returns the length of the transformed block at the buffer start, 0 on failure.
+// The block is made only of bytes the decoding wrote: a payload that would leave any
+// of them to what the buffer held before fails.
 // Segments of a large payload decode on up to `threads` threads; the result and the
 // trace are the same for every count.
 std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, std::uint32_t capacity,
                                const RoundTrace& trace, unsigned threads = 1);
+
+// The room decodeBwtPayload needs from the buffer start for this payload (held at
+// the buffer start): with any capacity of at least this much it decodes alike. 0 when
+// the trailer is broken, which fails the payload whatever the capacity.
+std::uint64_t bwtPayloadRoom(const std::uint8_t* payload, std::uint32_t packedSize);
 
 // The encoding twin: codes a transformed block as an entropy-coded payload. Segments
 // are cut as few as possible (one per 4 MiB, in equal parts); the others stay empty.

@@ -10,6 +10,7 @@ namespace quorvex::bwt {
 
 std::uint32_t decodeSegment(RunStartModel& model, std::uint8_t* region, std::uint64_t room, std::uint32_t f,
                             std::uint32_t c) {
+  if (f > room || 3ull * c > room) return 0;
   const std::uint8_t* cursor = region + f;
   const std::uint32_t saved = readBackwardNumber(region, cursor);
   std::uint32_t A = 0;  // symbol count before run expansion; 0: no expansion
@@ -31,14 +32,14 @@ std::uint32_t decodeSegment(RunStartModel& model, std::uint8_t* region, std::uin
     const std::span<const std::uint8_t> rawBits(region + B, S);
     if (decodeRunStarts(model, arithmetic, rawBits, region + c, A != 0 ? A : c) != 0) return 0;
     source = region + c;
-  } else if (A != 0 && D + A > room) {
-    return 0;  // symbols claimed beyond the buffer
+  } else if (D + (A != 0 ? A : c) > N) {
+    return 0;  // symbols claimed beyond the coded bytes: the region's leftovers
   }
   if (A != 0) {
     BinaryDecoder decoder(std::span<const std::uint8_t>(region, B));
     ClassTree tree;
     std::uint8_t* out = region + (runStarts ? 2ull * c : c);
-    if (expandByteRuns(decoder, tree, source, A, out, c) == 0) return 0;
+    if (expandByteRuns(decoder, tree, source, A, out, c) != c) return 0;  // short: leftovers would follow
     source = out;
   }
   if (source != region) std::memmove(region, source, c);

@@ -21,17 +21,19 @@ using Trace = std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t
 constexpr std::uint8_t kGuard = 0xD7;
 
 // Decodes a payload copied into a buffer of the given capacity (three times the
-// block's size by default, as the regions need), followed by guard bytes that must
-// survive. Returns the decoded block, or nothing on failure.
+// block's size by default, as the regions need) that holds `fill` elsewhere, followed
+// by guard bytes that must survive. Returns the decoded block, or nothing on failure.
 struct Decoded {
   std::uint32_t length = 0;
   std::vector<std::uint8_t> bytes;
   Trace trace;
 };
 
-Decoded decode(const std::vector<std::uint8_t>& payload, std::uint32_t capacity, unsigned threads = 1) {
+Decoded decode(const std::vector<std::uint8_t>& payload, std::uint32_t capacity, unsigned threads = 1,
+               std::uint8_t fill = kGuard) {
   Decoded result;
   std::vector<std::uint8_t> buffer(std::max<std::size_t>(capacity, payload.size()) + 64, kGuard);
+  std::fill(buffer.begin(), buffer.end() - 64, fill);
   std::copy(payload.begin(), payload.end(), buffer.begin());
   result.length = decodeBwtPayload(buffer.data(), static_cast<std::uint32_t>(payload.size()), capacity,
                                    [&](std::uint32_t segment, std::uint32_t coded, std::uint32_t length) {
@@ -95,17 +97,40 @@ TEST(BwtPayload, AllEmptyTrailerDecodesToNothing) {
   EXPECT_EQ(decode({}, 1000).length, 0u);
 }
 
-TEST(BwtPayload, SegmentWithoutCodedBytesKeepsItsRegion) {
-  // Segment 0 stored ("abc", E = 0, L = 0), segment 1 with c = 2 and f = 0, the rest
-  // empty. Region 1 starts at 9, where the payload's trailer bytes still stand.
-  std::vector<std::uint8_t> payload{'a', 'b', 'c', 0x80, 0x80};
-  const std::vector<std::uint8_t> tail = trailer({0, 253, 2, 0, 3, 5});
-  payload.insert(payload.end(), tail.begin(), tail.end());
-  ASSERT_GE(payload.size(), 11u);
-  const Decoded decoded = decode(payload, 15);
-  ASSERT_EQ(decoded.length, 5u);
-  EXPECT_EQ(decoded.bytes, (std::vector<std::uint8_t>{'a', 'b', 'c', payload[9], payload[10]}));
-  EXPECT_EQ(decoded.trace, (Trace{{1, 0, 2}, {0, 5, 3}}));
+// The block is made only of bytes the decoding wrote, never of what the buffer held
+// (leftovers of earlier blocks, in a window): payloads that would take some of those
+// fail, whatever the buffer holds.
+TEST(BwtPayload, PayloadsThatWouldTakeLeftoversFail) {
+  const auto payloadOf = [](std::vector<std::uint8_t> segments, const std::vector<std::uint32_t>& numbers) {
+    const std::vector<std::uint8_t> tail = trailer(numbers);
+    segments.insert(segments.end(), tail.begin(), tail.end());
+    return segments;
+  };
+  std::vector<std::uint8_t> spillSegments(64, 0x80);
+  for (const std::size_t at : {12, 60}) {
+    spillSegments[at] = 'p';
+    spillSegments[at + 1] = 'q';
+  }
+  const std::vector<std::uint8_t> spill = payloadOf(spillSegments, {0, 253, 2, 4, 4, 60});
+  const std::vector<std::vector<std::uint8_t>> payloads{
+      // Segment 0 stored ("abc", E = 0, L = 0); segment 1 has c = 20 and no coded bytes.
+      payloadOf({'a', 'b', 'c', 0x80, 0x80}, {0, 253, 20, 0, 3, 5}),
+      // A stored segment of c = 40 with two symbols: the rest would be its region's.
+      payloadOf({'a', 'b', 0x80, 0x80}, {0, 254, 40, 4}),
+      // Run expansion without run starts: "xyz" (no runs) expands to 3 bytes, not c = 5
+      // (L = 2, B = 0, E = 0).
+      payloadOf({'x', 'y', 'z', 0x80, 0x80, 0x82}, {0, 254, 5, 6}),
+      // Segment 0's 60 coded bytes spill past its region of 3 x 4 into segment 1's (at
+      // 12), which then holds a valid stored "pq"; with threads the two would race.
+      spill,
+  };
+  for (std::size_t k = 0; k < payloads.size(); ++k) {
+    for (const std::uint8_t fill : {0x00, 0x61, 0xD7}) EXPECT_EQ(decode(payloads[k], 400, 1, fill).length, 0u) << k;
+  }
+  // The stored form proper decodes, with a trace line per non-empty segment.
+  const Decoded stored = decode(payloadOf({'a', 'b', 'c', 0x80, 0x80}, {0, 254, 3, 5}), 100);
+  EXPECT_EQ(stored.bytes, (std::vector<std::uint8_t>{'a', 'b', 'c'}));
+  EXPECT_EQ(stored.trace, (Trace{{0, 5, 3}}));
 }
 
 // Segment lengths of an equal cut into 256 parts.
@@ -334,7 +359,12 @@ TEST(BwtPayload, HostilePayloadsFailOrStayInTheBuffer) {
         payload.insert(payload.end(), tail.begin(), tail.end());
       }
     }
-    decode(payload, 1 + random.below(12000));
+    // Whatever the buffer held before, the result is the same.
+    const std::uint32_t capacity = 1 + random.below(12000);
+    const Decoded first = decode(payload, capacity, 1, 0x00);
+    const Decoded second = decode(payload, capacity, 1, 0xA5);
+    EXPECT_EQ(first.length, second.length) << trial;
+    EXPECT_TRUE(first.bytes == second.bytes) << trial;
   }
 }
 

@@ -1,0 +1,76 @@
+#include "container/detached_bwt.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "codecs/bwt/bwt_payload.hpp"
+#include "codecs/bwt/bwt_transform.hpp"
+#include "codecs/bwt/huge_pages.hpp"
+#include "codecs/bwt/local_matches.hpp"
+
+namespace quorvex {
+
+bool DetachedBwt::fitsRoom(std::uint32_t room) const {
+  if (windowRoom > room) return false;
+  // The in-block match stage writes to a work buffer and stops at its capacity; one
+  // byte more than its output lets it take the same path.
+  return stageRoom <= std::min(room, kWorkBufferSize);
+}
+
+bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers, const Console& console,
+                       const std::function<unsigned()>& threads, DetachedBwt& result) {
+  console.blockLine("BWT", block.packedSize, block.unpackedSize);
+  if (block.payload.size() != block.packedSize) return false;
+  // The room the payload needs, and a bound on the transformed block's length.
+  std::uint64_t room = block.packedSize;
+  std::uint64_t length = block.packedSize;
+  if (block.sizePresent) {
+    room = bwt::bwtPayloadRoom(block.payload.data(), block.packedSize);
+    length = room / 3;
+  }
+  if (room == 0 || room > kHistoryWindowSize) return false;  // a window could not hold it
+  // Enough for the inverse transform to chase both ends.
+  const std::uint64_t size = std::max(room, bwt::twoChainRoom(static_cast<std::uint32_t>(length)));
+  if (buffers.block.size() < size) {
+    buffers.block = ZeroedBuffer();
+    buffers.block = ZeroedBuffer(size);
+    if (!buffers.block) return false;
+    bwt::adviseHugePages(buffers.block.data(), size);  // before any page is touched
+  }
+  const auto capacity = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, 0xFFFFFFFFu));
+
+  std::uint8_t* buffer = buffers.block.data();
+  std::memcpy(buffer, block.payload.data(), block.packedSize);
+  std::uint32_t n = block.packedSize;
+  if (block.sizePresent) {
+    const auto trace = [&console](std::uint32_t segment, std::uint32_t codedLength, std::uint32_t segmentLength) {
+      console.bwtRound(segment, codedLength, segmentLength);
+    };
+    n = bwt::decodeBwtPayload(buffer, block.packedSize, capacity, trace, threads());
+    if (n == 0) return false;
+  }
+  result.windowRoom = room;
+  if (n != 0) {
+    result.windowRoom = std::max(room, bwt::inverseBwtRoom(n));
+    if (!bwt::inverseBwt(buffer, n, block.bwtPrimaryIndex, capacity, threads())) return false;
+  }
+  result.bytes = buffer;
+  result.n = n;
+  result.stageRoom = 0;
+  if (block.bwtStageA.enabled()) {
+    if (!buffers.expanded) {
+      buffers.expanded = ZeroedBuffer(kWorkBufferSize);
+      if (!buffers.expanded) return false;
+      bwt::adviseHugePages(buffers.expanded.data(), kWorkBufferSize);
+    }
+    const std::uint32_t expanded =
+        bwt::expandLocalMatches(block.bwtStageA.data, buffer, n, buffers.expanded.data(), kWorkBufferSize);
+    if (expanded == 0) return false;
+    result.bytes = buffers.expanded.data();
+    result.n = expanded;
+    result.stageRoom = std::uint64_t{expanded} + 1;
+  }
+  return true;
+}
+
+}  // namespace quorvex

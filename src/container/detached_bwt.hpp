@@ -1,0 +1,44 @@
+// A BWT block's codec decoded away from the history window, so that blocks can
+// decode side by side before their place in the window is known.
+//
+// Only the history-match stage reads the window (the bytes before the block); it
+// runs when the block is put in place. The room checks depend on where the block
+// lands, so the decode records the room it needed: wherever the window leaves at
+// least that much, decoding in place gives the same lines and bytes. Anything else
+// (a failure, too little room) is left to the in-place decoder, which then decides
+// exactly as it would have on one thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "container/block_descriptor.hpp"
+#include "container/console.hpp"
+#include "container/decode_context.hpp"
+
+namespace quorvex {
+
+// Buffers one block decodes in; reused from block to block (the decode never reads a
+// byte it did not write, so what an earlier block left there does not matter).
+struct DetachedBwtBuffers {
+  ZeroedBuffer block;     // the payload, its regions and the link table
+  ZeroedBuffer expanded;  // the in-block match stage's output
+};
+
+struct DetachedBwt {
+  const std::uint8_t* bytes = nullptr;  // the codec output before the history-match stage
+  std::uint32_t n = 0;
+  std::uint64_t windowRoom = 0;    // the room the decode needed from the block's start
+  std::uint64_t stageRoom = 0;     // the room its in-block match stage needed (0: none)
+
+  // Whether decoding in place where the window leaves `room` bytes takes the same path.
+  bool fitsRoom(std::uint32_t room) const;
+};
+
+// Prints the block's line and its trace to console. threads() says how many threads
+// the next step may use (asked before the payload and before the inverse transform).
+// False when the block fails or does not fit its buffers: the in-place decoder decides.
+bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers, const Console& console,
+                       const std::function<unsigned()>& threads, DetachedBwt& result);
+
+}  // namespace quorvex
