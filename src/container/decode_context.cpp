@@ -1,6 +1,6 @@
 #include "container/decode_context.hpp"
 
-#include "codecs/bwt/huge_pages.hpp"
+#include "model/huge_pages.hpp"
 
 namespace quorvex {
 
@@ -10,7 +10,7 @@ bool DecodeContext::allocate() {
   workStorageB = ZeroedBuffer(kWorkBufferSize);
   if (!windowStorage || !workStorageA || !workStorageB) return false;
   // Before any page is touched: the BWT link table lands anywhere in the window.
-  bwt::adviseHugePages(windowStorage.data(), windowStorage.size());
+  adviseHugePages(windowStorage.data(), windowStorage.size());
   historyBase = windowStorage.data() + kHistoryGuardSize;
   historyCursor = historyBase;
   historyEnd = historyBase + kHistoryWindowSize;

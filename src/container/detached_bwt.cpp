@@ -5,7 +5,7 @@
 
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/bwt/bwt_transform.hpp"
-#include "codecs/bwt/huge_pages.hpp"
+#include "model/huge_pages.hpp"
 #include "codecs/bwt/local_matches.hpp"
 
 namespace quorvex {
@@ -35,7 +35,7 @@ bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers
     buffers.block = ZeroedBuffer();
     buffers.block = ZeroedBuffer(size);
     if (!buffers.block) return false;
-    bwt::adviseHugePages(buffers.block.data(), size);  // before any page is touched
+    adviseHugePages(buffers.block.data(), size);  // before any page is touched
   }
   const auto capacity = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, 0xFFFFFFFFu));
 
@@ -61,7 +61,7 @@ bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers
     if (!buffers.expanded) {
       buffers.expanded = ZeroedBuffer(kWorkBufferSize);
       if (!buffers.expanded) return false;
-      bwt::adviseHugePages(buffers.expanded.data(), kWorkBufferSize);
+      adviseHugePages(buffers.expanded.data(), kWorkBufferSize);
     }
     const std::uint32_t expanded =
         bwt::expandLocalMatches(block.bwtStageA.data, buffer, n, buffers.expanded.data(), kWorkBufferSize);

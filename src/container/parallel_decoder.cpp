@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "codecs/bwt/huge_pages.hpp"
+#include "model/huge_pages.hpp"
 #include "container/console.hpp"
 #include "container/decode_plan.hpp"
 #include "container/decoded_output.hpp"
@@ -183,7 +183,7 @@ bool ParallelDecoder::fail(DecodeStatus status, std::string reason) {
 DecodeResult ParallelDecoder::run() {
   // BWT output lands in the window by copies rather than in-place decodes, which would
   // each have advised the pages ahead of the cursor: advise the whole window at once.
-  bwt::adviseHugePages(context_.historyBase, context_.windowRoom());
+  adviseHugePages(context_.historyBase, context_.windowRoom());
   {
     const std::lock_guard lock(mutex_);
     startWork();
@@ -501,8 +501,8 @@ Slot* ParallelDecoder::acquireSlot() {
           slot.b = ZeroedBuffer();
           continue;
         }
-        bwt::adviseHugePages(slot.a.data(), kWorkBufferSize);
-        bwt::adviseHugePages(slot.b.data(), kWorkBufferSize);
+        adviseHugePages(slot.a.data(), kWorkBufferSize);
+        adviseHugePages(slot.b.data(), kWorkBufferSize);
       }
       slot.busy = true;
       return &slot;

@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "codecs/bwt/huge_pages.hpp"
+#include "model/huge_pages.hpp"
 #include "codecs/bwt/link_lanes.hpp"
 #include "codecs/bwt/task_threads.hpp"
 

@@ -2,9 +2,7 @@
 
 #include <cstdlib>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "model/huge_pages.hpp"
 
 namespace quorvex::cm {
 
@@ -27,13 +25,6 @@ bool ZeroedBuffer::allocate(std::size_t size, std::size_t alignment) {
 
 // The context tables are read at random: with 4 KiB pages nearly every access misses
 // the TLB and every first touch faults.
-void ZeroedBuffer::adviseHugePages() {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(aligned_) + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(aligned_) + size_) & ~(kHugePage - 1);
-  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-#endif
-}
+void ZeroedBuffer::adviseHugePages() { quorvex::adviseHugePages(aligned_, size_); }
 
 }  // namespace quorvex::cm

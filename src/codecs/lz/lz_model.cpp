@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "model/counters.hpp"
+#include "model/huge_pages.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -24,23 +25,9 @@ void fillAll(Array& rows, typename Array::value_type::value_type value) {
   for (auto& row : rows) row.fill(value);
 }
 
-// The bit-history table (16 MiB) is read at a random row for every literal: on 4 KiB
-// pages nearly each of those reads also misses the TLB and pays a page walk. 2 MiB pages
-// keep the table within the TLB. Only a hint, given before any page is touched.
-void adviseHugePages(void* begin, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  const auto first = (reinterpret_cast<std::uintptr_t>(begin) + kHugePage - 1) & ~(kHugePage - 1);
-  const auto last = (reinterpret_cast<std::uintptr_t>(begin) + bytes) & ~(kHugePage - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)begin;
-  (void)bytes;
-#endif
-}
-
-// Fresh anonymous memory: zeroed, and untouched, so that the advice takes effect (a
-// calloc may hand back heap memory that is already mapped in small pages).
+// The bit-history table (16 MiB) is read at a random row for every literal, so the model
+// asks for 2 MiB pages. It takes fresh anonymous memory: zeroed, and untouched, so that
+// the advice takes effect (a calloc may hand back heap memory already in small pages).
 void* allocateZeroed(std::size_t bytes) {
 #if defined(__linux__)
   void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

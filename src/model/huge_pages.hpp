@@ -4,16 +4,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__linux__)
 #include <sys/mman.h>
+#endif
 
-namespace quorvex::bwt {
+namespace quorvex {
 
-// The inverse transform chases links through a table several MiB large in nearly random
-// order. On 4 KiB pages most steps then pay a page walk; 2 MiB pages keep the table
-// within the TLB. Advises the whole 2 MiB pages inside [begin, begin + bytes). Only a
-// hint: pages already in place stay as they are, so advise memory before it is touched.
+// Link tables, bit-history tables and context tables several MiB large are read in
+// nearly random order: on 4 KiB pages most reads then pay a page walk, while 2 MiB pages
+// keep the table within the TLB. Advises the whole 2 MiB pages inside
+// [begin, begin + bytes). Only a hint: pages already in place stay as they are, so
+// advise memory before it is touched.
 inline void adviseHugePages(void* begin, std::size_t bytes) {
-#ifdef MADV_HUGEPAGE
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
   constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
   const auto first = (reinterpret_cast<std::uintptr_t>(begin) + kHugePage - 1) & ~(kHugePage - 1);
   const auto last = (reinterpret_cast<std::uintptr_t>(begin) + bytes) & ~(kHugePage - 1);
@@ -24,4 +27,4 @@ inline void adviseHugePages(void* begin, std::size_t bytes) {
 #endif
 }
 
-}  // namespace quorvex::bwt
+}  // namespace quorvex
