@@ -9,6 +9,12 @@
 #include "codecs/bwt/local_matches.hpp"
 
 namespace quorvex {
+namespace {
+
+// Blocks up to this length decode side by side; the archive maker's are 1 to 4 MiB.
+constexpr std::uint64_t kMostDetachedLength = std::uint64_t{16} << 20;
+
+}  // namespace
 
 bool DetachedBwt::fitsRoom(std::uint32_t room) const {
   if (windowRoom > room) return false;
@@ -29,6 +35,9 @@ bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers
     length = room / 3;
   }
   if (room == 0 || room > kHistoryWindowSize) return false;  // a window could not hold it
+  // Its private buffer holds about nine bytes per byte, and threads + 1 blocks may be in
+  // flight: larger blocks (which the archive's claims alone could make) decode in place.
+  if (length > kMostDetachedLength) return false;
   // Enough for the inverse transform to chase both ends.
   const std::uint64_t size = std::max(room, bwt::twoChainRoom(static_cast<std::uint32_t>(length)));
   if (buffers.block.size() < size) {
