@@ -5,8 +5,8 @@
 
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/bwt/bwt_transform.hpp"
-#include "model/huge_pages.hpp"
 #include "codecs/bwt/local_matches.hpp"
+#include "model/huge_pages.hpp"
 
 namespace quorvex {
 namespace {

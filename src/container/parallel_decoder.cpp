@@ -10,7 +10,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "model/huge_pages.hpp"
 #include "container/console.hpp"
 #include "container/decode_plan.hpp"
 #include "container/decoded_output.hpp"
@@ -18,6 +17,7 @@
 #include "container/dispatcher.hpp"
 #include "container/integrity.hpp"
 #include "container/thread_pool.hpp"
+#include "model/huge_pages.hpp"
 
 namespace quorvex {
 namespace {
@@ -117,6 +117,8 @@ class ParallelDecoder {
   bool placeBlock(std::uint32_t block);
   bool takeCmOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n);
   bool takeBwtOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n);
+  template <typename IsDone>
+  bool awaitResult(std::uint32_t block, std::unique_lock<std::mutex>& lock, IsDone isDone);
   void startWork();
   void startBwtWork();
   void decodeBwtBlock(std::uint32_t block);
@@ -282,22 +284,30 @@ void ParallelDecoder::startPostStages(BlockJob& job) {
 
 // Waits for the context-mixing block's model output and puts it at the cursor, with
 // the checks one thread makes there.
+// Waits with the lock held until a worker's result for `block` is done (isDone reads it
+// under the lock), committing what is ready meanwhile, so that the block the calling
+// thread needs always starts. False, the lock released, when a commit ends the run.
+template <typename IsDone>
+bool ParallelDecoder::awaitResult(std::uint32_t block, std::unique_lock<std::mutex>& lock, IsDone isDone) {
+  neededBlock_ = block;
+  for (;;) {
+    startWork();
+    if (isDone()) break;
+    lock.unlock();
+    if (!commitReady()) return false;
+    lock.lock();
+    if (isDone()) break;
+    changed_.wait(lock);
+  }
+  neededBlock_ = 0xFFFFFFFFu;
+  return true;
+}
+
 bool ParallelDecoder::takeCmOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n) {
   const BlockDescriptor& descriptor = plan_.blocks[block].descriptor;
   console.blockLine("CM", descriptor.packedSize, descriptor.unpackedSize);
   std::unique_lock lock(mutex_);
-  neededBlock_ = block;
-  for (;;) {
-    startWork();
-    const CmResult* result = cmResults_[block].get();
-    if (result && result->done) break;
-    lock.unlock();
-    if (!commitReady()) return false;
-    lock.lock();
-    if (cmResults_[block] && cmResults_[block]->done) break;
-    changed_.wait(lock);
-  }
-  neededBlock_ = 0xFFFFFFFFu;
+  if (!awaitResult(block, lock, [&] { return cmResults_[block] && cmResults_[block]->done; })) return false;
   std::unique_ptr<CmResult> result = std::move(cmResults_[block]);
   --cmInFlight_;
   const std::uint32_t section = plan_.blocks[block].section;
@@ -332,17 +342,7 @@ bool ParallelDecoder::takeCmOutput(std::uint32_t block, BlockJob& job, const Con
 // failed) decodes it in place, as one thread would.
 bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n) {
   std::unique_lock lock(mutex_);
-  neededBlock_ = block;
-  for (;;) {
-    startWork();
-    if (bwtResults_[block] && bwtResults_[block]->done) break;
-    lock.unlock();
-    if (!commitReady()) return false;
-    lock.lock();
-    if (bwtResults_[block] && bwtResults_[block]->done) break;
-    changed_.wait(lock);
-  }
-  neededBlock_ = 0xFFFFFFFFu;
+  if (!awaitResult(block, lock, [&] { return bwtResults_[block] && bwtResults_[block]->done; })) return false;
   std::unique_ptr<BwtResult> result = std::move(bwtResults_[block]);
   --bwtInFlight_;
   lock.unlock();
