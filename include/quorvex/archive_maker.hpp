@@ -52,12 +52,17 @@ class ArchiveMaker {
   void addChosenCodecs(std::span<const std::uint8_t> data);
   void addWavPiece(std::span<const std::uint8_t> piece);
   void addPlainPiece(std::span<const std::uint8_t> piece);
+  void addSurveyedPiece(std::span<const std::uint8_t> piece);
+  template <class AddPiece>
+  void forEachCmSection(std::span<const std::uint8_t> data, bool contextMixing, AddPiece add);
   void addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages);
   void addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
                 const StageOptions& stages);
   // Before a context-mixing block: enters context mixing, or starts a new section
   // (a fresh model) when the current one is full.
   void beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead);
+  // Writes the codec parameters of a fresh model sized for sectionInput bytes.
+  void startCmSection(std::size_t sectionInput);
   void leaveCmMode();
   std::size_t blockSizeFor(bool contextMixing) const;
   std::size_t cmSectionSize() const;

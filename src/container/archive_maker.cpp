@@ -85,19 +85,38 @@ FileCodec chooseCodec(std::span<const std::uint8_t> block, DataKind kind, const 
 
 std::size_t blockCount(std::size_t bytes, std::size_t blockSize) { return (bytes + blockSize - 1) / blockSize; }
 
+// Calls add(piece) for count pieces of data of about equal length, in order.
+template <class AddPiece>
+void forEachEqualPiece(std::span<const std::uint8_t> data, std::size_t count, AddPiece add) {
+  std::size_t begin = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t end = data.size() / count * (k + 1) + data.size() % count * (k + 1) / count;
+    add(data.subspan(begin, end - begin));
+    begin = end;
+  }
+}
+
 enum class Cut : std::uint8_t { exact, even };
 
 // Calls add(block) for blocks of data of at most blockSize bytes: all of blockSize but
 // the last (exact), or all of about equal length (even, so that no block is short).
 template <class AddBlock>
 void forEachBlock(std::span<const std::uint8_t> data, std::size_t blockSize, Cut cut, AddBlock add) {
-  const std::size_t count = blockCount(data.size(), blockSize);
-  std::size_t begin = 0;
-  for (std::size_t k = 0; k < count; ++k) {
-    const std::size_t end = cut == Cut::even ? data.size() * (k + 1) / count : std::min(data.size(), begin + blockSize);
-    add(data.subspan(begin, end - begin));
-    begin = end;
+  if (cut == Cut::even) {
+    forEachEqualPiece(data, blockCount(data.size(), blockSize), add);
+    return;
   }
+  for (std::size_t begin = 0; begin < data.size(); begin += blockSize) {
+    add(data.subspan(begin, std::min(blockSize, data.size() - begin)));
+  }
+}
+
+// Context-mixing sections decode side by side, one per thread. Input longer than one
+// section is cut into an even number of sections of equal length, so that two threads
+// (the common case) finish together: a fifth section of five would run alone.
+std::size_t cmSectionCount(std::size_t bytes, std::size_t sectionSize) {
+  const std::size_t count = blockCount(bytes, sectionSize);
+  return count > 1 && count % 2 == 1 ? count + 1 : count;
 }
 
 std::uint32_t bitsFor(std::size_t bytes) {
@@ -169,7 +188,27 @@ void ArchiveMaker::addWavPiece(std::span<const std::uint8_t> piece) {
   if (options_.onCoded) options_.onCoded(piece.size());
 }
 
+// Longer context-mixing input goes in equal sections, each starting a fresh model;
+// shorter input (or other codecs) in one piece, which may join the section before it.
+template <class AddPiece>
+void ArchiveMaker::forEachCmSection(std::span<const std::uint8_t> data, bool contextMixing, AddPiece add) {
+  const std::size_t sections = contextMixing ? cmSectionCount(data.size(), cmSectionSize()) : 1;
+  if (sections <= 1) {
+    add(data);
+    return;
+  }
+  forEachEqualPiece(data, sections, [&](std::span<const std::uint8_t> section) {
+    startCmSection(section.size());
+    add(section);
+  });
+}
+
 void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
+  forEachCmSection(piece, levelPlan(options_.level).codec == CodecChoice::cm,
+                   [&](std::span<const std::uint8_t> section) { addSurveyedPiece(section); });
+}
+
+void ArchiveMaker::addSurveyedPiece(std::span<const std::uint8_t> piece) {
   const LevelPlan plan = levelPlan(options_.level);
   const std::size_t blockSize = blockSizeFor(plan.codec == CodecChoice::cm);
   for (const KindRun& run : surveyRuns(piece)) {
@@ -184,8 +223,10 @@ void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
 
 void ArchiveMaker::addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages) {
   const std::size_t blockSize = blockSizeFor(codec == FileCodec::cm);
-  forEachBlock(data, blockSize, Cut::exact, [&](std::span<const std::uint8_t> block) {
-    addBlock(block, static_cast<std::size_t>(data.data() + data.size() - block.data()), codec, stages);
+  forEachCmSection(data, codec == FileCodec::cm, [&](std::span<const std::uint8_t> piece) {
+    forEachBlock(piece, blockSize, Cut::exact, [&](std::span<const std::uint8_t> block) {
+      addBlock(block, static_cast<std::size_t>(piece.data() + piece.size() - block.data()), codec, stages);
+    });
   });
 }
 
@@ -227,21 +268,22 @@ void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, std::size_t byt
 // whole section (or the rest of the file, when shorter), and its tables grow with
 // that up to the level's sizes.
 void ArchiveMaker::beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead) {
-  CmModelSize model = levelPlan(options_.level).cm;
-  model.sectionSize = cmSectionSize();
-  const bool sectionFull = cmSectionBytes_ != 0 && cmSectionBytes_ + blockBytes > model.sectionSize;
-  if (!writer_.cmMode() || sectionFull) {
-    const std::size_t sectionInput = std::min(model.sectionSize, std::max(bytesAhead, blockBytes));
-    const std::uint32_t inputBits = bitsFor(sectionInput);
-    // A level asking for less than the least still gets the least (and clamp its bounds in order).
-    const std::uint32_t mostBitsA = std::max(model.tableBitsA, kLeastTableBitsA);
-    const std::uint32_t mostBitsB = std::max(model.tableBitsB, kLeastTableBitsB);
-    const std::uint32_t tableBitsA = std::clamp(inputBits + 2, kLeastTableBitsA, mostBitsA);
-    const std::uint32_t tableBitsB = std::clamp(inputBits, kLeastTableBitsB, mostBitsB);
-    writer_.addCmParams(tableBitsA, tableBitsB, historySizeCodeFor(sectionInput));
-    cmSectionBytes_ = 0;
-  }
+  const std::size_t sectionSize = cmSectionSize();
+  const bool sectionFull = cmSectionBytes_ != 0 && cmSectionBytes_ + blockBytes > sectionSize;
+  if (!writer_.cmMode() || sectionFull) startCmSection(std::min(sectionSize, std::max(bytesAhead, blockBytes)));
   cmSectionBytes_ += blockBytes;
+}
+
+void ArchiveMaker::startCmSection(std::size_t sectionInput) {
+  const CmModelSize model = levelPlan(options_.level).cm;
+  const std::uint32_t inputBits = bitsFor(sectionInput);
+  // A level asking for less than the least still gets the least (and clamp its bounds in order).
+  const std::uint32_t mostBitsA = std::max(model.tableBitsA, kLeastTableBitsA);
+  const std::uint32_t mostBitsB = std::max(model.tableBitsB, kLeastTableBitsB);
+  const std::uint32_t tableBitsA = std::clamp(inputBits + 2, kLeastTableBitsA, mostBitsA);
+  const std::uint32_t tableBitsB = std::clamp(inputBits, kLeastTableBitsB, mostBitsB);
+  writer_.addCmParams(tableBitsA, tableBitsB, historySizeCodeFor(sectionInput));
+  cmSectionBytes_ = 0;
 }
 
 void ArchiveMaker::leaveCmMode() {

@@ -19,8 +19,9 @@ enum class CodecChoice : std::uint8_t {
 struct CmModelSize {
   std::uint32_t tableBitsA = 22;  // context hash table: 2^tableBitsA bytes
   std::uint32_t tableBitsB = 20;  // match model hash: 2^tableBitsB entries of 4 bytes
-  // Bytes of input per model: each section starts a fresh model, so that sections
-  // decode independently (and side by side). Also the model's match window.
+  // Most bytes of input per model: each section starts a fresh model, so that sections
+  // decode independently (and side by side). Longer input is cut into an even number
+  // of equal sections. Also the model's match window.
   std::size_t sectionSize = std::size_t{4} << 20;
 };
 

@@ -81,6 +81,16 @@ struct PendingItem {
 
 // More workers than this only add threads that wait.
 constexpr unsigned kMostWorkers = 64;
+// Finished context-mixing blocks may wait this many bytes for the calling thread, which
+// takes them in archive order, so that a section ahead of the one it waits for goes on
+// rather than leave its worker idle. Beyond it, threads + 1 of them at most (whatever
+// their size).
+constexpr std::uint64_t kCmResultBudget = std::uint64_t{64} << 20;
+
+// The bytes a context-mixing block's result holds (none when it is too large to decode).
+std::uint64_t cmResultSize(const BlockDescriptor& descriptor) {
+  return descriptor.unpackedSize > kWorkBufferSize ? 0 : descriptor.unpackedSize;
+}
 
 std::uint64_t defaultModelBudget() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
@@ -128,6 +138,7 @@ class ParallelDecoder {
   bool commitFront();
   bool frontReady() const;
   void startCmWork();
+  bool roomForCmResult(std::uint32_t block) const;
   void decodeCmBlock(std::uint32_t section, std::uint32_t block);
   void finishSectionBlock(SectionRun& run, const CmSection& section, std::uint32_t block, bool ok);
   void startPostStages(BlockJob& job);
@@ -151,6 +162,8 @@ class ParallelDecoder {
   std::vector<std::unique_ptr<CmResult>> cmResults_;
   std::vector<SectionRun> sections_;
   std::size_t cmInFlight_ = 0;      // started and not yet taken by the calling thread
+  std::uint64_t cmResultBytes_ = 0;  // the output those blocks hold or will hold
+  unsigned cmRunning_ = 0;          // started and not yet done
   std::uint64_t modelBytesHeld_ = 0;
   std::vector<std::unique_ptr<BwtResult>> bwtResults_;
   std::vector<std::unique_ptr<DetachedBwtBuffers>> freeBwtBuffers_;
@@ -310,6 +323,7 @@ bool ParallelDecoder::takeCmOutput(std::uint32_t block, BlockJob& job, const Con
   if (!awaitResult(block, lock, [&] { return cmResults_[block] && cmResults_[block]->done; })) return false;
   std::unique_ptr<CmResult> result = std::move(cmResults_[block]);
   --cmInFlight_;
+  cmResultBytes_ -= cmResultSize(plan_.blocks[block].descriptor);
   const std::uint32_t section = plan_.blocks[block].section;
   SectionRun& run = sections_[section];
   lock.unlock();
@@ -417,9 +431,10 @@ void ParallelDecoder::decodeBwtBlock(std::uint32_t block) {
 }
 
 // Starts the context-mixing blocks that may run now: the next block of each section
-// whose previous block is done, in archive order, while fewer than threads + 1 are in
-// flight and their models fit the budget. The block the calling thread waits for
-// always starts. Runs under the lock.
+// whose previous block is done, in archive order, while fewer than threads run, the
+// results waiting for the calling thread fit theirs and the models fit theirs. A
+// section whose model is up thus goes on while the calling thread still takes an
+// earlier one. The block the calling thread waits for always starts. Under the lock.
 void ParallelDecoder::startCmWork() {
   if (stopping_) return;
   for (std::uint32_t s = 0; s < plan_.sections.size(); ++s) {
@@ -428,7 +443,7 @@ void ParallelDecoder::startCmWork() {
     if (run.busy || run.stopped || run.next == section.blocks.size()) continue;
     const std::uint32_t block = section.blocks[run.next];
     const bool needed = block == neededBlock_;
-    if (!needed && cmInFlight_ >= threads_ + 1) continue;
+    if (!needed && (cmRunning_ >= threads_ || !roomForCmResult(block))) continue;
     if (!run.holdsModel) {
       if (!needed && modelBytesHeld_ + section.modelBytes > modelBudget_) continue;
       run.holdsModel = true;
@@ -437,9 +452,16 @@ void ParallelDecoder::startCmWork() {
     run.busy = true;
     ++run.next;
     ++cmInFlight_;
+    ++cmRunning_;
+    cmResultBytes_ += cmResultSize(plan_.blocks[block].descriptor);
     cmResults_[block] = std::make_unique<CmResult>();
     pool_->submit([this, s, block] { decodeCmBlock(s, block); });
   }
+}
+
+// Under the lock: whether the output of one more block may wait for the calling thread.
+bool ParallelDecoder::roomForCmResult(std::uint32_t block) const {
+  return cmInFlight_ < threads_ + 1 || cmResultBytes_ + cmResultSize(plan_.blocks[block].descriptor) <= kCmResultBudget;
 }
 
 // Under the lock: the section's block is finished; the model goes when the section is.
@@ -484,6 +506,7 @@ void ParallelDecoder::decodeCmBlock(std::uint32_t section, std::uint32_t block) 
     const std::lock_guard lock(mutex_);
     result->ok = ok;
     result->done = true;
+    --cmRunning_;
     if (!result->deferred) finishSectionBlock(run, plan, block, ok && !result->tooLarge);
   }
   changed_.notify_all();

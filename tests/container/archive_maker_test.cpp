@@ -25,6 +25,7 @@ using Bytes = std::vector<std::uint8_t>;
 struct MadeBlock {
   CodecParams params;
   BlockDescriptor descriptor;
+  std::size_t cmSection = SIZE_MAX;  // index into MadeArchive::cmSections
 };
 
 struct MadeArchive {
@@ -42,7 +43,8 @@ MadeArchive readBack(Bytes bytes) {
   while (!stream.atEnd()) {
     const RecordHead head = stream.readRecordHead();
     if (head.type == static_cast<std::uint32_t>(RecordType::block)) {
-      made.blocks.push_back({params, parseBlockDescriptor(stream, params.contextMixing())});
+      const std::size_t section = params.contextMixing() ? made.cmSections.size() - 1 : SIZE_MAX;
+      made.blocks.push_back({params, parseBlockDescriptor(stream, params.contextMixing()), section});
     } else if (head.type == static_cast<std::uint32_t>(RecordType::codecParams)) {
       params = readCodecParams(stream, head.count);
       if (params.contextMixing()) made.cmSections.push_back(params);
@@ -53,10 +55,10 @@ MadeArchive readBack(Bytes bytes) {
   return made;
 }
 
-MadeArchive make(const Bytes& file, int level, MakerOptions options = {}) {
+MadeArchive make(const Bytes& file, int level, MakerOptions options = {}, FileCodec codec = FileCodec::automatic) {
   options.level = level;
   ArchiveMaker maker(options);
-  EXPECT_TRUE(maker.addFile(file));
+  EXPECT_TRUE(maker.addFile(file, codec));
   return readBack(maker.bytes());
 }
 
@@ -266,18 +268,37 @@ TEST(ArchiveMaker, WavFilesAreFoundWhereverTheirChunkEnds) {
   }
 }
 
-TEST(ArchiveMaker, ContextMixingStartsAFreshModelForEachSection) {
+// Input longer than a section goes in an even number of sections of equal input (so
+// that two threads decode them in step), each with a fresh model; shorter input in one.
+TEST(ArchiveMaker, ContextMixingCutsLongInputIntoAnEvenNumberOfEqualSections) {
   MakerOptions options;
   options.cmSectionSize = 40000;
+  options.blockSize = 15000;
+  options.stages = {};  // no post-stage: a block's unpacked size is its input
   const Bytes text = testing::repositoryText(200000);
-  const MadeArchive made = make(text, 6, options);
-  expectDecodesTo(made, text);
-  // 200000 bytes in blocks of at most 40000 (the level's 1 MiB blocks are cut to the
-  // section) make five sections; the last one starts with the last block.
-  ASSERT_GE(made.cmSections.size(), 5u);
-  for (const CodecParams& section : made.cmSections) {
-    EXPECT_GE(section.historySize, 40000u) << "the match window holds a whole section";
-    EXPECT_EQ(section.tableBitsA, 20u) << "small sections get small tables";
+  struct Case {
+    std::size_t bytes;
+    std::size_t sections;
+  };
+  for (const Case c : {Case{40000, 1}, Case{80001, 4}, Case{200000, 6}}) {
+    for (const FileCodec codec : {FileCodec::automatic, FileCodec::cm}) {
+      SCOPED_TRACE(std::to_string(c.bytes) + " bytes, codec " + std::to_string(static_cast<int>(codec)));
+      const Bytes input(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(c.bytes));
+      const MadeArchive made = make(input, 6, options, codec);
+      expectDecodesTo(made, input);
+      ASSERT_EQ(made.cmSections.size(), c.sections);
+      std::vector<std::size_t> sectionInput(c.sections);
+      for (const MadeBlock& block : made.blocks) {
+        ASSERT_LT(block.cmSection, c.sections);
+        EXPECT_LE(block.descriptor.unpackedSize, 15000u);
+        sectionInput[block.cmSection] += block.descriptor.unpackedSize;
+      }
+      for (std::size_t s = 0; s < c.sections; ++s) {
+        EXPECT_LE(sectionInput[s] - c.bytes / c.sections, 1u) << "section " << s;
+        EXPECT_GE(made.cmSections[s].historySize, sectionInput[s]) << "the match window holds a whole section";
+        EXPECT_EQ(made.cmSections[s].tableBitsA, 20u) << "small sections get small tables";
+      }
+    }
   }
 }
 
