@@ -117,7 +117,8 @@ inline void prefetchMemory(const void* address) {
 inline void prefetchLiteralTables(const LzModel& m, const LzBlockState& s, const TokenContext& t) {
   const std::uint8_t* row = &m.Order2States[(t.c2 * 256u + (s.lastToken & 255u)) * 256u];
   for (int line = 0; line < 256; line += 64) prefetchMemory(row + line);
-  prefetchMemory(s.base + m.PositionHash[t.hash] - kHashContextBytes);
+  const std::uint32_t earlier = m.PositionHash[t.hash];
+  if (earlier < s.q) prefetchMemory(s.base + earlier - kHashContextBytes);  // only earlier positions are read
 }
 
 // The first lines of the bit-history rows a literal after this one may use: `previous`
