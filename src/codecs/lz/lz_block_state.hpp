@@ -17,6 +17,8 @@ inline constexpr std::uint32_t kSegmentSize = 32768;
 // a match source; 64 zero bytes precede the window so that this is always safe.
 inline constexpr std::uint32_t kWindowGuardBytes = 64;
 inline constexpr std::uint32_t kSourceContextBytes = 4;
+// A hash-predicted byte is checked against the five bytes before its position.
+inline constexpr std::uint32_t kHashContextBytes = 5;
 
 // Token registers, set afresh for every block. Positions are offsets from the window
 // start (`base`), which stay valid across blocks because the window is never rewound.

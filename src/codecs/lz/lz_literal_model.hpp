@@ -100,53 +100,114 @@ inline void setNibbleState(LzModel& m, std::uint32_t index, std::uint32_t state)
   cell = static_cast<std::uint8_t>((cell & ~(15u << shift)) | (state << shift));
 }
 
-// The bit-history row of a literal is the one large, randomly addressed table of the
-// model (16 MiB): fetching its four cache lines while the flag is coded hides much of
-// the miss. (Fetching the PositionHash entry as well measured slower.)
-inline void prefetchLiteralTables(const LzModel& m, const LzBlockState& s, const TokenContext& t) {
+inline void prefetchMemory(const void* address) {
 #if defined(__GNUC__)
-  const std::uint8_t* row = &m.Order2States[(t.c2 * 256u + (s.lastToken & 255u)) * 256u];
-  for (int line = 0; line < 256; line += 64) __builtin_prefetch(row + line);
+  __builtin_prefetch(address);
 #else
-  (void)m, (void)s, (void)t;
+  (void)address;
 #endif
+}
+
+// The bit-history row of a literal is the one large, randomly addressed table of the
+// model (16 MiB). Its first cache line serves the first nibble of the byte; it is
+// fetched as soon as the two bytes before the literal are known or nearly known (see
+// prefetchNextRows), the other lines while the flag is coded. The bytes before an
+// earlier occurrence of the context lie anywhere in the window: they are fetched as
+// soon as the hash is known, so that they are in cache when a literal compares them.
+inline void prefetchLiteralTables(const LzModel& m, const LzBlockState& s, const TokenContext& t) {
+  const std::uint8_t* row = &m.Order2States[(t.c2 * 256u + (s.lastToken & 255u)) * 256u];
+  for (int line = 0; line < 256; line += 64) prefetchMemory(row + line);
+  const std::uint32_t earlier = m.PositionHash[t.hash];
+  if (earlier < s.q) prefetchMemory(s.base + earlier - kHashContextBytes);  // only earlier positions are read
+}
+
+// The first lines of the bit-history rows a literal after this one may use: `previous`
+// will be its second byte back, and the byte being decoded, of which `known` leading
+// bits are in `z` (after its leading 1), its first byte back.
+inline void prefetchNextRows(const LzModel& m, std::uint32_t previous, std::uint32_t z, std::uint32_t known) {
+  const std::uint32_t unknown = 8u - known;
+  const std::uint32_t firstRow = previous * 256u + ((z << unknown) & 255u);
+  for (std::uint32_t row = firstRow; row < firstRow + (1u << unknown); ++row) prefetchMemory(&m.Order2States[row * 256u]);
 }
 
 // The mixer: eight stretched inputs (-2048..2047) and 16-bit weights. The dot product
 // (at most 2^29 in size) and the update are exact in 16-bit lanes: inputs * 16 fits in
 // 16 bits, so the high half of (inputs * 16) * error is (inputs * error * 16) >> 16, and
 // the saturating add is the clamp of the weight to 16 bits.
+//
+// A byte's bits mostly train one weight set in a row, so the set stays in a register
+// from bit to bit and goes back to the model only when another set is chosen: the
+// update of one bit then feeds the dot product of the next without a trip through
+// memory.
 using MixerWeightRow = std::array<std::int16_t, kLiteralInputs>;
 
-inline std::int32_t mixDot(const MixerWeightRow& weights, const std::int16_t* inputs) {
-#if defined(__SSE2__)
-  const __m128i products = _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(weights.data())),
-                                          _mm_load_si128(reinterpret_cast<const __m128i*>(inputs)));
-  const __m128i pairs = _mm_add_epi32(products, _mm_shuffle_epi32(products, 0x4E));
-  return _mm_cvtsi128_si32(_mm_add_epi32(pairs, _mm_shuffle_epi32(pairs, 0xB1)));
-#else
-  std::int32_t dot = 0;
-  for (std::size_t i = 0; i < kLiteralInputs; ++i) dot += std::int32_t{weights[i]} * inputs[i];
-  return dot;
-#endif
-}
+class MixerWeightRegister {
+ public:
+  explicit MixerWeightRegister(MixerWeightRow& row) : row_(&row) { load(); }
 
-// error: 4095 * bit - p, within -4095..4094.
-inline void trainMixer(MixerWeightRow& weights, const std::int16_t* inputs, std::int32_t error) {
-#if defined(__SSE2__)
-  const __m128i scaledInputs = _mm_slli_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(inputs)), 4);
-  const __m128i high = _mm_mulhi_epi16(scaledInputs, _mm_set1_epi16(static_cast<std::int16_t>(error)));
-  const __m128i step = _mm_srai_epi16(_mm_add_epi16(high, _mm_set1_epi16(1)), 1);
-  auto* row = reinterpret_cast<__m128i*>(weights.data());
-  _mm_storeu_si128(row, _mm_adds_epi16(_mm_loadu_si128(row), step));
-#else
-  const std::int32_t err = error * 16;
-  for (std::size_t i = 0; i < kLiteralInputs; ++i) {
-    const std::int32_t w = weights[i] + ((((inputs[i] * err) >> 16) + 1) >> 1);
-    weights[i] = static_cast<std::int16_t>(std::clamp(w, -32768, 32767));
+  // Makes `row` the set in use, writing the one held back first.
+  void select(MixerWeightRow& row) {
+    if (&row == row_) return;
+    store();
+    row_ = &row;
+    load();
   }
+
+  void store() const {
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(row_->data()), lanes_);
+#else
+    *row_ = lanes_;
 #endif
-}
+  }
+
+  std::int32_t dot(const std::int16_t* inputs) const {
+#if defined(__SSE2__)
+    const __m128i products = _mm_madd_epi16(lanes_, _mm_load_si128(reinterpret_cast<const __m128i*>(inputs)));
+    const __m128i pairs = _mm_add_epi32(products, _mm_shuffle_epi32(products, 0x4E));
+    return _mm_cvtsi128_si32(_mm_add_epi32(pairs, _mm_shuffle_epi32(pairs, 0xB1)));
+#else
+    std::int32_t sum = 0;
+    for (std::size_t i = 0; i < kLiteralInputs; ++i) sum += std::int32_t{lanes_[i]} * inputs[i];
+    return sum;
+#endif
+  }
+
+  // error: 4095 * bit - p, within -4095..4094.
+  void train(const std::int16_t* inputs, std::int32_t error) {
+#if defined(__SSE2__)
+    const __m128i scaledInputs = _mm_slli_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(inputs)), 4);
+    const __m128i high = _mm_mulhi_epi16(scaledInputs, _mm_set1_epi16(static_cast<std::int16_t>(error)));
+    const __m128i step = _mm_srai_epi16(_mm_add_epi16(high, _mm_set1_epi16(1)), 1);
+    lanes_ = _mm_adds_epi16(lanes_, step);
+#else
+    const std::int32_t err = error * 16;
+    for (std::size_t i = 0; i < kLiteralInputs; ++i) {
+      const std::int32_t w = lanes_[i] + ((((inputs[i] * err) >> 16) + 1) >> 1);
+      lanes_[i] = static_cast<std::int16_t>(std::clamp(w, -32768, 32767));
+    }
+#endif
+  }
+
+ private:
+  void load() {
+#if defined(__SSE2__)
+    lanes_ = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row_->data()));
+#else
+    lanes_ = *row_;
+#endif
+  }
+
+  MixerWeightRow* row_;
+#if defined(__SSE2__)
+  __m128i lanes_;
+#else
+  MixerWeightRow lanes_;
+#endif
+};
+
+// Bits of a literal decoded before the rows of the next literal are fetched.
+inline constexpr std::uint32_t kNextRowsAfterBits = 6;
 
 // Codes one literal byte (the encoder takes it from `byte`, the decoder returns it).
 template <class Coder>
@@ -165,6 +226,7 @@ std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const
   std::uint32_t r = 64u * flags + 16u * (s.segmentLeft & 3u) + 2u * nextBitOf(repReg) + 1u;
   std::uint32_t h = 128u * (s.lastToken & 31u) + 32u * hashed.matchLength + 2u * nextBitOf(hashReg) + 1u;
   LiteralState state = LiteralState::atByteStart(s);
+  MixerWeightRegister weights(m.MixerWeights[(flags & 3u) + 4u * (state.value >> 8)]);
   std::uint32_t mapSelector = 0;
   std::uint32_t z = 1;
   std::uint32_t slot = 0;
@@ -186,8 +248,8 @@ std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const
     inputs[6] = ByteStretchTable[m.RepMatchProbs[r]];
     inputs[7] = ByteStretchTable[m.HashMatchProbs[h]];
 
-    auto& weights = m.MixerWeights[(flags & 3u) + 4u * (state.value >> 8)];
-    const auto x = static_cast<std::uint32_t>(std::clamp((mixDot(weights, inputs) >> 16) + 2048, 0, 4095));
+    weights.select(m.MixerWeights[(flags & 3u) + 4u * (state.value >> 8)]);
+    const auto x = static_cast<std::uint32_t>(std::clamp((weights.dot(inputs) >> 16) + 2048, 0, 4095));
 
     const MapReading a = interpolate(&m.LiteralApm[(2u * state.value + mapSelector) * kLiteralApmColumns], 11u * x);
     std::uint32_t p = (3u * a.probability + ByteSquashTable[x >> 4] + 2u) >> 2;
@@ -195,7 +257,7 @@ std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const
     const std::uint32_t y = coder.codeBit(p, (byte >> (8u - k)) & 1u);
 
     adaptCounter(*a.entry, y, 65598u, 0u, 6u);
-    trainMixer(weights, inputs, static_cast<std::int32_t>(4095u * y) - static_cast<std::int32_t>(p));
+    weights.train(inputs, static_cast<std::int32_t>(4095u * y) - static_cast<std::int32_t>(p));
     adaptCounter(m.HashMatchProbs[h], y, 256u, 8u, 4u);
     adaptCounter(m.RepMatchProbs[r], y, 256u, 4u, 3u);
     adaptCounter(order1Row[slot], y, 256u, 4u, 3u);
@@ -210,6 +272,9 @@ std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const
 
     z = 2u * z + y;
     if (k == 8) break;
+    if constexpr (!Coder::isEncoder) {
+      if (k == kNextRowsAfterBits) prefetchNextRows(m, t.c1, z, k);
+    }
 
     mapSelector = (4096u * y - p + 1280u) > 2561u;  // the last bit was badly predicted
     repReg = (repReg << 1) & 0xFFFFu;
@@ -219,6 +284,7 @@ std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const
     h = (h & 0xFE0u) + 4u * k + 2u * nextBitOf(hashReg) + agreesSoFar(hashReg, z);
     state.advance(y, z);
   }
+  weights.store();
   return z & 255u;
 }
 

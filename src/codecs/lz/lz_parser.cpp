@@ -1,13 +1,14 @@
 #include "codecs/lz/lz_parser.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "codecs/lz/lz_tables.hpp"
 
 namespace quorvex::lz {
 
 LzParser::LzParser(MatchFinder& finder, const LzModel& model, const LzEncoderSettings& settings)
-    : finder_(finder), model_(model), literalSurcharge_(settings.literalSurcharge), matchSurcharge_(settings.matchSurcharge), newDistanceSurcharge_(settings.newDistanceSurcharge), literalWeight_(settings.literalWeight), nodes_(kSegmentSize + 1) {}
+    : finder_(finder), model_(model), literalSurcharge_(settings.literalSurcharge), matchSurcharge_(settings.matchSurcharge), newDistanceSurcharge_(settings.newDistanceSurcharge), distanceBitSurcharge_(settings.distanceBitSurcharge), literalWeight_(settings.literalWeight), nodes_(kSegmentSize + 1) {}
 
 LzToken LzParser::next(const LzBlockState& s) {
   if (planned_.empty()) plan(s);
@@ -84,7 +85,8 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
   for (std::uint32_t k = 0; k < found; ++k) {
     const MatchCandidate& c = candidates_[k];
     const std::uint32_t distance = c.back - 1u;
-    const Price base = matchBase + newDistanceSurcharge_ + choicePrice[0] + prices_.distanceBitsPrice(distance);
+    const Price base = matchBase + newDistanceSurcharge_ + distanceBitSurcharge_ * static_cast<Price>(std::bit_width(distance)) +
+                       choicePrice[0] + prices_.distanceBitsPrice(distance);
     if (c.length >= kNiceLength) l = c.length;
     for (; l <= c.length; ++l) {
       const std::uint32_t value = l - kMinMatchLength;

@@ -50,6 +50,7 @@ class LzParser {
   Price literalSurcharge_;
   Price matchSurcharge_;
   Price newDistanceSurcharge_;
+  Price distanceBitSurcharge_;
   Price literalWeight_;
   MatchPrices prices_;
   std::uint32_t farthest_ = 0;  // the furthest node any token reaches so far

@@ -69,13 +69,15 @@ inline void pushFront(std::array<std::uint32_t, 4>& recent, std::uint32_t distan
 // false when the stream cannot be followed safely: a length class above 15, or a match
 // source outside the readable area. A match running past the segment end is cut there.
 template <class Coder>
-bool codeToken(LzModel& m, Coder& coder, LzBlockState& s, LzToken& token) {
+bool codeToken(LzModel& m, Coder& sharedCoder, LzBlockState& s, LzToken& token) {
   const TokenContext t = tokenContext(s);
   prefetchLiteralTables(m, s, t);
-  token.literal = codeMatchFlag(m, coder, s, t, token.literal);
+  token.literal = codeMatchFlag(m, sharedCoder, s, t, token.literal);
 
   if (token.literal) {
-    token.byte = codeLiteral(m, coder, s, t, token.byte);
+    Coder literalCoder = sharedCoder;
+    token.byte = codeLiteral(m, literalCoder, s, t, token.byte);
+    sharedCoder = literalCoder;
     if constexpr (!Coder::isEncoder) s.base[s.q] = static_cast<std::uint8_t>(token.byte);
     s.q += 1;
     s.segmentLeft -= 1;
@@ -85,6 +87,10 @@ bool codeToken(LzModel& m, Coder& coder, LzBlockState& s, LzToken& token) {
     return true;
   }
 
+  // The match is coded with a local copy of the coder: the model's tables may alias
+  // anything, so a coder reached through a reference would be stored and reloaded
+  // around every counter update, a memory round trip on the path of every decision.
+  Coder coder = sharedCoder;
   m.PositionHash[t.hash] = s.q;
   token.choice = codeRecentChoice(m, coder, t.agreementFlags, s.eventHistory, token.choice);
   const std::uint32_t lengthValue = codeLengthValue(m, coder, token.choice, token.length - kMinMatchLength);
@@ -100,10 +106,12 @@ bool codeToken(LzModel& m, Coder& coder, LzBlockState& s, LzToken& token) {
     moveToFront(s.recentDistances, token.choice - 1);
   }
   s.currentDistance = token.distance;
+  sharedCoder = coder;
 
   const std::uint32_t length = std::min(token.length, s.segmentLeft);
   if constexpr (!Coder::isEncoder) copyMatch(s.base, s.q, s.currentDistance + 1u, length, s.end);
   s.q += length;
+  if constexpr (!Coder::isEncoder) prefetchNextRows(m, s.before(s.q, 2), s.before(s.q, 1), 8u);
   s.segmentLeft -= length;
   s.eventHistory = (s.eventHistory << 1) & 255u;
   s.lastToken = 256u * s.before(s.q, s.currentDistance + 1u) + s.before(s.q, 1);
