@@ -24,7 +24,7 @@ bool DetachedBwt::fitsRoom(std::uint32_t room) const {
 }
 
 bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers, const Console& console,
-                       const std::function<unsigned()>& threads, DetachedBwt& result) {
+                       const bwt::TaskThreads& threads, DetachedBwt& result) {
   console.blockLine("BWT", block.packedSize, block.unpackedSize);
   if (block.payload.size() != block.packedSize) return false;
   // The room the payload needs, and a bound on the transformed block's length.
@@ -55,13 +55,13 @@ bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers
     const auto trace = [&console](std::uint32_t segment, std::uint32_t codedLength, std::uint32_t segmentLength) {
       console.bwtRound(segment, codedLength, segmentLength);
     };
-    n = bwt::decodeBwtPayload(buffer, block.packedSize, capacity, trace, threads());
+    n = bwt::decodeBwtPayload(buffer, block.packedSize, capacity, trace, threads);
     if (n == 0) return false;
   }
   result.windowRoom = room;
   if (n != 0) {
     result.windowRoom = std::max(room, bwt::inverseBwtRoom(n));
-    if (!bwt::inverseBwt(buffer, n, block.bwtPrimaryIndex, capacity, threads())) return false;
+    if (!bwt::inverseBwt(buffer, n, block.bwtPrimaryIndex, capacity, threads)) return false;
   }
   result.bytes = buffer;
   result.n = n;

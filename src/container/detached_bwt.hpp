@@ -10,8 +10,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
+#include "codecs/bwt/task_threads.hpp"
 #include "container/block_descriptor.hpp"
 #include "container/console.hpp"
 #include "container/decode_context.hpp"
@@ -35,10 +35,10 @@ struct DetachedBwt {
   bool fitsRoom(std::uint32_t room) const;
 };
 
-// Prints the block's line and its trace to console. threads() says how many threads
-// the next step may use (asked before the payload and before the inverse transform).
-// False when the block fails or does not fit its buffers: the in-place decoder decides.
+// Prints the block's line and its trace to console. The payload's segments and the
+// inverse transform's chase may take the threads `threads` lends. False when the
+// block fails or does not fit its buffers: the in-place decoder decides.
 bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers, const Console& console,
-                       const std::function<unsigned()>& threads, DetachedBwt& result);
+                       const bwt::TaskThreads& threads, DetachedBwt& result);
 
 }  // namespace quorvex

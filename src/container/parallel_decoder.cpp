@@ -169,8 +169,6 @@ class ParallelDecoder {
   std::vector<std::unique_ptr<DetachedBwtBuffers>> freeBwtBuffers_;
   std::size_t nextBwt_ = 0;      // the next of plan_.bwtBlocks to start
   std::size_t bwtInFlight_ = 0;  // started and not yet taken by the calling thread
-  unsigned bwtQueued_ = 0;       // started and waiting for a worker
-  unsigned bwtRunning_ = 0;
   std::uint32_t neededBlock_ = 0xFFFFFFFFu;  // the block the calling thread waits for
   bool stopping_ = false;
 
@@ -292,7 +290,7 @@ void ParallelDecoder::startPostStages(BlockJob& job) {
         }
         changed_.notify_all();
       },
-      true);
+      job.block);
 }
 
 // Waits for the context-mixing block's model output and puts it at the cursor, with
@@ -393,21 +391,20 @@ void ParallelDecoder::startBwtWork() {
     if (bwtInFlight_ >= threads_ + 1 && block != neededBlock_) return;
     ++nextBwt_;
     ++bwtInFlight_;
-    ++bwtQueued_;
     bwtResults_[block] = std::make_unique<BwtResult>();
-    pool_->submit([this, block] { decodeBwtBlock(block); });
+    pool_->submit([this, block] { decodeBwtBlock(block); }, block);
   }
 }
 
-// On a worker: one BWT block's codec. A block alone in flight may spread its payload
-// and its inverse transform over every thread; blocks side by side take one each.
+// On a worker: one BWT block's codec. Its payload's segments and its inverse
+// transform's chase are offered to the other workers, ranked by the block, so that a
+// worker with nothing older to do helps: blocks side by side take one thread each, a
+// block left alone gets them all.
 void ParallelDecoder::decodeBwtBlock(std::uint32_t block) {
   BwtResult* result = nullptr;
   {
     const std::lock_guard lock(mutex_);
     result = bwtResults_[block].get();
-    --bwtQueued_;
-    ++bwtRunning_;
     if (!freeBwtBuffers_.empty()) {
       result->buffers = std::move(freeBwtBuffers_.back());
       freeBwtBuffers_.pop_back();
@@ -415,15 +412,13 @@ void ParallelDecoder::decodeBwtBlock(std::uint32_t block) {
   }
   if (!result->buffers) result->buffers = std::make_unique<DetachedBwtBuffers>();
   const Console console([result](std::string_view line) { result->lines.emplace_back(line); });
-  const auto threads = [this] {
-    const std::lock_guard lock(mutex_);
-    return bwtRunning_ == 1 && bwtQueued_ == 0 ? threads_ : 1u;
-  };
+  const bwt::TaskThreads threads(threads_, [this, block](std::function<void()> helper) {
+    pool_->submit(std::move(helper), block);
+  });
   const bool decoded =
       decodeBwtDetached(plan_.blocks[block].descriptor, *result->buffers, console, threads, result->output);
   {
     const std::lock_guard lock(mutex_);
-    --bwtRunning_;
     result->decoded = decoded;
     result->done = true;
   }
