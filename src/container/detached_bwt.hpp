@@ -21,12 +21,12 @@ namespace quorvex {
 // Buffers one block decodes in; reused from block to block (the decode never reads a
 // byte it did not write, so what an earlier block left there does not matter).
 struct DetachedBwtBuffers {
-  ZeroedBuffer block;     // the payload, its regions and the link table
-  ZeroedBuffer expanded;  // the in-block match stage's output
+  ZeroedBuffer block;     // the payload, its regions and the link table: free once decoded
+  ZeroedBuffer expanded;  // the codec output (the in-block match stage's, when it runs)
 };
 
 struct DetachedBwt {
-  const std::uint8_t* bytes = nullptr;  // the codec output before the history-match stage
+  const std::uint8_t* bytes = nullptr;  // in `expanded`: the codec output before the history-match stage
   std::uint32_t n = 0;
   std::uint64_t windowRoom = 0;    // the room the decode needed from the block's start
   std::uint64_t stageRoom = 0;     // the room its in-block match stage needed (0: none)
