@@ -60,7 +60,7 @@ struct BwtResult {
   bool decoded = false;  // false: the calling thread decodes it in the window
   std::vector<std::string> lines;
   DetachedBwt output;
-  std::unique_ptr<DetachedBwtBuffers> buffers;
+  DetachedBwtBuffers buffers;
 };
 
 // A section's progress. Its blocks run one after another (they share the model).
@@ -142,6 +142,7 @@ class ParallelDecoder {
   void decodeCmBlock(std::uint32_t section, std::uint32_t block);
   void finishSectionBlock(SectionRun& run, const CmSection& section, std::uint32_t block, bool ok);
   void startPostStages(BlockJob& job);
+  void runPostStages(BlockJob& job);
   bool fail(DecodeStatus status, std::string reason);
 
   std::span<const std::uint8_t> archive_;
@@ -166,11 +167,12 @@ class ParallelDecoder {
   unsigned cmRunning_ = 0;          // started and not yet done
   std::uint64_t modelBytesHeld_ = 0;
   std::vector<std::unique_ptr<BwtResult>> bwtResults_;
-  std::vector<std::unique_ptr<DetachedBwtBuffers>> freeBwtBuffers_;
+  // Block buffers are held while a block decodes, output buffers until it is put in
+  // place: blocks waiting for their turn hold only their output.
+  std::vector<ZeroedBuffer> freeBwtBlockBuffers_;
+  std::vector<ZeroedBuffer> freeBwtOutputBuffers_;
   std::size_t nextBwt_ = 0;      // the next of plan_.bwtBlocks to start
   std::size_t bwtInFlight_ = 0;  // started and not yet taken by the calling thread
-  unsigned bwtQueued_ = 0;       // started and waiting for a worker
-  unsigned bwtRunning_ = 0;
   std::uint32_t neededBlock_ = 0xFFFFFFFFu;  // the block the calling thread waits for
   bool stopping_ = false;
 
@@ -268,31 +270,37 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
     j.done = true;
     return false;
   }
-  startPostStages(j);
+  // A BWT block's post-stages run here: the workers are busy with the blocks after it,
+  // and a third thread lets the system share both cores among all the work to the end,
+  // where queued post-stages would wait for a worker to finish a whole segment.
+  if (!planned.params.contextMixing() && planned.bwt()) {
+    runPostStages(j);
+  } else {
+    startPostStages(j);
+  }
   return true;
 }
 
 void ParallelDecoder::startPostStages(BlockJob& job) {
   BlockJob* j = &job;
-  const PlannedBlock* planned = &plan_.blocks[job.block];
-  pool_->submit(
-      [this, j, planned] {
-        WorkBuffers buffers{j->slot->a.data(), j->slot->b.data()};
-        std::uint32_t n = j->n;
-        std::string failure;
-        const bool ok =
-            finishBlock(planned->descriptor, buffers, j->capacity, planned->params.contextMixing(), n, failure);
-        {
-          const std::lock_guard lock(mutex_);
-          j->ok = ok;
-          j->failure = std::move(failure);
-          j->buffers = buffers;
-          j->n = n;
-          j->done = true;
-        }
-        changed_.notify_all();
-      },
-      true);
+  pool_->submit([this, j] { runPostStages(*j); }, job.block);
+}
+
+void ParallelDecoder::runPostStages(BlockJob& job) {
+  const PlannedBlock& planned = plan_.blocks[job.block];
+  WorkBuffers buffers{job.slot->a.data(), job.slot->b.data()};
+  std::uint32_t n = job.n;
+  std::string failure;
+  const bool ok = finishBlock(planned.descriptor, buffers, job.capacity, planned.params.contextMixing(), n, failure);
+  {
+    const std::lock_guard lock(mutex_);
+    job.ok = ok;
+    job.failure = std::move(failure);
+    job.buffers = buffers;
+    job.n = n;
+    job.done = true;
+  }
+  changed_.notify_all();
 }
 
 // Waits for the context-mixing block's model output and puts it at the cursor, with
@@ -373,7 +381,7 @@ bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Co
     ok = decodeCodec(planned.descriptor, context_, codecs_, console, n, job.failure);
   }
   lock.lock();
-  if (result->buffers) freeBwtBuffers_.push_back(std::move(result->buffers));
+  if (result->buffers.expanded) freeBwtOutputBuffers_.push_back(std::move(result->buffers.expanded));
   startWork();
   return ok;
 }
@@ -384,46 +392,52 @@ void ParallelDecoder::startWork() {
   startBwtWork();
 }
 
-// Starts the next BWT blocks in archive order while fewer than threads + 1 are in
-// flight; the block the calling thread waits for always starts. Under the lock.
+// Starts the next BWT blocks in archive order while fewer than threads + 2 are in
+// flight (one more than the workers and the block being put in place, so that a
+// worker need not wait for a slow block's turn); the block the calling thread waits
+// for always starts. Under the lock.
 void ParallelDecoder::startBwtWork() {
   if (stopping_) return;
   while (nextBwt_ < plan_.bwtBlocks.size()) {
     const std::uint32_t block = plan_.bwtBlocks[nextBwt_];
-    if (bwtInFlight_ >= threads_ + 1 && block != neededBlock_) return;
+    if (bwtInFlight_ >= threads_ + 2 && block != neededBlock_) return;
     ++nextBwt_;
     ++bwtInFlight_;
-    ++bwtQueued_;
     bwtResults_[block] = std::make_unique<BwtResult>();
-    pool_->submit([this, block] { decodeBwtBlock(block); });
+    pool_->submit([this, block] { decodeBwtBlock(block); }, block);
   }
 }
 
-// On a worker: one BWT block's codec. A block alone in flight may spread its payload
-// and its inverse transform over every thread; blocks side by side take one each.
+// On a worker: one BWT block's codec. Its payload's segments and its inverse
+// transform's chase are offered to the other workers, ranked by the block, so that a
+// worker with nothing older to do helps: blocks side by side take one thread each, a
+// block left alone gets them all.
 void ParallelDecoder::decodeBwtBlock(std::uint32_t block) {
   BwtResult* result = nullptr;
   {
     const std::lock_guard lock(mutex_);
     result = bwtResults_[block].get();
-    --bwtQueued_;
-    ++bwtRunning_;
-    if (!freeBwtBuffers_.empty()) {
-      result->buffers = std::move(freeBwtBuffers_.back());
-      freeBwtBuffers_.pop_back();
+    // The largest block buffer, which a large block does not have to grow.
+    const auto largest = std::max_element(freeBwtBlockBuffers_.begin(), freeBwtBlockBuffers_.end(),
+                                          [](const ZeroedBuffer& a, const ZeroedBuffer& b) { return a.size() < b.size(); });
+    if (largest != freeBwtBlockBuffers_.end()) {
+      result->buffers.block = std::move(*largest);
+      freeBwtBlockBuffers_.erase(largest);
+    }
+    if (!freeBwtOutputBuffers_.empty()) {
+      result->buffers.expanded = std::move(freeBwtOutputBuffers_.back());
+      freeBwtOutputBuffers_.pop_back();
     }
   }
-  if (!result->buffers) result->buffers = std::make_unique<DetachedBwtBuffers>();
   const Console console([result](std::string_view line) { result->lines.emplace_back(line); });
-  const auto threads = [this] {
-    const std::lock_guard lock(mutex_);
-    return bwtRunning_ == 1 && bwtQueued_ == 0 ? threads_ : 1u;
-  };
+  const bwt::TaskThreads threads(threads_, [this, block](std::function<void()> helper) {
+    pool_->submit(std::move(helper), block);
+  });
   const bool decoded =
-      decodeBwtDetached(plan_.blocks[block].descriptor, *result->buffers, console, threads, result->output);
+      decodeBwtDetached(plan_.blocks[block].descriptor, result->buffers, console, threads, result->output);
   {
     const std::lock_guard lock(mutex_);
-    --bwtRunning_;
+    if (result->buffers.block) freeBwtBlockBuffers_.push_back(std::move(result->buffers.block));
     result->decoded = decoded;
     result->done = true;
   }
