@@ -118,7 +118,7 @@ class ParallelDecoder {
         slots_(threads_ + 1) {}
 
   ~ParallelDecoder() {
-    pool_.reset();  // running tasks finish before the state they use goes
+    pool_->stop();  // running tasks finish before the state they use goes
   }
 
   DecodeResult run();
@@ -132,6 +132,7 @@ class ParallelDecoder {
   void startWork();
   void startBwtWork();
   void decodeBwtBlock(std::uint32_t block);
+  void releaseBwtStart(std::uint32_t block);
   Slot* acquireSlot();
   bool commitReady();
   bool commitOne();
@@ -173,6 +174,8 @@ class ParallelDecoder {
   std::vector<ZeroedBuffer> freeBwtOutputBuffers_;
   std::size_t nextBwt_ = 0;      // the next of plan_.bwtBlocks to start
   std::size_t bwtInFlight_ = 0;  // started and not yet taken by the calling thread
+  bool bwtTaking_ = false;       // the last block started still has parts to take
+  std::uint32_t bwtTakingBlock_ = 0;
   std::uint32_t neededBlock_ = 0xFFFFFFFFu;  // the block the calling thread waits for
   bool stopping_ = false;
 
@@ -400,9 +403,11 @@ void ParallelDecoder::startBwtWork() {
   if (stopping_) return;
   while (nextBwt_ < plan_.bwtBlocks.size()) {
     const std::uint32_t block = plan_.bwtBlocks[nextBwt_];
-    if (bwtInFlight_ >= threads_ + 2 && block != neededBlock_) return;
+    if ((bwtInFlight_ >= threads_ + 2 || bwtTaking_) && block != neededBlock_) return;
     ++nextBwt_;
     ++bwtInFlight_;
+    bwtTaking_ = true;
+    bwtTakingBlock_ = block;
     bwtResults_[block] = std::make_unique<BwtResult>();
     pool_->submit([this, block] { decodeBwtBlock(block); }, block);
   }
@@ -430,18 +435,31 @@ void ParallelDecoder::decodeBwtBlock(std::uint32_t block) {
     }
   }
   const Console console([result](std::string_view line) { result->lines.emplace_back(line); });
-  const bwt::TaskThreads threads(threads_, [this, block](std::function<void()> helper) {
+  bwt::TaskThreads threads(threads_, [this, block](std::function<void()> helper) {
     pool_->submit(std::move(helper), block);
   });
+  threads.allTaken = [this, block] {
+    const std::lock_guard lock(mutex_);
+    releaseBwtStart(block);
+  };
   const bool decoded =
       decodeBwtDetached(plan_.blocks[block].descriptor, result->buffers, console, threads, result->output);
   {
     const std::lock_guard lock(mutex_);
     if (result->buffers.block) freeBwtBlockBuffers_.push_back(std::move(result->buffers.block));
+    releaseBwtStart(block);
     result->decoded = decoded;
     result->done = true;
   }
   changed_.notify_all();
+}
+
+// Under the lock: `block` has no more parts for helpers to take (or is done), so the
+// next block may start. Until then a free worker helps it, oldest work first.
+void ParallelDecoder::releaseBwtStart(std::uint32_t block) {
+  if (!bwtTaking_ || bwtTakingBlock_ != block) return;
+  bwtTaking_ = false;
+  startWork();
 }
 
 // Starts the context-mixing blocks that may run now: the next block of each section

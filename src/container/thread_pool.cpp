@@ -11,19 +11,24 @@ ThreadPool::ThreadPool(unsigned workers) {
   for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
 }
 
-ThreadPool::~ThreadPool() {
+ThreadPool::~ThreadPool() { stop(); }
+
+void ThreadPool::stop() {
   {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
     queue_.clear();
   }
   wake_.notify_all();
-  for (std::thread& thread : threads_) thread.join();
+  for (std::thread& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
 }
 
 void ThreadPool::submit(std::function<void()> task, std::uint64_t rank) {
   {
     const std::lock_guard lock(mutex_);
+    if (stopping_) return;
     queue_.push_back({rank, sequence_++, std::move(task)});
     std::push_heap(queue_.begin(), queue_.end(), later);
   }

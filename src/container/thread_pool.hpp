@@ -22,6 +22,9 @@ class ThreadPool {
   explicit ThreadPool(unsigned workers);
   // Lets the running tasks finish, drops the queued ones and joins the threads.
   ~ThreadPool();
+  // The same, for an owner whose running tasks may still submit: from now on a task
+  // submitted is dropped.
+  void stop();
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
