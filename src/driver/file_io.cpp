@@ -19,13 +19,14 @@ std::vector<std::uint8_t> readWholeFile(const char* path, std::uint64_t limit) {
   std::FILE* file = standardInput ? stdin : std::fopen(path, "rb");
   if (!file) fatalError("file open error", path);
   std::vector<std::uint8_t> bytes;
-  // The reported size is only a hint for the first allocation.
+  constexpr std::size_t kChunk = std::size_t{1} << 16;
+  // The reported size is only a hint for the first allocation, which leaves room for
+  // the last read, that finds the end: a file of the size it reported is never moved.
   struct stat status {};
   if (::fstat(::fileno(file), &status) == 0 && status.st_size > 0 &&
       static_cast<std::uint64_t>(status.st_size) <= limit) {
-    bytes.reserve(static_cast<std::size_t>(status.st_size) + 1);
+    bytes.reserve(static_cast<std::size_t>(status.st_size) + kChunk);
   }
-  constexpr std::size_t kChunk = std::size_t{1} << 16;
   bool complete = true;
   for (;;) {
     const std::size_t size = bytes.size();
