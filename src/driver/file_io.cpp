@@ -2,11 +2,31 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string_view>
+
+#include "model/huge_pages.hpp"
 
 #include <sys/stat.h>
 
 namespace quorvex::driver {
+
+void* FileMemory::allocate(std::size_t bytes) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  void* memory = nullptr;
+  if (bytes >= kHugePage) {
+    const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    if (rounded < bytes) throw std::bad_alloc();
+    memory = std::aligned_alloc(kHugePage, rounded);
+    if (memory) adviseHugePages(memory, rounded);
+  } else {
+    memory = std::malloc(bytes == 0 ? 1 : bytes);
+  }
+  if (!memory) throw std::bad_alloc();
+  return memory;
+}
+
+void FileMemory::release(void* memory) noexcept { std::free(memory); }
 void fatalError(const char* message, const char* path) {
   std::fflush(stdout);
   if (path) std::fprintf(stderr, "%s: ", path);
@@ -14,11 +34,11 @@ void fatalError(const char* message, const char* path) {
   std::exit(1);
 }
 
-std::vector<std::uint8_t> readWholeFile(const char* path, std::uint64_t limit) {
+FileBytes readWholeFile(const char* path, std::uint64_t limit) {
   const bool standardInput = std::string_view(path) == "-";
   std::FILE* file = standardInput ? stdin : std::fopen(path, "rb");
   if (!file) fatalError("file open error", path);
-  std::vector<std::uint8_t> bytes;
+  FileBytes bytes;
   constexpr std::size_t kChunk = std::size_t{1} << 16;
   // The reported size is only a hint for the first allocation, which leaves room for
   // the last read, that finds the end: a file of the size it reported is never moved.
