@@ -397,8 +397,10 @@ void ParallelDecoder::startWork() {
 
 // Starts the next BWT blocks in archive order while fewer than threads + 2 are in
 // flight (one more than the workers and the block being put in place, so that a
-// worker need not wait for a slow block's turn); the block the calling thread waits
-// for always starts. Under the lock.
+// worker need not wait for a slow block's turn), and only once the block started last
+// has no segment left for a helper: a free worker then helps the oldest block, which
+// the calling thread waits for, rather than open a new one. The block the calling
+// thread waits for always starts. Under the lock.
 void ParallelDecoder::startBwtWork() {
   if (stopping_) return;
   while (nextBwt_ < plan_.bwtBlocks.size()) {

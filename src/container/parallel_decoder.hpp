@@ -8,7 +8,8 @@
 // needs only its own payload: blocks decode on the workers in buffers of their own,
 // at most threads + 2 ahead of the calling thread, and are put in place in archive
 // order, where their history-match stage (which reads the window) runs. A block's
-// segments and link chase are offered to idle workers, oldest block first. The
+// segments and link chase are offered to idle workers, oldest block first, and the
+// next block starts only once no segment of the one before is left to take. The
 // post-stages of a block need only its codec output, so they run while the next
 // blocks decode: a BWT block's on the calling thread, others' on the workers; the
 // sink receives block i while block i + 1 decodes.
