@@ -1,6 +1,7 @@
 #include "container/parallel_decoder.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -42,6 +43,15 @@ struct BlockJob {
   WorkBuffers buffers{nullptr, nullptr};
   std::uint32_t n = 0;
   bool done = false;
+  // Taken by whoever runs the post-stages: a worker, or the calling thread while it
+  // waits. Shared, so that a worker that comes too late touches only this.
+  std::shared_ptr<std::atomic<bool>> claimed = std::make_shared<std::atomic<bool>>(false);
+};
+
+// Post-stages offered to whoever is free first, in archive order.
+struct OfferedPostStages {
+  BlockJob* job;
+  std::shared_ptr<std::atomic<bool>> claimed;
 };
 
 // One context-mixing block decoded by its section's model on a worker.
@@ -143,6 +153,8 @@ class ParallelDecoder {
   void decodeCmBlock(std::uint32_t section, std::uint32_t block);
   void finishSectionBlock(SectionRun& run, const CmSection& section, std::uint32_t block, bool ok);
   void startPostStages(BlockJob& job);
+  void offerPostStages(BlockJob& job);
+  bool runOfferedPostStages();
   void runPostStages(BlockJob& job);
   bool fail(DecodeStatus status, std::string reason);
 
@@ -183,6 +195,7 @@ class ParallelDecoder {
   std::vector<Slot> slots_;
   std::deque<std::unique_ptr<BlockJob>> jobs_;  // in archive order
   std::deque<PendingItem> pending_;            // what waits to be committed, in archive order
+  std::deque<OfferedPostStages> offered_;
   std::uint32_t committedBlocks_ = 0;
   // The output of the blocks committed whole, and how much of it the last integrity
   // record that matched vouches for: after a failed check only that much can be kept.
@@ -273,11 +286,8 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
     j.done = true;
     return false;
   }
-  // A BWT block's post-stages run here: the workers are busy with the blocks after it,
-  // and a third thread lets the system share both cores among all the work to the end,
-  // where queued post-stages would wait for a worker to finish a whole segment.
   if (!planned.params.contextMixing() && planned.bwt()) {
-    runPostStages(j);
+    offerPostStages(j);
   } else {
     startPostStages(j);
   }
@@ -287,6 +297,36 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
 void ParallelDecoder::startPostStages(BlockJob& job) {
   BlockJob* j = &job;
   pool_->submit([this, j] { runPostStages(*j); }, job.block);
+}
+
+// A BWT block's post-stages go to whoever is free first: a worker, or the calling
+// thread while it waits for a block or a commit. While blocks decode, the workers are
+// busy with the blocks after it and the calling thread takes the stages in turn; at the
+// end of the archive the workers are free and share the last blocks' stages with it.
+void ParallelDecoder::offerPostStages(BlockJob& job) {
+  BlockJob* j = &job;
+  std::shared_ptr<std::atomic<bool>> claimed = job.claimed;
+  offered_.push_back({j, claimed});
+  pool_->submit(
+      [this, j, claimed] {
+        if (!claimed->exchange(true)) runPostStages(*j);
+      },
+      job.block);
+}
+
+// On the calling thread, without the lock: the oldest offered post-stages no worker
+// has taken. False when there were none. A job is read only once it is claimed here,
+// and a claimed job is not committed before its stages are done.
+bool ParallelDecoder::runOfferedPostStages() {
+  while (!offered_.empty()) {
+    const OfferedPostStages offer = offered_.front();
+    offered_.pop_front();
+    if (!offer.claimed->exchange(true)) {
+      runPostStages(*offer.job);
+      return true;
+    }
+  }
+  return false;
 }
 
 void ParallelDecoder::runPostStages(BlockJob& job) {
@@ -321,6 +361,12 @@ bool ParallelDecoder::awaitResult(std::uint32_t block, std::unique_lock<std::mut
     if (!commitReady()) return false;
     lock.lock();
     if (isDone()) break;
+    if (!offered_.empty()) {
+      lock.unlock();
+      const bool ran = runOfferedPostStages();
+      lock.lock();
+      if (ran) continue;
+    }
     changed_.wait(lock);
   }
   neededBlock_ = 0xFFFFFFFFu;
@@ -598,6 +644,12 @@ bool ParallelDecoder::commitOne() {
     for (;;) {
       startWork();
       if (frontReady()) break;
+      if (!offered_.empty()) {
+        lock.unlock();
+        const bool ran = runOfferedPostStages();
+        lock.lock();
+        if (ran) continue;
+      }
       changed_.wait(lock);
     }
   }
