@@ -12,8 +12,8 @@ namespace quorvex::driver {
 [[noreturn]] void fatalError(const char* message, const char* path);
 
 // Memory for whole files. A fresh page costs a fault on first touch, so a file of
-// megabytes, read once, mostly pays for faults: buffers of a huge page or more are
-// aligned to one and ask for huge pages, which take one fault per 2 MiB.
+// megabytes, read once, mostly pays for faults: buffers of 512 KiB or more are
+// aligned to a huge page and ask for huge pages, which take one fault per 2 MiB.
 struct FileMemory {
   static void* allocate(std::size_t bytes);
   static void release(void* memory) noexcept;
