@@ -68,7 +68,7 @@ bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers
   if (!buffers.expanded) {
     buffers.expanded = ZeroedBuffer(kWorkBufferSize);
     if (!buffers.expanded) return false;
-    adviseHugePages(buffers.expanded.data(), kWorkBufferSize);
+    adviseHugePagesFor(buffers.expanded.data(), kWorkBufferSize, length);
   }
   result.bytes = buffers.expanded.data();
   result.n = n;

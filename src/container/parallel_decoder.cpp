@@ -102,6 +102,12 @@ std::uint64_t cmResultSize(const BlockDescriptor& descriptor) {
   return descriptor.unpackedSize > kWorkBufferSize ? 0 : descriptor.unpackedSize;
 }
 
+std::uint64_t largestUnpackedSize(const DecodePlan& plan) {
+  std::uint64_t largest = 0;
+  for (const PlannedBlock& block : plan.blocks) largest = std::max<std::uint64_t>(largest, block.descriptor.unpackedSize);
+  return largest;
+}
+
 std::uint64_t defaultModelBudget() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long pageSize = ::sysconf(_SC_PAGESIZE);
@@ -125,7 +131,8 @@ class ParallelDecoder {
         cmResults_(plan_.blocks.size()),
         sections_(plan_.sections.size()),
         bwtResults_(plan_.blocks.size()),
-        slots_(threads_ + 1) {}
+        slots_(threads_ + 1),
+        largestBlock_(largestUnpackedSize(plan_)) {}
 
   ~ParallelDecoder() {
     pool_->stop();  // running tasks finish before the state they use goes
@@ -193,6 +200,7 @@ class ParallelDecoder {
 
   // The calling thread's own:
   std::vector<Slot> slots_;
+  const std::uint64_t largestBlock_;  // the largest block's codec output, for buffer advice
   std::deque<std::unique_ptr<BlockJob>> jobs_;  // in archive order
   std::deque<PendingItem> pending_;            // what waits to be committed, in archive order
   std::deque<OfferedPostStages> offered_;
@@ -216,7 +224,7 @@ bool ParallelDecoder::fail(DecodeStatus status, std::string reason) {
 DecodeResult ParallelDecoder::run() {
   // BWT output lands in the window by copies rather than in-place decodes, which would
   // each have advised the pages ahead of the cursor: advise the whole window at once.
-  adviseHugePages(context_.historyBase, context_.windowRoom());
+  adviseHugePagesFor(context_.historyBase, context_.windowRoom(), largestBlock_);
   {
     const std::lock_guard lock(mutex_);
     startWork();
@@ -604,8 +612,8 @@ Slot* ParallelDecoder::acquireSlot() {
           slot.b = ZeroedBuffer();
           continue;
         }
-        adviseHugePages(slot.a.data(), kWorkBufferSize);
-        adviseHugePages(slot.b.data(), kWorkBufferSize);
+        adviseHugePagesFor(slot.a.data(), kWorkBufferSize, largestBlock_);
+        adviseHugePagesFor(slot.b.data(), kWorkBufferSize, largestBlock_);
       }
       slot.busy = true;
       return &slot;
