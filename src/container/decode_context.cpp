@@ -10,7 +10,7 @@ bool DecodeContext::allocate() {
   workStorageB = ZeroedBuffer(kWorkBufferSize);
   if (!windowStorage || !workStorageA || !workStorageB) return false;
   // Before any page is touched: the BWT link table lands anywhere in the window.
-  adviseHugePages(windowStorage.data(), windowStorage.size());
+  adviseHugePagesFor(windowStorage.data(), windowStorage.size(), 0);
   historyBase = windowStorage.data() + kHistoryGuardSize;
   historyCursor = historyBase;
   historyEnd = historyBase + kHistoryWindowSize;

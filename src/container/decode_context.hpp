@@ -21,10 +21,14 @@ inline constexpr std::uint32_t kWorkBufferSize = 101048576;
 class ZeroedBuffer {
  public:
   ZeroedBuffer() = default;
+  // Buffers of a huge page or more start on a huge-page boundary, so that advice for
+  // huge pages covers them whole: the slack is address space only, never touched.
   explicit ZeroedBuffer(std::size_t size)
-      : bytes_(static_cast<std::uint8_t*>(std::calloc(size, 1))), size_(bytes_ ? size : 0) {}
+      : bytes_(static_cast<std::uint8_t*>(std::calloc(size + slackFor(size), 1))),
+        data_(alignedStart(bytes_.get(), size)),
+        size_(bytes_ ? size : 0) {}
 
-  std::uint8_t* data() const { return bytes_.get(); }
+  std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
   explicit operator bool() const { return bytes_ != nullptr; }
 
@@ -32,7 +36,16 @@ class ZeroedBuffer {
   struct Free {
     void operator()(std::uint8_t* p) const noexcept { std::free(p); }
   };
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  static std::size_t slackFor(std::size_t size) { return size >= kHugePage ? kHugePage : 0; }
+  static std::uint8_t* alignedStart(std::uint8_t* bytes, std::size_t size) {
+    if (bytes == nullptr || slackFor(size) == 0) return bytes;
+    const auto address = reinterpret_cast<std::uintptr_t>(bytes);
+    return bytes + (((address + kHugePage - 1) & ~(kHugePage - 1)) - address);
+  }
+
   std::unique_ptr<std::uint8_t, Free> bytes_;
+  std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };
 

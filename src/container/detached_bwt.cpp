@@ -24,7 +24,7 @@ bool DetachedBwt::fitsRoom(std::uint32_t room) const {
 }
 
 bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers, const Console& console,
-                       const std::function<unsigned()>& threads, DetachedBwt& result) {
+                       const bwt::TaskThreads& threads, DetachedBwt& result) {
   console.blockLine("BWT", block.packedSize, block.unpackedSize);
   if (block.payload.size() != block.packedSize) return false;
   // The room the payload needs, and a bound on the transformed block's length.
@@ -35,8 +35,8 @@ bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers
     length = room / 3;
   }
   if (room == 0 || room > kHistoryWindowSize) return false;  // a window could not hold it
-  // Its private buffer holds about nine bytes per byte, and threads + 1 blocks may be in
-  // flight: larger blocks (which the archive's claims alone could make) decode in place.
+  // Its private buffer holds about nine bytes per byte, one per block decoding side by
+  // side: larger blocks (which the archive's claims alone could make) decode in place.
   if (length > kMostDetachedLength) return false;
   // Enough for the inverse transform to chase both ends.
   const std::uint64_t size = std::max(room, bwt::twoChainRoom(static_cast<std::uint32_t>(length)));
@@ -55,29 +55,32 @@ bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers
     const auto trace = [&console](std::uint32_t segment, std::uint32_t codedLength, std::uint32_t segmentLength) {
       console.bwtRound(segment, codedLength, segmentLength);
     };
-    n = bwt::decodeBwtPayload(buffer, block.packedSize, capacity, trace, threads());
+    n = bwt::decodeBwtPayload(buffer, block.packedSize, capacity, trace, threads);
     if (n == 0) return false;
   }
   result.windowRoom = room;
   if (n != 0) {
     result.windowRoom = std::max(room, bwt::inverseBwtRoom(n));
-    if (!bwt::inverseBwt(buffer, n, block.bwtPrimaryIndex, capacity, threads())) return false;
+    if (!bwt::inverseBwt(buffer, n, block.bwtPrimaryIndex, capacity, threads)) return false;
   }
-  result.bytes = buffer;
+  // The output goes to `expanded` in every case, so that the large block buffer is
+  // free for the next block as soon as this one is decoded.
+  if (!buffers.expanded) {
+    buffers.expanded = ZeroedBuffer(kWorkBufferSize);
+    if (!buffers.expanded) return false;
+    adviseHugePagesFor(buffers.expanded.data(), kWorkBufferSize, length);
+  }
+  result.bytes = buffers.expanded.data();
   result.n = n;
   result.stageRoom = 0;
   if (block.bwtStageA.enabled()) {
-    if (!buffers.expanded) {
-      buffers.expanded = ZeroedBuffer(kWorkBufferSize);
-      if (!buffers.expanded) return false;
-      adviseHugePages(buffers.expanded.data(), kWorkBufferSize);
-    }
     const std::uint32_t expanded =
         bwt::expandLocalMatches(block.bwtStageA.data, buffer, n, buffers.expanded.data(), kWorkBufferSize);
     if (expanded == 0) return false;
-    result.bytes = buffers.expanded.data();
     result.n = expanded;
     result.stageRoom = std::uint64_t{expanded} + 1;
+  } else if (n != 0) {
+    std::memcpy(buffers.expanded.data(), buffer, n);
   }
   return true;
 }

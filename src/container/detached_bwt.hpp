@@ -10,8 +10,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
+#include "codecs/bwt/task_threads.hpp"
 #include "container/block_descriptor.hpp"
 #include "container/console.hpp"
 #include "container/decode_context.hpp"
@@ -21,12 +21,12 @@ namespace quorvex {
 // Buffers one block decodes in; reused from block to block (the decode never reads a
 // byte it did not write, so what an earlier block left there does not matter).
 struct DetachedBwtBuffers {
-  ZeroedBuffer block;     // the payload, its regions and the link table
-  ZeroedBuffer expanded;  // the in-block match stage's output
+  ZeroedBuffer block;     // the payload, its regions and the link table: free once decoded
+  ZeroedBuffer expanded;  // the codec output (the in-block match stage's, when it runs)
 };
 
 struct DetachedBwt {
-  const std::uint8_t* bytes = nullptr;  // the codec output before the history-match stage
+  const std::uint8_t* bytes = nullptr;  // in `expanded`: the codec output before the history-match stage
   std::uint32_t n = 0;
   std::uint64_t windowRoom = 0;    // the room the decode needed from the block's start
   std::uint64_t stageRoom = 0;     // the room its in-block match stage needed (0: none)
@@ -35,10 +35,10 @@ struct DetachedBwt {
   bool fitsRoom(std::uint32_t room) const;
 };
 
-// Prints the block's line and its trace to console. threads() says how many threads
-// the next step may use (asked before the payload and before the inverse transform).
-// False when the block fails or does not fit its buffers: the in-place decoder decides.
+// Prints the block's line and its trace to console. The payload's segments and the
+// inverse transform's chase may take the threads `threads` lends. False when the
+// block fails or does not fit its buffers: the in-place decoder decides.
 bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers, const Console& console,
-                       const std::function<unsigned()>& threads, DetachedBwt& result);
+                       const bwt::TaskThreads& threads, DetachedBwt& result);
 
 }  // namespace quorvex

@@ -1,6 +1,7 @@
 #include "container/parallel_decoder.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -42,6 +43,15 @@ struct BlockJob {
   WorkBuffers buffers{nullptr, nullptr};
   std::uint32_t n = 0;
   bool done = false;
+  // Taken by whoever runs the post-stages: a worker, or the calling thread while it
+  // waits. Shared, so that a worker that comes too late touches only this.
+  std::shared_ptr<std::atomic<bool>> claimed = std::make_shared<std::atomic<bool>>(false);
+};
+
+// Post-stages offered to whoever is free first, in archive order.
+struct OfferedPostStages {
+  BlockJob* job;
+  std::shared_ptr<std::atomic<bool>> claimed;
 };
 
 // One context-mixing block decoded by its section's model on a worker.
@@ -60,7 +70,7 @@ struct BwtResult {
   bool decoded = false;  // false: the calling thread decodes it in the window
   std::vector<std::string> lines;
   DetachedBwt output;
-  std::unique_ptr<DetachedBwtBuffers> buffers;
+  DetachedBwtBuffers buffers;
 };
 
 // A section's progress. Its blocks run one after another (they share the model).
@@ -92,6 +102,12 @@ std::uint64_t cmResultSize(const BlockDescriptor& descriptor) {
   return descriptor.unpackedSize > kWorkBufferSize ? 0 : descriptor.unpackedSize;
 }
 
+std::uint64_t largestUnpackedSize(const DecodePlan& plan) {
+  std::uint64_t largest = 0;
+  for (const PlannedBlock& block : plan.blocks) largest = std::max<std::uint64_t>(largest, block.descriptor.unpackedSize);
+  return largest;
+}
+
 std::uint64_t defaultModelBudget() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long pageSize = ::sysconf(_SC_PAGESIZE);
@@ -115,10 +131,11 @@ class ParallelDecoder {
         cmResults_(plan_.blocks.size()),
         sections_(plan_.sections.size()),
         bwtResults_(plan_.blocks.size()),
-        slots_(threads_ + 1) {}
+        slots_(threads_ + 1),
+        largestBlock_(largestUnpackedSize(plan_)) {}
 
   ~ParallelDecoder() {
-    pool_.reset();  // running tasks finish before the state they use goes
+    pool_->stop();  // running tasks finish before the state they use goes
   }
 
   DecodeResult run();
@@ -132,6 +149,7 @@ class ParallelDecoder {
   void startWork();
   void startBwtWork();
   void decodeBwtBlock(std::uint32_t block);
+  void releaseBwtStart(std::uint32_t block);
   Slot* acquireSlot();
   bool commitReady();
   bool commitOne();
@@ -142,6 +160,9 @@ class ParallelDecoder {
   void decodeCmBlock(std::uint32_t section, std::uint32_t block);
   void finishSectionBlock(SectionRun& run, const CmSection& section, std::uint32_t block, bool ok);
   void startPostStages(BlockJob& job);
+  void offerPostStages(BlockJob& job);
+  bool runOfferedPostStages();
+  void runPostStages(BlockJob& job);
   bool fail(DecodeStatus status, std::string reason);
 
   std::span<const std::uint8_t> archive_;
@@ -166,18 +187,23 @@ class ParallelDecoder {
   unsigned cmRunning_ = 0;          // started and not yet done
   std::uint64_t modelBytesHeld_ = 0;
   std::vector<std::unique_ptr<BwtResult>> bwtResults_;
-  std::vector<std::unique_ptr<DetachedBwtBuffers>> freeBwtBuffers_;
+  // Block buffers are held while a block decodes, output buffers until it is put in
+  // place: blocks waiting for their turn hold only their output.
+  std::vector<ZeroedBuffer> freeBwtBlockBuffers_;
+  std::vector<ZeroedBuffer> freeBwtOutputBuffers_;
   std::size_t nextBwt_ = 0;      // the next of plan_.bwtBlocks to start
   std::size_t bwtInFlight_ = 0;  // started and not yet taken by the calling thread
-  unsigned bwtQueued_ = 0;       // started and waiting for a worker
-  unsigned bwtRunning_ = 0;
+  bool bwtTaking_ = false;       // the last block started still has parts to take
+  std::uint32_t bwtTakingBlock_ = 0;
   std::uint32_t neededBlock_ = 0xFFFFFFFFu;  // the block the calling thread waits for
   bool stopping_ = false;
 
   // The calling thread's own:
   std::vector<Slot> slots_;
+  const std::uint64_t largestBlock_;  // the largest block's codec output, for buffer advice
   std::deque<std::unique_ptr<BlockJob>> jobs_;  // in archive order
   std::deque<PendingItem> pending_;            // what waits to be committed, in archive order
+  std::deque<OfferedPostStages> offered_;
   std::uint32_t committedBlocks_ = 0;
   // The output of the blocks committed whole, and how much of it the last integrity
   // record that matched vouches for: after a failed check only that much can be kept.
@@ -198,7 +224,7 @@ bool ParallelDecoder::fail(DecodeStatus status, std::string reason) {
 DecodeResult ParallelDecoder::run() {
   // BWT output lands in the window by copies rather than in-place decodes, which would
   // each have advised the pages ahead of the cursor: advise the whole window at once.
-  adviseHugePages(context_.historyBase, context_.windowRoom());
+  adviseHugePagesFor(context_.historyBase, context_.windowRoom(), largestBlock_);
   {
     const std::lock_guard lock(mutex_);
     startWork();
@@ -268,31 +294,64 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
     j.done = true;
     return false;
   }
-  startPostStages(j);
+  if (!planned.params.contextMixing() && planned.bwt()) {
+    offerPostStages(j);
+  } else {
+    startPostStages(j);
+  }
   return true;
 }
 
 void ParallelDecoder::startPostStages(BlockJob& job) {
   BlockJob* j = &job;
-  const PlannedBlock* planned = &plan_.blocks[job.block];
+  pool_->submit([this, j] { runPostStages(*j); }, job.block);
+}
+
+// A BWT block's post-stages go to whoever is free first: a worker, or the calling
+// thread while it waits for a block or a commit. While blocks decode, the workers are
+// busy with the blocks after it and the calling thread takes the stages in turn; at the
+// end of the archive the workers are free and share the last blocks' stages with it.
+void ParallelDecoder::offerPostStages(BlockJob& job) {
+  BlockJob* j = &job;
+  std::shared_ptr<std::atomic<bool>> claimed = job.claimed;
+  offered_.push_back({j, claimed});
   pool_->submit(
-      [this, j, planned] {
-        WorkBuffers buffers{j->slot->a.data(), j->slot->b.data()};
-        std::uint32_t n = j->n;
-        std::string failure;
-        const bool ok =
-            finishBlock(planned->descriptor, buffers, j->capacity, planned->params.contextMixing(), n, failure);
-        {
-          const std::lock_guard lock(mutex_);
-          j->ok = ok;
-          j->failure = std::move(failure);
-          j->buffers = buffers;
-          j->n = n;
-          j->done = true;
-        }
-        changed_.notify_all();
+      [this, j, claimed] {
+        if (!claimed->exchange(true)) runPostStages(*j);
       },
-      true);
+      job.block);
+}
+
+// On the calling thread, without the lock: the oldest offered post-stages no worker
+// has taken. False when there were none. A job is read only once it is claimed here,
+// and a claimed job is not committed before its stages are done.
+bool ParallelDecoder::runOfferedPostStages() {
+  while (!offered_.empty()) {
+    const OfferedPostStages offer = offered_.front();
+    offered_.pop_front();
+    if (!offer.claimed->exchange(true)) {
+      runPostStages(*offer.job);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ParallelDecoder::runPostStages(BlockJob& job) {
+  const PlannedBlock& planned = plan_.blocks[job.block];
+  WorkBuffers buffers{job.slot->a.data(), job.slot->b.data()};
+  std::uint32_t n = job.n;
+  std::string failure;
+  const bool ok = finishBlock(planned.descriptor, buffers, job.capacity, planned.params.contextMixing(), n, failure);
+  {
+    const std::lock_guard lock(mutex_);
+    job.ok = ok;
+    job.failure = std::move(failure);
+    job.buffers = buffers;
+    job.n = n;
+    job.done = true;
+  }
+  changed_.notify_all();
 }
 
 // Waits for the context-mixing block's model output and puts it at the cursor, with
@@ -310,6 +369,12 @@ bool ParallelDecoder::awaitResult(std::uint32_t block, std::unique_lock<std::mut
     if (!commitReady()) return false;
     lock.lock();
     if (isDone()) break;
+    if (!offered_.empty()) {
+      lock.unlock();
+      const bool ran = runOfferedPostStages();
+      lock.lock();
+      if (ran) continue;
+    }
     changed_.wait(lock);
   }
   neededBlock_ = 0xFFFFFFFFu;
@@ -373,7 +438,7 @@ bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Co
     ok = decodeCodec(planned.descriptor, context_, codecs_, console, n, job.failure);
   }
   lock.lock();
-  if (result->buffers) freeBwtBuffers_.push_back(std::move(result->buffers));
+  if (result->buffers.expanded) freeBwtOutputBuffers_.push_back(std::move(result->buffers.expanded));
   startWork();
   return ok;
 }
@@ -384,50 +449,73 @@ void ParallelDecoder::startWork() {
   startBwtWork();
 }
 
-// Starts the next BWT blocks in archive order while fewer than threads + 1 are in
-// flight; the block the calling thread waits for always starts. Under the lock.
+// Starts the next BWT blocks in archive order while fewer than threads + 2 are in
+// flight (one more than the workers and the block being put in place, so that a
+// worker need not wait for a slow block's turn), and only once the block started last
+// has no segment left for a helper: a free worker then helps the oldest block, which
+// the calling thread waits for, rather than open a new one. The block the calling
+// thread waits for always starts. Under the lock.
 void ParallelDecoder::startBwtWork() {
   if (stopping_) return;
   while (nextBwt_ < plan_.bwtBlocks.size()) {
     const std::uint32_t block = plan_.bwtBlocks[nextBwt_];
-    if (bwtInFlight_ >= threads_ + 1 && block != neededBlock_) return;
+    if ((bwtInFlight_ >= threads_ + 2 || bwtTaking_) && block != neededBlock_) return;
     ++nextBwt_;
     ++bwtInFlight_;
-    ++bwtQueued_;
+    bwtTaking_ = true;
+    bwtTakingBlock_ = block;
     bwtResults_[block] = std::make_unique<BwtResult>();
-    pool_->submit([this, block] { decodeBwtBlock(block); });
+    pool_->submit([this, block] { decodeBwtBlock(block); }, block);
   }
 }
 
-// On a worker: one BWT block's codec. A block alone in flight may spread its payload
-// and its inverse transform over every thread; blocks side by side take one each.
+// On a worker: one BWT block's codec. Its payload's segments and its inverse
+// transform's chase are offered to the other workers, ranked by the block, so that a
+// worker with nothing older to do helps: blocks side by side take one thread each, a
+// block left alone gets them all.
 void ParallelDecoder::decodeBwtBlock(std::uint32_t block) {
   BwtResult* result = nullptr;
   {
     const std::lock_guard lock(mutex_);
     result = bwtResults_[block].get();
-    --bwtQueued_;
-    ++bwtRunning_;
-    if (!freeBwtBuffers_.empty()) {
-      result->buffers = std::move(freeBwtBuffers_.back());
-      freeBwtBuffers_.pop_back();
+    // The largest block buffer, which a large block does not have to grow.
+    const auto largest = std::max_element(freeBwtBlockBuffers_.begin(), freeBwtBlockBuffers_.end(),
+                                          [](const ZeroedBuffer& a, const ZeroedBuffer& b) { return a.size() < b.size(); });
+    if (largest != freeBwtBlockBuffers_.end()) {
+      result->buffers.block = std::move(*largest);
+      freeBwtBlockBuffers_.erase(largest);
+    }
+    if (!freeBwtOutputBuffers_.empty()) {
+      result->buffers.expanded = std::move(freeBwtOutputBuffers_.back());
+      freeBwtOutputBuffers_.pop_back();
     }
   }
-  if (!result->buffers) result->buffers = std::make_unique<DetachedBwtBuffers>();
   const Console console([result](std::string_view line) { result->lines.emplace_back(line); });
-  const auto threads = [this] {
+  bwt::TaskThreads threads(threads_, [this, block](std::function<void()> helper) {
+    pool_->submit(std::move(helper), block);
+  });
+  threads.allTaken = [this, block] {
     const std::lock_guard lock(mutex_);
-    return bwtRunning_ == 1 && bwtQueued_ == 0 ? threads_ : 1u;
+    releaseBwtStart(block);
   };
   const bool decoded =
-      decodeBwtDetached(plan_.blocks[block].descriptor, *result->buffers, console, threads, result->output);
+      decodeBwtDetached(plan_.blocks[block].descriptor, result->buffers, console, threads, result->output);
   {
     const std::lock_guard lock(mutex_);
-    --bwtRunning_;
+    if (result->buffers.block) freeBwtBlockBuffers_.push_back(std::move(result->buffers.block));
+    releaseBwtStart(block);
     result->decoded = decoded;
     result->done = true;
   }
   changed_.notify_all();
+}
+
+// Under the lock: `block` has no more parts for helpers to take (or is done), so the
+// next block may start. Until then a free worker helps it, oldest work first.
+void ParallelDecoder::releaseBwtStart(std::uint32_t block) {
+  if (!bwtTaking_ || bwtTakingBlock_ != block) return;
+  bwtTaking_ = false;
+  startWork();
 }
 
 // Starts the context-mixing blocks that may run now: the next block of each section
@@ -524,8 +612,8 @@ Slot* ParallelDecoder::acquireSlot() {
           slot.b = ZeroedBuffer();
           continue;
         }
-        adviseHugePages(slot.a.data(), kWorkBufferSize);
-        adviseHugePages(slot.b.data(), kWorkBufferSize);
+        adviseHugePagesFor(slot.a.data(), kWorkBufferSize, largestBlock_);
+        adviseHugePagesFor(slot.b.data(), kWorkBufferSize, largestBlock_);
       }
       slot.busy = true;
       return &slot;
@@ -564,6 +652,12 @@ bool ParallelDecoder::commitOne() {
     for (;;) {
       startWork();
       if (frontReady()) break;
+      if (!offered_.empty()) {
+        lock.unlock();
+        const bool ran = runOfferedPostStages();
+        lock.lock();
+        if (ran) continue;
+      }
       changed_.wait(lock);
     }
   }

@@ -6,10 +6,13 @@
 // decode on the workers, several at once when their models fit the memory budget (the
 // memory limit of the options, else half the machine's memory). A BWT block's codec
 // needs only its own payload: blocks decode on the workers in buffers of their own,
-// at most threads + 1 ahead of the calling thread, and are put in place in archive
-// order, where their history-match stage (which reads the window) runs. The
-// post-stages of a block need only its codec output, so they run on the workers
-// while the next block decodes; the sink receives block i while block i + 1 decodes.
+// at most threads + 2 ahead of the calling thread, and are put in place in archive
+// order, where their history-match stage (which reads the window) runs. A block's
+// segments and link chase are offered to idle workers, oldest block first, and the
+// next block starts only once no segment of the one before is left to take. The
+// post-stages of a block need only its codec output, so they run while the next
+// blocks decode: a BWT block's on the calling thread, others' on the workers; the
+// sink receives block i while block i + 1 decodes.
 //
 // What stays in archive order, on the calling thread: LZ blocks, which read the
 // window and the model left by the previous one, and any BWT block whose detached

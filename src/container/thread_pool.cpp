@@ -1,5 +1,8 @@
 #include "container/thread_pool.hpp"
 
+#include <algorithm>
+#include <utility>
+
 namespace quorvex {
 
 ThreadPool::ThreadPool(unsigned workers) {
@@ -8,24 +11,26 @@ ThreadPool::ThreadPool(unsigned workers) {
   for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
 }
 
-ThreadPool::~ThreadPool() {
+ThreadPool::~ThreadPool() { stop(); }
+
+void ThreadPool::stop() {
   {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
     queue_.clear();
   }
   wake_.notify_all();
-  for (std::thread& thread : threads_) thread.join();
+  for (std::thread& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
 }
 
-void ThreadPool::submit(std::function<void()> task, bool urgent) {
+void ThreadPool::submit(std::function<void()> task, std::uint64_t rank) {
   {
     const std::lock_guard lock(mutex_);
-    if (urgent) {
-      queue_.push_front(std::move(task));
-    } else {
-      queue_.push_back(std::move(task));
-    }
+    if (stopping_) return;
+    queue_.push_back({rank, sequence_++, std::move(task)});
+    std::push_heap(queue_.begin(), queue_.end(), later);
   }
   wake_.notify_one();
 }
@@ -37,8 +42,9 @@ void ThreadPool::work() {
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
       if (stopping_) return;
-      task = std::move(queue_.front());
-      queue_.pop_front();
+      std::pop_heap(queue_.begin(), queue_.end(), later);
+      task = std::move(queue_.back().task);
+      queue_.pop_back();
     }
     task();
   }

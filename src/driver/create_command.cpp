@@ -84,7 +84,7 @@ int runCreate(const Options& options) {
   std::uint64_t inputSize = 0;
   for (const CreateInput& input : options.inputs) {
     const std::uint64_t announced = announcedSize(input.path);
-    const std::vector<std::uint8_t> data = readWholeFile(input.path.c_str(), kMaxInputSize);
+    const FileBytes data = readWholeFile(input.path.c_str(), kMaxInputSize);
     inputSize += data.size();
     expectedInput = expectedInput - announced + data.size();
     bar->setTotal(expectedInput);

@@ -27,4 +27,19 @@ inline void adviseHugePages(void* begin, std::size_t bytes) {
 #endif
 }
 
+// The same for a buffer (a window or a work buffer) whose use depends on the blocks
+// it serves. Every first touch of a page costs a fault, so blocks of `largeFrom` bytes
+// or more take huge pages throughout; smaller ones keep the first 2 MiB in small
+// pages, so that a small archive commits only what it touches.
+inline constexpr std::size_t kHugePageBlockMinimum = std::size_t{256} << 10;
+
+inline void adviseHugePagesFor(std::uint8_t* begin, std::size_t bytes, std::uint64_t largestBlock) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  if (largestBlock >= kHugePageBlockMinimum) {
+    adviseHugePages(begin, bytes);
+  } else if (bytes > kHugePage) {
+    adviseHugePages(begin + kHugePage, bytes - kHugePage);
+  }
+}
+
 }  // namespace quorvex

@@ -229,7 +229,7 @@ TEST(ParallelDecode, DetachedBwtReportsTheRoomTheWindowMustLeave) {
     DetachedBwt detached;
     std::vector<std::string> lines;
     const Console console([&lines](std::string_view line) { lines.emplace_back(line); });
-    ASSERT_TRUE(decodeBwtDetached(block.descriptor, buffers, console, [] { return 1u; }, detached));
+    ASSERT_TRUE(decodeBwtDetached(block.descriptor, buffers, console, 1u, detached));
     const std::uint64_t needed = std::max(detached.windowRoom, detached.stageRoom);
     stageBound |= detached.stageRoom > detached.windowRoom;
     for (const std::uint64_t room : {needed + 1000, needed, needed - 1}) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #include "codecs/bwt/backward_number.hpp"
@@ -63,55 +64,41 @@ bool segmentFitsItsRegion(std::uint32_t length, std::uint32_t coded) {
   return length == 0 || (coded != 0 && coded <= 3ull * length);
 }
 
-// Decodes every segment in its region. Segments are independent: with
-// several threads each takes a run of consecutive segments of about equal length,
-// with a run-start model of its own. Any failing segment fails the payload.
+// Decodes every segment in its region. Segments are independent: with several
+// threads each takes the longest segment left, with a run-start model of its own, so
+// that a thread that joins late still finds work and the last ones finish together.
+// Any failing segment fails the payload.
 bool decodeSegments(std::uint8_t* buffer, std::uint32_t capacity, const SegmentTable& table,
-                    const std::array<std::uint64_t, kSegments>& region, unsigned threads) {
-  std::array<std::uint32_t, kSegments> coded;  // the segments to decode, in order
+                    const std::array<std::uint64_t, kSegments>& region, const TaskThreads& threads) {
+  std::array<std::uint32_t, kSegments> order;  // the segments to decode, longest first
   std::uint32_t count = 0;
-  std::uint64_t totalLength = 0;
   for (std::uint32_t i = 0; i < kSegments; ++i) {
-    if (table.coded[i] == 0) continue;
-    coded[count++] = i;
-    totalLength += table.length[i];
+    if (table.coded[i] != 0) order[count++] = i;
   }
-  const unsigned workers = std::min<unsigned>(std::max(threads, 1u), count);
-  // Worker w takes the segments whose length sum, up to their middle, falls in its share.
-  std::array<std::uint32_t, kSegments + 1> firstOf{};
-  {
-    std::uint64_t before = 0;
-    unsigned w = 0;
-    for (std::uint32_t k = 0; k < count; ++k) {
-      const std::uint64_t middle = before + table.length[coded[k]] / 2;
-      while (w < workers && middle * workers >= totalLength * w) firstOf[w++] = k;
-      before += table.length[coded[k]];
-    }
-    while (w <= workers) firstOf[w++] = count;
-  }
-  std::array<bool, kSegments> failed{};
-  const auto decodeRun = [&](unsigned w) {
+  std::stable_sort(order.begin(), order.begin() + count,
+                   [&table](std::uint32_t a, std::uint32_t b) { return table.length[a] > table.length[b]; });
+  std::atomic<std::uint32_t> next{0};
+  std::atomic<bool> failed{false};
+  if (count == 0 && threads.allTaken) threads.allTaken();
+  const auto decodeSome = [&](unsigned) {
     RunStartModel model;
-    for (std::uint32_t k = firstOf[w]; k < firstOf[w + 1]; ++k) {
-      const std::uint32_t i = coded[k];
+    for (std::uint32_t k = next.fetch_add(1, std::memory_order_relaxed); k < count && !failed.load(std::memory_order_relaxed);
+         k = next.fetch_add(1, std::memory_order_relaxed)) {
+      if (k + 1 == count && threads.allTaken) threads.allTaken();
+      const std::uint32_t i = order[k];
       if (decodeSegment(model, buffer + region[i], capacity - region[i], table.coded[i], table.length[i]) == 0) {
-        failed[w] = true;
-        return;
+        failed.store(true, std::memory_order_relaxed);
       }
     }
   };
-  if (workers <= 1) {
-    decodeRun(0);
-  } else {
-    runTasks(workers, decodeRun);
-  }
-  return std::none_of(failed.begin(), failed.end(), [](bool f) { return f; });
+  runTasks(std::min<unsigned>(std::max(threads.count, 1u), count), decodeSome, threads);
+  return !failed.load();
 }
 
 }  // namespace
 
 std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, std::uint32_t capacity,
-                               const RoundTrace& trace, unsigned threads) {
+                               const RoundTrace& trace, const TaskThreads& threads) {
   if (packedSize > capacity) return 0;
   SegmentTable table;
   std::uint32_t trailerStart = 0;
@@ -137,7 +124,9 @@ std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, s
     std::memmove(buffer + region[i], buffer + source, table.coded[i]);
   }
 
-  if (!decodeSegments(buffer, capacity, table, region, total >= kParallelPayloadMinimum ? threads : 1)) return 0;
+  TaskThreads alone(1);
+  alone.allTaken = threads.allTaken;
+  if (!decodeSegments(buffer, capacity, table, region, total >= kParallelPayloadMinimum ? threads : alone)) return 0;
 
   std::uint64_t end = 0;
   for (std::uint32_t i = 0; i < kSegments; ++i) {

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "codecs/bwt/task_threads.hpp"
+
 namespace quorvex::bwt {
 
 // Called once per non-empty segment, from segment 255 down to 0, with the segment's
@@ -21,10 +23,10 @@ inline constexpr std::uint32_t kParallelPayloadMinimum = 1u << 20;
 // place; returns the length of the transformed block at the buffer start, 0 on failure.
 // The block is made only of bytes the decoding wrote: a payload that would leave any
 // of them to what the buffer held before fails.
-// Segments of a large payload decode on up to `threads` threads; the result and the
-// trace are the same for every count.
+// Segments of a large payload decode on up to threads.count threads; the result and
+// the trace are the same for every count.
 std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, std::uint32_t capacity,
-                               const RoundTrace& trace, unsigned threads = 1);
+                               const RoundTrace& trace, const TaskThreads& threads = {});
 
 // The room decodeBwtPayload needs from the buffer start for this payload (held at
 // the buffer start): with any capacity of at least this much it decodes alike. 0 when

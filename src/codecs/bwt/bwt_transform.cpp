@@ -37,8 +37,8 @@ constexpr std::uint32_t kHugePageMinimum = 1u << 20;
 
 // Runs `forward` here and `backward` beside it.
 template <class Forward, class Backward>
-void runBothEnds(const Forward& forward, const Backward& backward) {
-  runTasks(2, [&](unsigned task) { task == 0 ? forward() : backward(); });
+void runBothEnds(const Forward& forward, const Backward& backward, const TaskThreads& threads) {
+  runTasks(2, [&](unsigned task) { task == 0 ? forward() : backward(); }, threads);
 }
 
 // Small blocks: each link carries the byte found at its position, so the chasing pass
@@ -79,14 +79,15 @@ std::uint32_t chaseBackward(const std::uint32_t* back, const std::uint8_t* copy,
 // the primary row, as every real transform does. A damaged block may not: then the
 // second half is chased forward as one thread would, so the output is the same.
 template <class Forward, class Backward, class Rest>
-void chaseFromBothEnds(const Forward& forward, const Backward& backward, const Rest& rest) {
+void chaseFromBothEnds(const Forward& forward, const Backward& backward, const Rest& rest,
+                       const TaskThreads& threads) {
   std::uint32_t forwardEnd = 0, backwardEnd = 0;
-  runBothEnds([&] { forwardEnd = forward(); }, [&] { backwardEnd = backward(); });
+  runBothEnds([&] { forwardEnd = forward(); }, [&] { backwardEnd = backward(); }, threads);
   if (forwardEnd != backwardEnd) rest(forwardEnd);
 }
 
 void invertPacked(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
-                  std::uint8_t* scratch, unsigned threads) {
+                  std::uint8_t* scratch, const TaskThreads& threads) {
   auto start = symbolStarts(block, n);
   for (std::uint32_t j = 0; j < n; ++j) {
     const std::uint8_t b = block[j];
@@ -100,7 +101,7 @@ void invertPacked(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryInd
 }
 
 void invertWithCopy(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryIndex, std::uint32_t* links,
-                    std::uint32_t* back, const std::uint8_t* copy) {
+                    std::uint32_t* back, const std::uint8_t* copy, const TaskThreads& threads) {
   auto start = symbolStarts(copy, n);
   if (back == nullptr) {
     for (std::uint32_t j = 0; j < n; ++j) links[start[copy[j]]++] = j;
@@ -115,13 +116,13 @@ void invertWithCopy(std::uint8_t* block, std::uint32_t n, std::uint32_t primaryI
   const std::uint32_t half = n / 2;
   chaseFromBothEnds([&] { return chaseForward(links, copy, primaryIndex, block, half); },
                     [&] { return chaseBackward(back, copy, primaryIndex, block + n, n - half); },
-                    [&](std::uint32_t row) { chaseForward(links, copy, row, block + half, n - half); });
+                    [&](std::uint32_t row) { chaseForward(links, copy, row, block + half, n - half); }, threads);
 }
 
 }  // namespace
 
 bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryIndex, std::size_t room,
-                unsigned threads) {
+                const TaskThreads& threads) {
   if (n == 0 || primaryIndex >= n || room < inverseBwtRoom(n)) return false;
   std::uint32_t* links = linkTableAfter(buffer, n);
   if (n < kPackedLinkLimit) {
@@ -131,7 +132,7 @@ bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryInde
     std::unique_ptr<std::uint8_t[]> ownScratch;
     if (n >= kLaneMinimum) {
       auto* behind = reinterpret_cast<std::uint8_t*>(links + n);
-      const std::uint64_t needed = linkLaneScratch(n, threads);
+      const std::uint64_t needed = linkLaneScratch(n, threads.count);
       if (static_cast<std::uint64_t>(behind - buffer) + needed <= room) {
         scratch = behind;
       } else {
@@ -144,13 +145,13 @@ bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryInde
     return true;
   }
   // The large form chases from both ends when it gets a second thread.
-  const bool twoChains = threads >= 2 && room >= twoChainRoom(n);
+  const bool twoChains = threads.count >= 2 && room >= twoChainRoom(n);
   std::uint32_t* back = twoChains ? links + n : nullptr;
   adviseHugePages(buffer, twoChains ? twoChainRoom(n) : inverseBwtRoom(n));
   std::unique_ptr<std::uint8_t[]> copy(new (std::nothrow) std::uint8_t[n]);
   if (!copy) return false;
   std::memcpy(copy.get(), buffer, n);
-  invertWithCopy(buffer, n, primaryIndex, links, back, copy.get());
+  invertWithCopy(buffer, n, primaryIndex, links, back, copy.get(), threads);
   return true;
 }
 

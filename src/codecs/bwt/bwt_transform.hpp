@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "codecs/bwt/task_threads.hpp"
+
 namespace quorvex::bwt {
 
 // Blocks below this size chase packed (position << 8 | byte) links; larger ones keep
@@ -33,10 +35,10 @@ constexpr std::uint64_t twoChainRoom(std::uint32_t n) { return 9ull * n + 3; }
 // buffer after the block, so room (bytes usable from buffer) must be at least
 // inverseBwtRoom(n). Returns false, touching nothing, when the room is short or the
 // primary index is not a row of the block; false also when the copy a block of
-// kPackedLinkLimit bytes or more needs cannot be allocated. threads >= 2 lets the
-// chase use a second thread; the result is the same.
+// kPackedLinkLimit bytes or more needs cannot be allocated. With two threads or more
+// the chase may use a second one; the result is the same.
 bool inverseBwt(std::uint8_t* buffer, std::uint32_t n, std::uint32_t primaryIndex, std::size_t room,
-                unsigned threads = 1);
+                const TaskThreads& threads = {});
 
 struct ForwardBwt {
   std::vector<std::uint8_t> transformed;

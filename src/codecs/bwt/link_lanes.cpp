@@ -179,9 +179,9 @@ std::uint64_t linkLaneScratch(std::uint32_t n, unsigned threads) {
 }
 
 void chaseLinkLanes(const std::uint32_t* links, std::uint32_t n, std::uint32_t primaryIndex, std::uint8_t* out,
-                    std::uint8_t* scratch, unsigned threads) {
-  LaneChase chase(links, n, primaryIndex, scratch, laneThreads(threads));
-  runTasks(laneThreads(threads), [&](unsigned task) { chase.run(task == 0); });
+                    std::uint8_t* scratch, const TaskThreads& threads) {
+  LaneChase chase(links, n, primaryIndex, scratch, laneThreads(threads.count));
+  runTasks(laneThreads(threads.count), [&](unsigned task) { chase.run(task == 0); }, threads);
   chase.join(out);
 }
 

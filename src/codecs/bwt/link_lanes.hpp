@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codecs/bwt/task_threads.hpp"
+
 namespace quorvex::bwt {
 
 // Bytes of scratch the lanes write to for a block of n bytes.
@@ -20,9 +22,9 @@ std::uint64_t linkLaneScratch(std::uint32_t n, unsigned threads);
 // Writes the n bytes the packed links (links[row] = next row << 8 | byte) yield from
 // primaryIndex on, exactly as one plain chase would: when the primary row's cycle is
 // shorter than n (no real transform does that), its bytes repeat. scratch: at least
-// linkLaneScratch(n, threads) bytes, not overlapping out or links. threads >= 2 chases
-// on two threads.
+// linkLaneScratch(n, threads.count) bytes, not overlapping out or links. With two
+// threads or more it chases on two.
 void chaseLinkLanes(const std::uint32_t* links, std::uint32_t n, std::uint32_t primaryIndex, std::uint8_t* out,
-                    std::uint8_t* scratch, unsigned threads);
+                    std::uint8_t* scratch, const TaskThreads& threads);
 
 }  // namespace quorvex::bwt

@@ -1,17 +1,85 @@
 // Independent parts of one block's work, run side by side.
 #pragma once
 
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorvex::bwt {
 
-// Runs task(0) .. task(count - 1): task 0 on the calling thread, each other on a thread
-// of its own, and returns when all are done. A task whose thread cannot be started runs
+// The threads a block's independent work may use: up to `count` in all, the calling
+// thread's included. Without `lend`, the others are started for the work. With it,
+// they are borrowed: lend(helper) asks a pool to run helper once on a thread that is
+// free, soon or late; a helper that comes after the work is done, or never, costs
+// nothing, since the calling thread takes every part no helper has taken.
+//
+// allTaken, when set, is called once every part of the payload's segments has been
+// taken, so that a scheduler may then start newer work rather than leave a helper
+// with nothing to take while older work waits.
+struct TaskThreads {
+  unsigned count = 1;
+  std::function<void(std::function<void()>)> lend;
+  std::function<void()> allTaken;
+
+  TaskThreads(unsigned threads = 1) : count(threads) {}  // NOLINT: a plain count converts
+  TaskThreads(unsigned threads, std::function<void(std::function<void()>)> lender)
+      : count(threads), lend(std::move(lender)) {}
+};
+
+namespace detail {
+
+// Which parts the helpers have taken. The calling thread closes the door when it has
+// run part 0; from then on a helper takes nothing and touches nothing but this.
+struct LentParts {
+  explicit LentParts(unsigned count) : count(count) {}
+  const unsigned count;
+  std::atomic<unsigned> taken{1};  // part 0 is the calling thread's
+  std::atomic<unsigned> finished{0};
+
+  // The next part for a helper, or count when none is left.
+  unsigned take() {
+    unsigned part = taken.load(std::memory_order_relaxed);
+    while (part < count && !taken.compare_exchange_weak(part, part + 1, std::memory_order_acq_rel)) {
+    }
+    return part;
+  }
+};
+
+}  // namespace detail
+
+// Runs task(0) .. task(count - 1), each once, and returns when all are done: task 0 on
+// the calling thread, the others on helpers. A task whose helper cannot be had runs
 // on the calling thread instead, so the work is done whatever the system allows.
 template <class Task>
-void runTasks(unsigned count, const Task& task) {
+void runTasks(unsigned count, const Task& task, const TaskThreads& threads = {}) {
+  if (count == 0) return;
+  if (threads.lend) {
+    auto parts = std::make_shared<detail::LentParts>(count);
+    // The helper reads `task` only for a part it took before the door closed, and the
+    // calling thread waits for every such part, so the task outlives its use.
+    const Task* shared = &task;
+    for (unsigned i = 1; i < count; ++i) {
+      threads.lend([parts, shared] {
+        const unsigned part = parts->take();
+        if (part >= parts->count) return;
+        (*shared)(part);
+        parts->finished.fetch_add(1, std::memory_order_acq_rel);
+        parts->finished.notify_all();
+      });
+    }
+    task(0);
+    const unsigned lent = parts->taken.exchange(count, std::memory_order_acq_rel);
+    for (unsigned part = lent; part < count; ++part) task(part);
+    for (unsigned done = parts->finished.load(std::memory_order_acquire); done < lent - 1;
+         done = parts->finished.load(std::memory_order_acquire)) {
+      parts->finished.wait(done, std::memory_order_acquire);
+    }
+    return;
+  }
   std::vector<std::thread> helpers;
   helpers.reserve(count);
   for (unsigned i = 1; i < count; ++i) {
@@ -21,7 +89,7 @@ void runTasks(unsigned count, const Task& task) {
       task(i);
     }
   }
-  if (count > 0) task(0);
+  task(0);
   for (std::thread& helper : helpers) helper.join();
 }
 

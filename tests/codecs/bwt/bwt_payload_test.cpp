@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <numeric>
 #include <string>
 #include <tuple>
@@ -29,7 +30,7 @@ struct Decoded {
   Trace trace;
 };
 
-Decoded decode(const std::vector<std::uint8_t>& payload, std::uint32_t capacity, unsigned threads = 1,
+Decoded decode(const std::vector<std::uint8_t>& payload, std::uint32_t capacity, const TaskThreads& threads = {},
                std::uint8_t fill = kGuard) {
   Decoded result;
   std::vector<std::uint8_t> buffer(std::max<std::size_t>(capacity, payload.size()) + 64, kGuard);
@@ -223,10 +224,15 @@ TEST(BwtPayload, SegmentsDecodeAlikeOnSeveralThreads) {
     const std::vector<std::uint8_t> payload = encodeBwtSegments(block, lengths);
     const Decoded one = decode(payload, 3 * total);
     ASSERT_EQ(one.bytes, block);
-    for (const unsigned threads : {2u, 3u, 8u}) {
+    for (const unsigned count : {1u, 2u, 3u, 8u}) {
+      // The scheduler starts the next block when this one has no segment left to take.
+      std::atomic<int> allTaken{0};
+      TaskThreads threads(count);
+      threads.allTaken = [&allTaken] { allTaken.fetch_add(1); };
       const Decoded several = decode(payload, 3 * total, threads);
-      EXPECT_EQ(several.bytes, block) << total << " on " << threads;
+      EXPECT_EQ(several.bytes, block) << total << " on " << count;
       EXPECT_EQ(several.trace, one.trace);
+      EXPECT_EQ(allTaken.load(), 1) << total << " on " << count;
     }
     // The one-byte segment 2 is stored as its byte, E and L; an L above its length fails it.
     std::vector<std::uint8_t> broken = payload;
