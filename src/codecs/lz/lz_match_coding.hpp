@@ -128,7 +128,8 @@ std::uint32_t codeDistance(LzModel& m, Coder& coder, std::uint32_t lengthValue, 
   std::uint32_t node = 1;
   for (std::uint32_t i = 0; i < highBits; ++i) {
     std::uint16_t& counter = high[node];
-    const std::uint32_t bit = coder.codeBit(counterProbability(counter), (distance >> (headShift + highBits - 1u - i)) & 1u);
+    const std::uint32_t bit =
+        codeUnpredictableBit(coder, counterProbability(counter), (distance >> (headShift + highBits - 1u - i)) & 1u);
     adaptCounter(counter, bit, 65536u, 8u, 4u);
     head = 2u * head + bit;
     node = 2u * node + bit;
