@@ -26,7 +26,7 @@ inline constexpr std::uint32_t kMinMatchLength = 2;
 inline std::uint32_t counterProbability(std::uint16_t counter) { return counter >> 4; }
 inline std::uint32_t guardedProbability(std::uint32_t p) { return p + (p <= 2047u); }
 
-// A decision close to even odds (raw bits, low and middle distance bits): decoded
+// A decision close to even odds (raw bits, high, low and middle distance bits): decoded
 // without a branch on its value where the coder offers that.
 template <class Coder>
 std::uint32_t codeUnpredictableBit(Coder& coder, std::uint32_t p, std::uint32_t bit) {
