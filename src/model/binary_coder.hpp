@@ -76,6 +76,23 @@ class BasicBinaryDecoder {
 
   std::uint32_t codeBit(std::uint32_t p, std::uint32_t /*ignored*/) { return decodeBit(p); }
 
+  // decodeBit without a branch on the decoded bit, for decisions near even odds: a
+  // branch on them is guessed wrong about half of the time, and each wrong guess costs
+  // more than waiting for the bit.
+  std::uint32_t decodeBitWithoutBranch(std::uint32_t p) {
+    const std::uint32_t mid = splitPoint<form>(low_, high_, p);
+    const std::uint32_t bit = code_ <= mid ? 1u : 0u;
+    const std::uint32_t one = 0u - bit;  // all ones for a 1
+    high_ = (mid & one) | (high_ & ~one);
+    low_ = (low_ & one) | ((mid + 1u) & ~one);
+    while ((low_ ^ high_) < (1u << 24)) {
+      low_ <<= 8;
+      high_ = (high_ << 8) | 0xFFu;
+      code_ = (code_ << 8) | nextByte();
+    }
+    return bit;
+  }
+
   // Bytes consumed so far (for tests and for streams that care where decoding stopped).
   const std::uint8_t* cursor() const { return cursor_; }
 

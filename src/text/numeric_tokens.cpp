@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "model/binary_coder.hpp"
 #include "model/counters.hpp"
@@ -53,6 +58,25 @@ bool isHexDigit(std::uint8_t byte) {
 std::uint32_t hexValue(std::uint8_t byte) {
   if (isDigit(byte)) return byte - '0';
   return (foldCase(byte) - 'a' + 10u) & 15u;
+}
+
+// Copies in[i..] to out[i..] up to the next digit (or n) and returns its position. Most
+// bytes carry no number: sixteen at a time are stored and searched for a digit. Stores
+// may run past that digit; the bytes there are written again in order.
+std::uint32_t copyUntilDigit(const std::uint8_t* in, std::uint8_t* out, std::uint32_t i, std::uint32_t n) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  for (; n - i >= 16u; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+    const __m128i offset = _mm_sub_epi8(bytes, zero);  // a digit gives 0..9, unsigned
+    const auto digits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offset, nine), offset)));
+    if (digits != 0) return i + static_cast<std::uint32_t>(std::countr_zero(digits));
+  }
+#endif
+  for (; i < n && !isDigit(in[i]); ++i) out[i] = in[i];
+  return i;
 }
 
 std::uint32_t countBucket(std::uint32_t count) {
@@ -342,6 +366,8 @@ bool walkNumericTokens(NumericTokenModel& model, Coder& coder, const std::uint8_
   out[1] = in[1];
   std::uint32_t i = 2;
   while (i < n) {
+    i = copyUntilDigit(in, out, i, n);
+    if (i == n) break;
     const std::uint8_t x = in[i];
     if (isHexPlaceholder(x)) {
       std::uint32_t digits = 1;
@@ -360,10 +386,6 @@ bool walkNumericTokens(NumericTokenModel& model, Coder& coder, const std::uint8_
         out[i + k] = static_cast<std::uint8_t>(digit < 10 ? '0' + digit : letterBase + digit - 10);
       }
       i += digits;
-      continue;
-    }
-    if (!isDigit(x)) {
-      out[i++] = x;
       continue;
     }
     // The pattern: z further '0' bytes among separators; F is the last byte looked at.

@@ -231,7 +231,11 @@ std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const
   std::uint32_t z = 1;
   std::uint32_t slot = 0;
 
-  for (std::uint32_t k = 1;; ++k) {
+  // Unrolled: each bit position gets its own copy, with the slot steps, context
+  // fields and bit tests folded to constants, and its own branch for the decoded bit,
+  // whose odds differ much from one position of the byte to the next.
+#pragma GCC unroll 8
+  for (std::uint32_t k = 1; k <= 8; ++k) {
     const std::uint32_t history = order2Row[slot];
     std::uint32_t& historyWord = m.StateProbs[history];
     const std::uint32_t nibbleIndex = nibbleRow + slot;

@@ -26,6 +26,17 @@ inline constexpr std::uint32_t kMinMatchLength = 2;
 inline std::uint32_t counterProbability(std::uint16_t counter) { return counter >> 4; }
 inline std::uint32_t guardedProbability(std::uint32_t p) { return p + (p <= 2047u); }
 
+// A decision close to even odds (raw bits, high, low and middle distance bits): decoded
+// without a branch on its value where the coder offers that.
+template <class Coder>
+std::uint32_t codeUnpredictableBit(Coder& coder, std::uint32_t p, std::uint32_t bit) {
+  if constexpr (requires { coder.decodeBitWithoutBranch(p); }) {
+    return coder.decodeBitWithoutBranch(p);
+  } else {
+    return coder.codeBit(p, bit);
+  }
+}
+
 template <class Coder>
 std::uint32_t codeRecentChoice(LzModel& m, Coder& coder, std::uint32_t agreementFlags, std::uint32_t eventHistory,
                                std::uint32_t choice) {
@@ -73,7 +84,7 @@ std::uint32_t codeLengthValue(LzModel& m, Coder& coder, std::uint32_t choice, st
     node = 2u * node + bit;
   }
   for (std::uint32_t i = 0; i < directBits; ++i) {
-    v = 2u * v + coder.codeBit(kEvenOdds, (value >> (directBits - 1u - i)) & 1u);
+    v = 2u * v + codeUnpredictableBit(coder, kEvenOdds, (value >> (directBits - 1u - i)) & 1u);
   }
   return v;
 }
@@ -117,7 +128,8 @@ std::uint32_t codeDistance(LzModel& m, Coder& coder, std::uint32_t lengthValue, 
   std::uint32_t node = 1;
   for (std::uint32_t i = 0; i < highBits; ++i) {
     std::uint16_t& counter = high[node];
-    const std::uint32_t bit = coder.codeBit(counterProbability(counter), (distance >> (headShift + highBits - 1u - i)) & 1u);
+    const std::uint32_t bit =
+        codeUnpredictableBit(coder, counterProbability(counter), (distance >> (headShift + highBits - 1u - i)) & 1u);
     adaptCounter(counter, bit, 65536u, 8u, 4u);
     head = 2u * head + bit;
     node = 2u * node + bit;
@@ -131,7 +143,7 @@ std::uint32_t codeDistance(LzModel& m, Coder& coder, std::uint32_t lengthValue, 
   node = 1;
   for (std::uint32_t i = 0; i < alignBits; ++i) {
     std::uint16_t& counter = align[node];
-    const std::uint32_t bit = coder.codeBit(counterProbability(counter), (distance >> i) & 1u);
+    const std::uint32_t bit = codeUnpredictableBit(coder, counterProbability(counter), (distance >> i) & 1u);
     adaptCounter(counter, bit, 65536u, 16u, 5u);
     low |= bit << i;
     node = 2u * node + bit;
@@ -145,7 +157,8 @@ std::uint32_t codeDistance(LzModel& m, Coder& coder, std::uint32_t lengthValue, 
   std::uint32_t middle = 0;
   for (std::uint32_t i = 0; i < middleBits; ++i) {
     std::uint16_t& counter = extra[i];
-    const std::uint32_t bit = coder.codeBit(counterProbability(counter), (distance >> (4u + middleBits - 1u - i)) & 1u);
+    const std::uint32_t bit =
+        codeUnpredictableBit(coder, counterProbability(counter), (distance >> (4u + middleBits - 1u - i)) & 1u);
     adaptCounter(counter, bit, 65536u, 32u, 6u);
     middle = 2u * middle + bit;
   }
