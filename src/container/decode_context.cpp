@@ -4,6 +4,13 @@
 
 namespace quorvex {
 
+void DecodeContext::adviseWorkBuffersFor(std::uint64_t bytes) {
+  if (workAdvised || bytes < kHugePageBlockMinimum) return;
+  workAdvised = true;
+  adviseHugePages(workStorageA.data(), workStorageA.size());
+  adviseHugePages(workStorageB.data(), workStorageB.size());
+}
+
 bool DecodeContext::allocate() {
   windowStorage = ZeroedBuffer(std::size_t{kHistoryGuardSize} + kHistoryWindowSize);
   workStorageA = ZeroedBuffer(kWorkBufferSize);

@@ -59,9 +59,14 @@ struct DecodeContext {
   std::uint8_t* workA = nullptr;
   std::uint8_t* workB = nullptr;
   unsigned threads = 1;  // threads a codec may use inside one large block
+  bool workAdvised = false;
 
   // Allocates every buffer; false when memory runs out.
   bool allocate();
+
+  // Before a block whose codec output is `bytes` long: from the first large block on,
+  // the work buffers take huge pages (see adviseHugePagesFor).
+  void adviseWorkBuffersFor(std::uint64_t bytes);
 
   // Bytes between the cursor and the end of the window.
   std::uint32_t windowRoom() const { return static_cast<std::uint32_t>(historyEnd - historyCursor); }
