@@ -161,7 +161,7 @@ class ParallelDecoder {
   void finishSectionBlock(SectionRun& run, const CmSection& section, std::uint32_t block, bool ok);
   void startPostStages(BlockJob& job);
   void offerPostStages(BlockJob& job);
-  bool runOfferedPostStages();
+  void runOfferedPostStages();
   void runPostStages(BlockJob& job);
   bool fail(DecodeStatus status, std::string reason);
 
@@ -323,18 +323,17 @@ void ParallelDecoder::offerPostStages(BlockJob& job) {
 }
 
 // On the calling thread, without the lock: the oldest offered post-stages no worker
-// has taken. False when there were none. A job is read only once it is claimed here,
-// and a claimed job is not committed before its stages are done.
-bool ParallelDecoder::runOfferedPostStages() {
+// has taken, if any. A job is read only once it is claimed here, and a claimed job is
+// not committed before its stages are done.
+void ParallelDecoder::runOfferedPostStages() {
   while (!offered_.empty()) {
     const OfferedPostStages offer = offered_.front();
     offered_.pop_front();
     if (!offer.claimed->exchange(true)) {
       runPostStages(*offer.job);
-      return true;
+      return;
     }
   }
-  return false;
 }
 
 void ParallelDecoder::runPostStages(BlockJob& job) {
@@ -370,10 +369,11 @@ bool ParallelDecoder::awaitResult(std::uint32_t block, std::unique_lock<std::mut
     lock.lock();
     if (isDone()) break;
     if (!offered_.empty()) {
+      // The lock was let go: what this waits for may have come meanwhile, so look again.
       lock.unlock();
-      const bool ran = runOfferedPostStages();
+      runOfferedPostStages();
       lock.lock();
-      if (ran) continue;
+      continue;
     }
     changed_.wait(lock);
   }
@@ -654,9 +654,9 @@ bool ParallelDecoder::commitOne() {
       if (frontReady()) break;
       if (!offered_.empty()) {
         lock.unlock();
-        const bool ran = runOfferedPostStages();
+        runOfferedPostStages();  // then look again, as above
         lock.lock();
-        if (ran) continue;
+        continue;
       }
       changed_.wait(lock);
     }
