@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "model/huge_pages.hpp"
+
 namespace quorvex {
 
 // Codec output of every non-audio block accumulates here; LZ blocks and the history
@@ -36,12 +38,11 @@ class ZeroedBuffer {
   struct Free {
     void operator()(std::uint8_t* p) const noexcept { std::free(p); }
   };
-  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  static std::size_t slackFor(std::size_t size) { return size >= kHugePage ? kHugePage : 0; }
+  static std::size_t slackFor(std::size_t size) { return size >= kHugePageBytes ? kHugePageBytes : 0; }
   static std::uint8_t* alignedStart(std::uint8_t* bytes, std::size_t size) {
     if (bytes == nullptr || slackFor(size) == 0) return bytes;
     const auto address = reinterpret_cast<std::uintptr_t>(bytes);
-    return bytes + (((address + kHugePage - 1) & ~(kHugePage - 1)) - address);
+    return bytes + (alignUp(address, kHugePageBytes) - address);
   }
 
   std::unique_ptr<std::uint8_t, Free> bytes_;

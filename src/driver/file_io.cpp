@@ -12,14 +12,13 @@
 namespace quorvex::driver {
 
 void* FileMemory::allocate(std::size_t bytes) {
-  constexpr std::size_t kHugePage = std::size_t{2} << 20;
   // From a quarter of a huge page on, one fault for the whole page beats 128 or more.
-  constexpr std::size_t kHugeFrom = kHugePage / 4;
+  constexpr std::size_t kHugeFrom = kHugePageBytes / 4;
   void* memory = nullptr;
   if (bytes >= kHugeFrom) {
-    const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    const std::size_t rounded = alignUp(bytes, kHugePageBytes);
     if (rounded < bytes) throw std::bad_alloc();
-    memory = std::aligned_alloc(kHugePage, rounded);
+    memory = std::aligned_alloc(kHugePageBytes, rounded);
     if (memory) adviseHugePages(memory, rounded);
   } else {
     memory = std::malloc(bytes == 0 ? 1 : bytes);

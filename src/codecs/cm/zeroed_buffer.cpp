@@ -17,8 +17,7 @@ bool ZeroedBuffer::allocate(std::size_t size, std::size_t alignment) {
   block_ = std::calloc(size + alignment, 1);
   if (block_ == nullptr) return false;
   const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(block_);
-  const std::uintptr_t rounded = (address + alignment - 1) & ~std::uintptr_t{alignment - 1};
-  aligned_ = static_cast<std::uint8_t*>(block_) + (rounded - address);
+  aligned_ = static_cast<std::uint8_t*>(block_) + (alignUp(address, alignment) - address);
   size_ = size;
   return true;
 }
