@@ -36,6 +36,7 @@ class LzDecoder {
 
  private:
   std::unique_ptr<LzModel> model_;
+  bool hugePages_ = false;  // the model has asked for 2 MiB pages
 };
 
 // How hard the encoder searches, and how it weighs size against decoding time.
