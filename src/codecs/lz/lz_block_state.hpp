@@ -61,6 +61,11 @@ struct TokenContext {
   std::uint32_t hash;            // of the three bytes before q
 };
 
+// The PositionHash row of the three bytes before a position (c1 the nearest).
+inline std::uint32_t contextHash(std::uint32_t c3, std::uint32_t c2, std::uint32_t c1) {
+  return (c3 * 197u + c2 + 256u * c1) & 0xFFFFu;
+}
+
 inline TokenContext tokenContext(const LzBlockState& s) {
   TokenContext t{};
   t.c1 = s.before(s.q, 1);
@@ -72,7 +77,7 @@ inline TokenContext tokenContext(const LzBlockState& s) {
   t.predictedByte = s.before(s.q, back);
   t.agreementFlags = std::uint32_t{t.c1 == s.before(s.q, back + 1)} | std::uint32_t{t.c2 == s.before(s.q, back + 2)} << 1 |
                      std::uint32_t{t.c3 == s.before(s.q, back + 3)} << 2 | std::uint32_t{t.c4 == s.before(s.q, back + 4)} << 3;
-  t.hash = (t.c3 * 197u + t.c2 + 256u * t.c1) & 0xFFFFu;
+  t.hash = contextHash(t.c3, t.c2, t.c1);
   return t;
 }
 

@@ -7,6 +7,7 @@
 #include "codecs/lz/lz_model.hpp"
 #include "codecs/lz/lz_token_coder.hpp"
 #include "model/binary_coder.hpp"
+#include "model/huge_pages.hpp"
 
 namespace quorvex::lz {
 
@@ -15,8 +16,16 @@ LzDecoder::~LzDecoder() = default;
 
 bool LzDecoder::decodeBlock(std::span<const std::uint8_t> payload, const std::uint8_t* historyBase,
                             std::uint8_t* destination, std::uint32_t unpackedSize) {
-  if (!model_) model_ = LzModel::create();
-  if (!model_) return false;  // no memory for the model
+  // Huge pages for the model pay from the first large block on (see requestHugePages).
+  const bool largeBlock = unpackedSize >= kHugePageBlockMinimum;
+  if (!model_) {
+    model_ = LzModel::create(largeBlock);
+    if (!model_) return false;  // no memory for the model
+    hugePages_ = largeBlock;
+  } else if (largeBlock && !hugePages_) {
+    requestHugePages(*model_);
+    hugePages_ = true;
+  }
   if (unpackedSize == 0) return true;
 
   // Window positions are 32-bit offsets from historyBase.

@@ -19,7 +19,7 @@ LzEncoder::~LzEncoder() = default;
 std::vector<std::uint8_t> LzEncoder::encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset) {
   if (!model_) model_ = LzModel::create();
   if (!model_) throw std::bad_alloc();
-  if (!finder_) finder_ = std::make_unique<MatchFinder>(settings_.chainSteps);
+  if (!finder_) finder_ = std::make_unique<MatchFinder>(settings_.chainSteps, settings_.pairDistance);
   std::vector<std::uint8_t> payload;
   if (blockOffset >= window.size() || window.size() > std::numeric_limits<std::uint32_t>::max()) return payload;
 

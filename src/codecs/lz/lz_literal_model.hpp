@@ -130,6 +130,29 @@ inline void prefetchNextRows(const LzModel& m, std::uint32_t previous, std::uint
   for (std::uint32_t row = firstRow; row < firstRow + (1u << unknown); ++row) prefetchMemory(&m.Order2States[row * 256u]);
 }
 
+// The token after a literal starts with a PositionHash row and the window bytes it
+// points to (see prefetchLiteralTables), two dependent misses. Both are fetched while
+// the literal's last bits decode, for every byte its `known` leading bits (in z, after
+// its leading 1) leave possible: the context is then t.c2, t.c1 and this byte, and the
+// rows of the candidates lie 1 KiB apart.
+inline void prefetchNextHashRows(const LzModel& m, const TokenContext& t, std::uint32_t z, std::uint32_t known) {
+  const std::uint32_t unknown = 8u - known;
+  const std::uint32_t firstByte = (z << unknown) & 255u;
+  for (std::uint32_t byte = firstByte; byte < firstByte + (1u << unknown); ++byte) {
+    prefetchMemory(&m.PositionHash[contextHash(t.c2, t.c1, byte)]);
+  }
+}
+
+inline void prefetchNextHashedBytes(const LzModel& m, const LzBlockState& s, const TokenContext& t, std::uint32_t z,
+                                    std::uint32_t known) {
+  const std::uint32_t unknown = 8u - known;
+  const std::uint32_t firstByte = (z << unknown) & 255u;
+  for (std::uint32_t byte = firstByte; byte < firstByte + (1u << unknown); ++byte) {
+    const std::uint32_t earlier = m.PositionHash[contextHash(t.c2, t.c1, byte)];
+    if (earlier <= s.q) prefetchMemory(s.base + earlier - kHashContextBytes);
+  }
+}
+
 // The mixer: eight stretched inputs (-2048..2047) and 16-bit weights. The dot product
 // (at most 2^29 in size) and the update are exact in 16-bit lanes: inputs * 16 fits in
 // 16 bits, so the high half of (inputs * 16) * error is (inputs * error * 16) >> 16, and
@@ -206,8 +229,10 @@ class MixerWeightRegister {
 #endif
 };
 
-// Bits of a literal decoded before the rows of the next literal are fetched.
+// Bits of a literal decoded before the rows of the next token are fetched, and before
+// the window bytes the next token's hash row points to are.
 inline constexpr std::uint32_t kNextRowsAfterBits = 6;
+inline constexpr std::uint32_t kNextHashedBytesAfterBits = 7;
 
 // Codes one literal byte (the encoder takes it from `byte`, the decoder returns it).
 template <class Coder>
@@ -277,7 +302,11 @@ std::uint32_t codeLiteral(LzModel& m, Coder& coder, const LzBlockState& s, const
     z = 2u * z + y;
     if (k == 8) break;
     if constexpr (!Coder::isEncoder) {
-      if (k == kNextRowsAfterBits) prefetchNextRows(m, t.c1, z, k);
+      if (k == kNextRowsAfterBits) {
+        prefetchNextRows(m, t.c1, z, k);
+        prefetchNextHashRows(m, t, z, k);
+      }
+      if (k == kNextHashedBytesAfterBits) prefetchNextHashedBytes(m, s, t, z, k);
     }
 
     mapSelector = (4096u * y - p + 1280u) > 2561u;  // the last bit was badly predicted

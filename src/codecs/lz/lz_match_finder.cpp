@@ -59,7 +59,7 @@ std::uint32_t MatchFinder::collect(std::uint32_t position, std::uint32_t maxLeng
   std::uint32_t best = 1;
 
   const std::uint32_t pair = pairs_[pairAt(position)];
-  if (pair != 0 && pair - 1 < position && position - (pair - 1) <= kPairDistance) {
+  if (pair != 0 && pair - 1 < position && position - (pair - 1) <= pairDistance_) {
     const std::uint32_t length = matchLength(here, window_ + pair - 1, maxLength);
     if (length >= 2) {
       out[count++] = {length, position - (pair - 1)};

@@ -17,8 +17,10 @@ class MatchFinder {
   static constexpr std::uint32_t kMaxCandidates = 64;
 
   // chainSteps bounds the sources tried per position: more finds longer and nearer
-  // matches at a proportional cost in encoding time.
-  explicit MatchFinder(std::uint32_t chainSteps = 48) : chainSteps_(chainSteps) {}
+  // matches at a proportional cost in encoding time. pairDistance bounds how far back
+  // a 2-byte match is looked for.
+  explicit MatchFinder(std::uint32_t chainSteps = 48, std::uint32_t pairDistance = 256)
+      : chainSteps_(chainSteps), pairDistance_(pairDistance) {}
 
   // Positions are indexed by the three bytes starting there; chains are kept from call
   // to call, as the window only grows. A window shorter than what was indexed means a
@@ -35,13 +37,13 @@ class MatchFinder {
 
  private:
   static constexpr std::uint32_t kHashBits = 20;
-  static constexpr std::uint32_t kPairDistance = 256;  // a 2-byte match further away rarely pays
   static constexpr std::uint32_t kGoodEnough = 512;    // stop searching at a match this long
 
   std::uint32_t hashAt(std::uint32_t position) const;
   std::uint32_t pairAt(std::uint32_t position) const;
 
   std::uint32_t chainSteps_;
+  std::uint32_t pairDistance_;
   const std::uint8_t* window_ = nullptr;
   std::uint32_t size_ = 0;
   std::uint32_t indexed_ = 0;

@@ -25,17 +25,25 @@ void fillAll(Array& rows, typename Array::value_type::value_type value) {
   for (auto& row : rows) row.fill(value);
 }
 
-// The bit-history table (16 MiB) is read at a random row for every literal, so the model
-// asks for 2 MiB pages. It takes fresh anonymous memory: zeroed, and untouched, so that
-// the advice takes effect (a calloc may hand back heap memory already in small pages).
-void* allocateZeroed(std::size_t bytes) {
+// The mapping spans whole huge pages from a huge-page boundary, so that 2 MiB pages,
+// when asked for, can cover every table. The slack is address space only.
+constexpr std::size_t kMappedBytes = alignUp(sizeof(LzModel), kHugePageBytes);
+
+// Fresh anonymous memory: zeroed, and untouched, so that advice given before the first
+// write takes effect (a calloc may hand back heap memory already in small pages).
+void* allocateZeroed() {
 #if defined(__linux__)
-  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  const std::size_t reserved = kMappedBytes + kHugePageBytes;
+  void* memory = mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return nullptr;
-  adviseHugePages(memory, bytes);
-  return memory;
+  auto* const start = static_cast<std::uint8_t*>(memory);
+  auto* const aligned = reinterpret_cast<std::uint8_t*>(alignUp(reinterpret_cast<std::uintptr_t>(start), kHugePageBytes));
+  const auto before = static_cast<std::size_t>(aligned - start);
+  if (before > 0) munmap(start, before);
+  if (reserved - before > kMappedBytes) munmap(aligned + kMappedBytes, reserved - before - kMappedBytes);
+  return aligned;
 #else
-  return std::calloc(1, bytes);
+  return std::calloc(1, sizeof(LzModel));
 #endif
 }
 
@@ -43,7 +51,7 @@ void* allocateZeroed(std::size_t bytes) {
 
 void LzModel::operator delete(void* model) noexcept {
 #if defined(__linux__)
-  munmap(model, sizeof(LzModel));
+  munmap(model, kMappedBytes);
 #else
   std::free(model);
 #endif
@@ -51,10 +59,11 @@ void LzModel::operator delete(void* model) noexcept {
 
 // Zeroed memory holds an LzModel (an implicit-lifetime aggregate) whose every table is
 // 0; MixerWeights, Order2States and PositionHash start there. The rest is filled here.
-std::unique_ptr<LzModel> LzModel::create() {
-  void* memory = allocateZeroed(sizeof(LzModel));
+std::unique_ptr<LzModel> LzModel::create(bool hugePages) {
+  void* memory = allocateZeroed();
   if (memory == nullptr) return nullptr;
   std::unique_ptr<LzModel> model(std::launder(static_cast<LzModel*>(memory)));
+  if (hugePages) requestHugePages(*model);
   LzModel& m = *model;
   fillAll(m.Order1Probs, 0x80);
   m.LiteralStateProbs.fill(0x80);
@@ -79,6 +88,14 @@ std::unique_ptr<LzModel> LzModel::create() {
   fillInterpolationRows(m.MatchFlagApmA.data(), kFlagApmARows, kFlagApmAColumns);
   fillInterpolationRows(m.MatchFlagApmB.data(), kFlagApmBRows, kFlagApmBColumns);
   return model;
+}
+
+void requestHugePages(LzModel& model) {
+#if defined(__linux__)
+  adviseHugePages(&model, kMappedBytes);
+#else
+  (void)model;
+#endif
 }
 
 }  // namespace quorvex::lz

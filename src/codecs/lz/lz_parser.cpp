@@ -8,7 +8,7 @@
 namespace quorvex::lz {
 
 LzParser::LzParser(MatchFinder& finder, const LzModel& model, const LzEncoderSettings& settings)
-    : finder_(finder), model_(model), literalSurcharge_(settings.literalSurcharge), matchSurcharge_(settings.matchSurcharge), newDistanceSurcharge_(settings.newDistanceSurcharge), distanceBitSurcharge_(settings.distanceBitSurcharge), literalWeight_(settings.literalWeight), nodes_(kSegmentSize + 1) {}
+    : finder_(finder), model_(model), settings_(settings), nodes_(kSegmentSize + 1) {}
 
 LzToken LzParser::next(const LzBlockState& s) {
   if (planned_.empty()) plan(s);
@@ -57,10 +57,12 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
 
   LzToken literal;
   literal.byte = s.base[position];
-  relax(index, index + 1, node.price + bitPrice(literalProbability, 1) + literalPrice(model_, at, t) * literalWeight_ / 16u + literalSurcharge_, literal);
+  const Price literalCost = bitPrice(literalProbability, 1) + literalPrice(model_, at, t) * settings_.literalWeight / 16u +
+                            settings_.literalSurcharge;
+  relax(index, index + 1, node.price + literalCost, literal);
   if (maxLength < kMinMatchLength) return 0;
 
-  const Price matchBase = node.price + bitPrice(literalProbability, 0) + matchSurcharge_;
+  const Price matchBase = node.price + bitPrice(literalProbability, 0) + settings_.matchSurcharge;
   const std::array<Price, 5> choicePrice = recentChoicePrices(model_, t.agreementFlags, node.eventHistory);
   const std::uint8_t* here = s.base + position;
   std::uint32_t longest = 0;
@@ -85,8 +87,10 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
   for (std::uint32_t k = 0; k < found; ++k) {
     const MatchCandidate& c = candidates_[k];
     const std::uint32_t distance = c.back - 1u;
-    const Price base = matchBase + newDistanceSurcharge_ + distanceBitSurcharge_ * static_cast<Price>(std::bit_width(distance)) +
-                       choicePrice[0] + prices_.distanceBitsPrice(distance);
+    const Price base = matchBase + settings_.newDistanceSurcharge +
+                       settings_.distanceBitSurcharge * static_cast<Price>(std::bit_width(distance)) +
+                       (distance >= settings_.farSourceDistance ? settings_.farSourceSurcharge : 0u) + choicePrice[0] +
+                       prices_.distanceBitsPrice(distance);
     if (c.length >= kNiceLength) l = c.length;
     for (; l <= c.length; ++l) {
       const std::uint32_t value = l - kMinMatchLength;

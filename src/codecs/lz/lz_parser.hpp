@@ -47,11 +47,7 @@ class LzParser {
 
   MatchFinder& finder_;
   const LzModel& model_;
-  Price literalSurcharge_;
-  Price matchSurcharge_;
-  Price newDistanceSurcharge_;
-  Price distanceBitSurcharge_;
-  Price literalWeight_;
+  LzEncoderSettings settings_;
   MatchPrices prices_;
   std::uint32_t farthest_ = 0;  // the furthest node any token reaches so far
   std::uint32_t repriceAt_ = 0;
