@@ -12,8 +12,11 @@
 namespace quorvex::driver {
 namespace {
 
-// Bytes gathered before one write call.
+// Bytes gathered before one write call. Pieces of kDirectWriteSize or more (a block's
+// output, mostly) are written as they come: copying them into the buffer first costs a
+// pass over the output and the buffer's page faults, and saves no system call.
 constexpr std::size_t kWriteSize = std::size_t{4} << 20;
+constexpr std::size_t kDirectWriteSize = std::size_t{64} << 10;
 
 // The temporary file's name, for the signal handler (which may only use what is
 // safe in a handler: a fixed buffer and unlink).
@@ -101,9 +104,9 @@ bool OutputFile::flush() {
 
 bool OutputFile::append(std::span<const std::uint8_t> bytes) {
   if (failed_ || descriptor_ < 0) return false;
-  if (buffer_.size() + bytes.size() > kWriteSize && !flush()) return false;
-  if (bytes.size() >= kWriteSize) {
-    failed_ = !writeAll(bytes.data(), bytes.size());  // large pieces go straight out
+  if ((bytes.size() >= kDirectWriteSize || buffer_.size() + bytes.size() > kWriteSize) && !flush()) return false;
+  if (bytes.size() >= kDirectWriteSize) {
+    failed_ = !writeAll(bytes.data(), bytes.size());
     return !failed_;
   }
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
