@@ -10,7 +10,10 @@ the peer's size and MB/s measured in the same run, and the ratio of the two time
 Peers: bzip2 -9 for bwt, xz -6 for lz, zpaq method 4 for cm; flac -8 and wavpack -hh
 for audio (on the corpus WAV files, or the WAV files given with --audio).
 
-    bench/compare.py [FILE...] [--block-size BYTES] [--runs N] [--threads N] [--build DIR]
+    bench/compare.py [FILE...] [--block-size BYTES] [--runs N] [--threads N] [--build DIR] [--cpu N]
+
+On a virtual machine whose processors run at different speeds from moment to moment,
+--cpu keeps ours and the peer on one processor, so that both times share its speed.
 """
 
 import argparse
@@ -38,9 +41,17 @@ def decode_command(build, archive, threads):
     return [str(build / "quorvex"), "-T", str(threads), str(archive)]
 
 
+PINNED_CPU = None  # the processor every decode runs on (--cpu), or None for any
+
+
+def pin_to_cpu():
+    if PINNED_CPU is not None:
+        os.sched_setaffinity(0, {PINNED_CPU})
+
+
 def cpu_seconds(command, cwd, stdout=subprocess.DEVNULL):
     """Runs a command; returns the user + system time of it and its children."""
-    process = subprocess.Popen(command, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE)
+    process = subprocess.Popen(command, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE, preexec_fn=pin_to_cpu)
     _, status, usage = os.wait4(process.pid, 0)
     process.returncode = os.waitstatus_to_exitcode(status)
     if process.returncode != 0:
@@ -143,7 +154,10 @@ def main():
     parser.add_argument("--build", type=Path, default=REPO / "build" / "release", help="build folder with quorvex")
     parser.add_argument("--threads", type=int, default=1, help="decoding threads for quorvex (default 1: one core)")
     parser.add_argument("--codecs", default="bwt,lz,cm,audio", help="comma-separated subset of bwt,lz,cm,audio")
+    parser.add_argument("--cpu", type=int, help="run every decode, ours and the peer's, on this processor")
     args = parser.parse_args()
+    global PINNED_CPU
+    PINNED_CPU = args.cpu
     args.build = args.build.resolve()
     codecs = args.codecs.split(",")
 
