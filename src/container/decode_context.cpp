@@ -4,11 +4,12 @@
 
 namespace quorvex {
 
-void DecodeContext::adviseWorkBuffersFor(std::uint64_t bytes) {
-  if (workAdvised || bytes < kHugePageBlockMinimum) return;
-  workAdvised = true;
+void DecodeContext::adviseBuffersFor(std::uint64_t bytes) {
+  if (buffersAdvised || bytes < kHugePageBlockMinimum) return;
+  buffersAdvised = true;
   adviseHugePages(workStorageA.data(), workStorageA.size());
   adviseHugePages(workStorageB.data(), workStorageB.size());
+  adviseHugePagesFor(windowStorage.data(), windowStorage.size(), bytes);
 }
 
 bool DecodeContext::allocate() {

@@ -60,14 +60,15 @@ struct DecodeContext {
   std::uint8_t* workA = nullptr;
   std::uint8_t* workB = nullptr;
   unsigned threads = 1;  // threads a codec may use inside one large block
-  bool workAdvised = false;
+  bool buffersAdvised = false;
 
   // Allocates every buffer; false when memory runs out.
   bool allocate();
 
   // Before a block whose codec output is `bytes` long: from the first large block on,
-  // the work buffers take huge pages (see adviseHugePagesFor).
-  void adviseWorkBuffersFor(std::uint64_t bytes);
+  // the work buffers and the window's first 2 MiB take huge pages too (see
+  // adviseHugePagesFor; the sequential decoder learns block sizes only as it goes).
+  void adviseBuffersFor(std::uint64_t bytes);
 
   // Bytes between the cursor and the end of the window.
   std::uint32_t windowRoom() const { return static_cast<std::uint32_t>(historyEnd - historyCursor); }

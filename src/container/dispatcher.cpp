@@ -276,7 +276,7 @@ bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codec
 
   audio::resetAudioDecoder(*codecs.audio);
   const std::uint32_t stageCapacity = stageCapacityAt(context);  // the room when the block starts
-  context.adviseWorkBuffersFor(block.unpackedSize);
+  context.adviseBuffersFor(block.unpackedSize);
   std::uint32_t n = 0;
   if (!decodeCodec(block, context, codecs, console, n, failure)) return false;
   WorkBuffers buffers{context.workA, context.workB};
