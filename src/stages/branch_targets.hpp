@@ -71,10 +71,18 @@ class BranchTargetStage {
   void pushCall(std::uint32_t target);
   std::uint32_t useRecentJump(std::uint32_t index);
   void pushJump(std::uint32_t target);
+  // Entry `index` of the recent jump list (most recent first); the index of target in
+  // it, or kRecentJumps.
+  std::uint32_t recentJump(std::uint32_t index) const { return jumpRing_[(jumpHead_ + index) & kRingMask]; }
+  std::uint32_t findRecentJump(std::uint32_t target) const;
 
   std::uint32_t base_ = 0;  // added to output positions to make targets (always 0)
   std::array<std::uint32_t, 3> callCache_;
-  std::array<std::uint32_t, 256> jumpList_;
+  // The recent jump targets as a ring: a new target only moves the front.
+  static constexpr std::uint32_t kRecentJumps = 256;
+  static constexpr std::uint32_t kRingMask = kRecentJumps - 1;
+  std::array<std::uint32_t, kRecentJumps> jumpRing_;
+  std::uint32_t jumpHead_ = 0;
   Models models_;
 };
 
