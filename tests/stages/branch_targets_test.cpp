@@ -100,6 +100,36 @@ TEST(BranchTargets, NewCallTargetComesFromTheTargetStreamWithItsAdjustment) {
   EXPECT_EQ(restore(kAllOnesSide, input, 9).size(), 9u);
 }
 
+// A branch among plain bytes at every offset around the 16-byte blocks plain code is
+// copied in, and as the last code byte: it is found wherever it lies, and the room is
+// kept to the byte. (With every decision a 1, the call takes its target from the
+// stream; a jump is converted and fails on its displacement class.)
+TEST(BranchTargets, BranchesAreFoundAtEveryOffset) {
+  for (std::uint32_t before = 0; before < 40; ++before) {
+    for (const std::uint32_t after : {0u, 1u, 15u, 16u, 17u, 33u}) {
+      const Bytes plainBefore(before, 0x90);
+      Bytes code = plainBefore;
+      code.push_back(0xE8);
+      code.insert(code.end(), after, 0x90);
+      Bytes input = code;
+      input.insert(input.end(), {0x00, 0x00, 0x00, 0x01, 0x00});  // adjust 0, target 0x100
+      Bytes expected = plainBefore;
+      const std::uint32_t operand = 0x100 - (before + 1);
+      expected.insert(expected.end(), {0xE8, static_cast<std::uint8_t>(operand), 0x00, 0x00, 0x00});
+      expected.insert(expected.end(), after, 0x90);
+      const auto size = static_cast<std::uint32_t>(expected.size());
+      EXPECT_EQ(restore(kAllOnesSide, input, size), expected) << before << " " << after;
+      EXPECT_EQ(restore(kAllOnesSide, input, before + 4), plainBefore) << before << " " << after;
+      for (const Bytes& jump : {Bytes{0xE9}, Bytes{0x0F, 0x85}}) {
+        Bytes jumpCode = plainBefore;
+        jumpCode.insert(jumpCode.end(), jump.begin(), jump.end());
+        jumpCode.insert(jumpCode.end(), after, 0x90);
+        EXPECT_TRUE(restore({0x80, 0x80}, jumpCode).empty()) << before << " " << after;
+      }
+    }
+  }
+}
+
 TEST(BranchTargets, ConditionsEightAAndEightBAndATrailingEscapeAreCopied) {
   // With every decision a 1, a converted jump would fail on its displacement class.
   const Bytes noCalls = {0x80, 0x80};
