@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -96,9 +97,24 @@ bool isPlausibleTarget(std::uint32_t relative, std::size_t at, std::size_t size)
 
 }  // namespace
 
-BranchTargetStage::BranchTargetStage() {
+BranchTargetStage::BranchTargetStage() { reset(); }
+
+void BranchTargetStage::reset() {
+  base_ = 0;
   for (std::uint32_t i = 0; i < callCache_.size(); ++i) callCache_[i] = i;
   for (std::uint32_t i = 0; i < kRecentJumps; ++i) jumpRing_[i] = i;
+  jumpHead_ = 0;
+  models_.reset();
+}
+
+BranchTargetStage* threadBranchTargetStage() {
+  thread_local std::unique_ptr<BranchTargetStage> stage;
+  if (stage) {
+    stage->reset();
+  } else {
+    stage = std::make_unique<BranchTargetStage>();
+  }
+  return stage.get();
 }
 
 std::uint32_t BranchTargetStage::useCachedCall(std::uint32_t index) {

@@ -38,6 +38,9 @@ class BranchTargetStage {
  public:
   BranchTargetStage();
 
+  // Back to the state of a new block: the recent targets and every model at its start.
+  void reset();
+
   // Inverse: restores the operands from current (n bytes) into other. Writes at most
   // capacity bytes: a token (an instruction with its operand and adjustment) that would
   // cross capacity is not started. Returns the length written; 0 when the side data
@@ -56,6 +59,15 @@ class BranchTargetStage {
     std::array<SymbolModel, 16> conditional;  // one per condition code
     JumpIndexModel jumpIndex;
     DisplacementModel displacement;
+
+    void reset() {
+      call.reset();
+      callIndex.reset();
+      jump.reset();
+      for (SymbolModel& model : conditional) model.reset();
+      jumpIndex.reset();
+      displacement.reset();
+    }
   };
 
   // The target of a converted call (symbol 1 or 2): from the cache, or the next one of
@@ -85,5 +97,9 @@ class BranchTargetStage {
   std::uint32_t jumpHead_ = 0;
   Models models_;
 };
+
+// The calling thread's own stage, reset for a new block: a new stage for every block
+// cost the page faults of its 60 KB. It stays valid until the thread's next call.
+BranchTargetStage* threadBranchTargetStage();
 
 }  // namespace quorvex::stages

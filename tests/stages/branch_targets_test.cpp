@@ -80,6 +80,23 @@ TEST(BranchTargets, RoundTripsX86CodeAndLeavesOtherBytesAlone) {
   }
 }
 
+// The dispatcher reuses one stage per thread: every block must still restore as with
+// a stage of its own, whatever the blocks before it left in the lists and models.
+TEST(BranchTargets, TheThreadsStageStartsEveryBlockFresh) {
+  const Bytes blocks[] = {syntheticCode(20000, 3), syntheticCode(30000, 4)};
+  ConvertedBranches converted[2];
+  for (int i = 0; i < 2; ++i) converted[i] = std::make_unique<BranchTargetStage>()->convert(blocks[i]);
+  for (const int i : {0, 1, 1, 0}) {
+    Bytes out(blocks[i].size());
+    const std::uint32_t n =
+        threadBranchTargetStage()->restore(converted[i].sideData, converted[i].bytes.data(),
+                                           static_cast<std::uint32_t>(converted[i].bytes.size()), out.data(),
+                                           static_cast<std::uint32_t>(out.size()));
+    EXPECT_EQ(n, out.size()) << i;
+    EXPECT_TRUE(out == blocks[i]) << i;
+  }
+}
+
 TEST(BranchTargets, RoundTripsTheCorpusExecutable) {
   QUORVEX_SKIP_WITHOUT_CORPUS();
   const Bytes sed = quorvex::testing::corpusFile("exe/sed-x86_64.elf");
