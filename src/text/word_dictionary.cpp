@@ -27,6 +27,7 @@ constexpr std::uint8_t kNewAddress = 'a';      // 127 'a' B0 B1 B2 B3
 constexpr std::uint8_t kRecalledAddress = 'b'; // 127 'b'..'u': an address of the list
 constexpr std::uint32_t kAddressListSize = 20;
 constexpr std::uint8_t kCaseBit = 0x20;
+constexpr std::uint32_t kShortRun = 2;  // run bytes copied singly before 16 at a time
 
 enum CapitalMode : std::uint8_t { kAsWritten, kFirstCapital, kAllCapitals };
 
@@ -339,6 +340,12 @@ class WordDecoder {
   // Runs are mostly short words: sixteen bytes at a time are stored and searched for
   // their end, which costs no mispredicted branch per run.
   void copyRun() {
+    // The first bytes one at a time: in markup and code most runs end at once.
+    for (std::uint32_t k = 0; k < kShortRun && pos_ < n_; ++k) {
+      const std::uint8_t b = in_[pos_++];
+      out_.put(b);
+      if (!kContinuesRun[b]) return;
+    }
 #if defined(__SSE2__)
     while (n_ - pos_ >= 16 && out_.room() >= 16) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in_ + pos_));
