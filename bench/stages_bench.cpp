@@ -1,11 +1,15 @@
-// Inverse throughput of the BWT match stages, word runs and strided delta, per corpus
-// file, on data each stage's forward twin prepared. Rates are bytes restored per second.
+// Inverse throughput of the BWT match stages, word runs, strided delta and the text
+// transforms, per corpus file, on data each stage's forward twin prepared. Rates are
+// bytes restored per second.
 //
 // LocalMatches/min7 takes every match of 7 bytes and more (the worst case for the
 // decoder); min32 is what the archive maker uses. HistoryMatches expands a file against
-// a window holding its first half. WordRuns and Delta run on what their finders leave.
+// a window holding its first half. WordRuns and Delta run on what their finders leave;
+// TextTransforms undoes every text transform the maker's choice keeps for the file
+// (the copy of the coded text each round, which remapping changes in place, included).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,7 @@
 #include "codecs/bwt/local_matches.hpp"
 #include "stages/strided_delta.hpp"
 #include "stages/word_runs.hpp"
+#include "text/text_pipeline.hpp"
 
 namespace {
 
@@ -78,6 +83,25 @@ void delta(benchmark::State& state, const fs::path& path) {
   setRate(state, data.size(), forward.side.size());
 }
 
+void textTransforms(benchmark::State& state, const fs::path& path) {
+  const std::vector<std::uint8_t> data = readBytes(path);
+  const text::ForwardText forward = text::encodeTextTransforms(data, 0x3F, true, true);
+  const auto capacity = static_cast<std::uint32_t>(2 * data.size() + 64);
+  std::vector<std::uint8_t> a(capacity);
+  std::vector<std::uint8_t> b(capacity);
+  for (auto _ : state) {
+    std::copy(forward.text.begin(), forward.text.end(), a.begin());
+    std::uint8_t* current = a.data();
+    std::uint8_t* other = b.data();
+    text::TextTransformContext context =
+        text::createTextTransformContext(forward.numericData, forward.lineBreakData, true);
+    benchmark::DoNotOptimize(text::runTextTransforms(context, current, static_cast<std::uint32_t>(forward.text.size()),
+                                                     other, capacity, forward.bits));
+  }
+  setRate(state, data.size(), forward.text.size() + forward.numericData.size() + forward.lineBreakData.size());
+  state.counters["bits"] = forward.bits;
+}
+
 const bool registered = [] {
   for (const fs::path& path : corpusPaths()) {
     const std::string name = corpusName(path);
@@ -86,6 +110,7 @@ const bool registered = [] {
     benchmark::RegisterBenchmark(("HistoryMatches/" + name).c_str(), historyMatches, path);
     benchmark::RegisterBenchmark(("WordRuns/" + name).c_str(), wordRuns, path);
     benchmark::RegisterBenchmark(("Delta/" + name).c_str(), delta, path);
+    benchmark::RegisterBenchmark(("TextTransforms/" + name).c_str(), textTransforms, path);
   }
   return true;
 }();

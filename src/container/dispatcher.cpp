@@ -150,7 +150,7 @@ namespace {
 // The branch-target stage, last of all; its state is fresh for every block.
 bool runBranchTargets(const BlockDescriptor& block, WorkBuffers& buffers, std::uint32_t capacity, std::uint32_t& n,
                       std::string& failure) {
-  const auto stage = std::make_unique<stages::BranchTargetStage>();
+  stages::BranchTargetStage* const stage = stages::threadBranchTargetStage();
   n = stage->restore(block.branchTarget.data, buffers.current, n, buffers.other, capacity);
   if (n == 0) return fail(failure, "branch-target side data does not fit the block or is broken");
   buffers.swap();

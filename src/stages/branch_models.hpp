@@ -41,7 +41,9 @@ struct SymbolModel {
     return row;
   }
 
-  SymbolModel() {
+  SymbolModel() { reset(); }
+  void reset() {
+    history = 0;
     cells.fill(bwt::kHalfProbability);
     rows.fill(startRow());
   }
@@ -76,7 +78,8 @@ inline std::uint32_t codeSymbol(Coder& coder, SymbolModel& model, std::uint32_t 
 struct JumpIndexModel {
   std::array<std::uint16_t, 8> classCells;
   std::array<std::uint16_t, 512> treeCells;
-  JumpIndexModel() {
+  JumpIndexModel() { reset(); }
+  void reset() {
     classCells.fill(bwt::kHalfProbability);
     treeCells.fill(bwt::kHalfProbability);
   }
@@ -106,7 +109,8 @@ struct DisplacementModel {
   std::array<std::uint16_t, 32> classCells;
   std::array<std::uint16_t, 62 * 31> bitCells;
   std::array<std::uint16_t, 18> signCells;
-  DisplacementModel() {
+  DisplacementModel() { reset(); }
+  void reset() {
     classCells.fill(bwt::kHalfProbability);
     bitCells.fill(bwt::kHalfProbability);
     signCells.fill(bwt::kHalfProbability);

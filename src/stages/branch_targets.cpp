@@ -1,7 +1,13 @@
 #include "stages/branch_targets.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "model/binary_coder.hpp"
 
@@ -19,6 +25,31 @@ constexpr std::uint32_t kOperandSize = 4;
 constexpr bool isConvertibleCondition(std::uint8_t d) { return (d & 0xF0u) == 0x80u && d != 0x8A && d != 0x8B; }
 
 constexpr bool isBranchOpcode(std::uint8_t c) { return c == kCallOpcode || c == kJumpOpcode || c == kTwoByteEscape; }
+
+// Copies the code bytes from `in` that open no branch, sixteen at a time while the
+// input and the room `room` hold a whole block, and returns how many. Stores may run
+// past the first opcode byte (within the room); its token writes those bytes again.
+// The rest is left to the caller's byte loop.
+std::uint32_t copyPlainCode(const std::uint8_t* in, const std::uint8_t* end, std::uint8_t* out, std::uint32_t room) {
+  std::uint32_t copied = 0;
+#if defined(__SSE2__)
+  const __m128i call = _mm_set1_epi8(static_cast<char>(kCallOpcode));
+  const __m128i jump = _mm_set1_epi8(static_cast<char>(kJumpOpcode));
+  const __m128i escape = _mm_set1_epi8(static_cast<char>(kTwoByteEscape));
+  while (end - (in + copied) >= 16 && room - copied >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + copied));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + copied), bytes);
+    const __m128i opcodes = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, call), _mm_cmpeq_epi8(bytes, jump)),
+                                         _mm_cmpeq_epi8(bytes, escape));
+    const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(opcodes));
+    if (found != 0) return copied + static_cast<std::uint32_t>(std::countr_zero(found));
+    copied += 16;
+  }
+#else
+  (void)in, (void)end, (void)out, (void)room;
+#endif
+  return copied;
+}
 
 std::uint32_t readLe32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
@@ -66,9 +97,24 @@ bool isPlausibleTarget(std::uint32_t relative, std::size_t at, std::size_t size)
 
 }  // namespace
 
-BranchTargetStage::BranchTargetStage() {
+BranchTargetStage::BranchTargetStage() { reset(); }
+
+void BranchTargetStage::reset() {
+  base_ = 0;
   for (std::uint32_t i = 0; i < callCache_.size(); ++i) callCache_[i] = i;
-  for (std::uint32_t i = 0; i < jumpList_.size(); ++i) jumpList_[i] = i;
+  for (std::uint32_t i = 0; i < kRecentJumps; ++i) jumpRing_[i] = i;
+  jumpHead_ = 0;
+  models_.reset();
+}
+
+BranchTargetStage* threadBranchTargetStage() {
+  thread_local std::unique_ptr<BranchTargetStage> stage;
+  if (stage) {
+    stage->reset();
+  } else {
+    stage = std::make_unique<BranchTargetStage>();
+  }
+  return stage.get();
 }
 
 std::uint32_t BranchTargetStage::useCachedCall(std::uint32_t index) {
@@ -85,15 +131,29 @@ void BranchTargetStage::pushCall(std::uint32_t target) {
 }
 
 std::uint32_t BranchTargetStage::useRecentJump(std::uint32_t index) {
-  const std::uint32_t target = jumpList_[index];
-  std::memmove(jumpList_.data() + 1, jumpList_.data(), index * sizeof(std::uint32_t));
-  jumpList_[0] = target;
+  const std::uint32_t target = recentJump(index);
+  if (index < kRecentJumps / 2) {
+    // The entries before it move back by one.
+    for (std::uint32_t i = index; i > 0; --i) jumpRing_[(jumpHead_ + i) & kRingMask] = recentJump(i - 1);
+    jumpRing_[jumpHead_] = target;
+  } else {
+    // The entries after it move forward by one and the front moves back onto the slot
+    // of the last entry, which the target takes.
+    for (std::uint32_t i = index; i + 1 < kRecentJumps; ++i) jumpRing_[(jumpHead_ + i) & kRingMask] = recentJump(i + 1);
+    pushJump(target);
+  }
   return target;
 }
 
 void BranchTargetStage::pushJump(std::uint32_t target) {
-  std::memmove(jumpList_.data() + 1, jumpList_.data(), (jumpList_.size() - 1) * sizeof(std::uint32_t));
-  jumpList_[0] = target;
+  jumpHead_ = (jumpHead_ - 1) & kRingMask;
+  jumpRing_[jumpHead_] = target;
+}
+
+std::uint32_t BranchTargetStage::findRecentJump(std::uint32_t target) const {
+  std::uint32_t index = 0;
+  while (index < kRecentJumps && recentJump(index) != target) ++index;
+  return index;
 }
 
 bool BranchTargetStage::restoreCallTarget(BinaryDecoder& coder, std::uint32_t symbol, std::uint32_t context,
@@ -142,6 +202,13 @@ std::uint32_t BranchTargetStage::restore(std::span<const std::uint8_t> branchTar
   std::uint32_t prev = 0;
 
   while (in < codeEnd && o < capacity) {
+    const std::uint32_t plain = copyPlainCode(in, codeEnd, out + o, capacity - o);
+    if (plain != 0) {
+      in += plain;
+      o += plain;
+      prev = out[o - 1];
+      if (in == codeEnd || o == capacity) break;
+    }
     const std::uint8_t c = *in++;
     if (!isBranchOpcode(c)) {
       out[o++] = c;
@@ -233,10 +300,10 @@ ConvertedBranches BranchTargetStage::convert(std::span<const std::uint8_t> data)
       relative = readLe32(bytes + pos);
       if (isPlausibleTarget(relative, pos, size)) {
         const std::uint32_t target = relative + static_cast<std::uint32_t>(pos) + base_;
-        index = static_cast<std::uint32_t>(std::find(jumpList_.begin(), jumpList_.end(), target) - jumpList_.begin());
+        index = findRecentJump(target);
         const std::uint32_t magnitude = relative >> 31 ? ~relative : relative;
         // A recent target costs about its index's class, a displacement its own.
-        symbol = index < jumpList_.size() && bwt::lengthClass(index) <= bwt::lengthClass(magnitude) ? kOperandRecent
+        symbol = index < kRecentJumps && bwt::lengthClass(index) <= bwt::lengthClass(magnitude) ? kOperandRecent
                                                                                                       : kOperandNew;
       }
     }

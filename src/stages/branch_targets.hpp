@@ -38,6 +38,9 @@ class BranchTargetStage {
  public:
   BranchTargetStage();
 
+  // Back to the state of a new block: the recent targets and every model at its start.
+  void reset();
+
   // Inverse: restores the operands from current (n bytes) into other. Writes at most
   // capacity bytes: a token (an instruction with its operand and adjustment) that would
   // cross capacity is not started. Returns the length written; 0 when the side data
@@ -56,6 +59,15 @@ class BranchTargetStage {
     std::array<SymbolModel, 16> conditional;  // one per condition code
     JumpIndexModel jumpIndex;
     DisplacementModel displacement;
+
+    void reset() {
+      call.reset();
+      callIndex.reset();
+      jump.reset();
+      for (SymbolModel& model : conditional) model.reset();
+      jumpIndex.reset();
+      displacement.reset();
+    }
   };
 
   // The target of a converted call (symbol 1 or 2): from the cache, or the next one of
@@ -71,11 +83,23 @@ class BranchTargetStage {
   void pushCall(std::uint32_t target);
   std::uint32_t useRecentJump(std::uint32_t index);
   void pushJump(std::uint32_t target);
+  // Entry `index` of the recent jump list (most recent first); the index of target in
+  // it, or kRecentJumps.
+  std::uint32_t recentJump(std::uint32_t index) const { return jumpRing_[(jumpHead_ + index) & kRingMask]; }
+  std::uint32_t findRecentJump(std::uint32_t target) const;
 
   std::uint32_t base_ = 0;  // added to output positions to make targets (always 0)
   std::array<std::uint32_t, 3> callCache_;
-  std::array<std::uint32_t, 256> jumpList_;
+  // The recent jump targets as a ring: a new target only moves the front.
+  static constexpr std::uint32_t kRecentJumps = 256;
+  static constexpr std::uint32_t kRingMask = kRecentJumps - 1;
+  std::array<std::uint32_t, kRecentJumps> jumpRing_;
+  std::uint32_t jumpHead_ = 0;
   Models models_;
 };
+
+// The calling thread's own stage, reset for a new block: a new stage for every block
+// cost the page faults of its 60 KB. It stays valid until the thread's next call.
+BranchTargetStage* threadBranchTargetStage();
 
 }  // namespace quorvex::stages

@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quorvex::stages {
 namespace {
 
@@ -12,16 +16,26 @@ namespace {
 // so that a region reaching back into itself uses bytes already restored.
 void undoDelta(std::uint8_t* output, const std::uint8_t* input, std::uint64_t length, std::uint64_t stride) {
   std::uint64_t k = 0;
+#if defined(__SSE2__)
   if (stride >= 16) {
     for (; k + 16 <= length; k += 16) {
-      std::uint8_t sum[16];
-      std::uint8_t back[16];
-      std::memcpy(sum, input + k, 16);
-      std::memcpy(back, output + k - stride, 16);
-      for (int j = 0; j < 16; ++j) sum[j] = static_cast<std::uint8_t>(sum[j] + back[j]);
-      std::memcpy(output + k, sum, 16);
+      const __m128i sum = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(input + k)),
+                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(output + k - stride)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(output + k), sum);
+    }
+  } else if (length >= 16) {
+    // A short stride: the last `stride` bytes restored stay in the low lanes of a
+    // register rather than go through memory, which would put a store and a load in
+    // the way of every byte. Each step stores 16 lanes and keeps `stride` of them: the
+    // lanes above are written again by the next steps (within the region), and the
+    // loads above the first `stride` lanes of `previous` only fill lanes not kept.
+    __m128i previous = _mm_loadu_si128(reinterpret_cast<const __m128i*>(output - stride));
+    for (; k + 16 <= length; k += stride) {
+      previous = _mm_add_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(input + k)), previous);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(output + k), previous);
     }
   }
+#endif
   const std::uint8_t* back = output - stride;  // inside the block: stride <= the region's start
   for (; k < length; ++k) output[k] = static_cast<std::uint8_t>(input[k] + back[k]);
 }

@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "model/binary_coder.hpp"
 #include "model/counters.hpp"
@@ -134,6 +139,24 @@ std::uint32_t nextWordLength(const std::uint8_t* in, std::uint32_t i, std::uint3
   return 1 + (j - i);
 }
 
+// Copies in[i..) to out[i..) up to the next space or line feed (or n) and returns its
+// position, sixteen bytes at a time while a whole block is left.
+std::uint32_t copyUntilTerminator(const std::uint8_t* in, std::uint8_t* out, std::uint32_t i, std::uint32_t n) {
+#if defined(__SSE2__)
+  const __m128i spaces = _mm_set1_epi8(' ');
+  const __m128i lineFeeds = _mm_set1_epi8(static_cast<char>(kLf));
+  for (; n - i >= 16; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+    const __m128i terminators = _mm_or_si128(_mm_cmpeq_epi8(bytes, spaces), _mm_cmpeq_epi8(bytes, lineFeeds));
+    const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(terminators));
+    if (found != 0) return i + static_cast<std::uint32_t>(std::countr_zero(found));
+  }
+#endif
+  for (; i < n && !isTerminator(in[i]); ++i) out[i] = in[i];
+  return i;
+}
+
 // Walks the text as the decoder does, coding a decision at every candidate. The
 // encoder passes the original text, whose line feeds give the bits.
 template <class Coder>
@@ -158,6 +181,16 @@ void walkLineBreaks(LineBreakModel& model, Coder& coder, const std::uint8_t* in,
         }
       }
       if (lineEnds) lineStart = current + 1;
+    } else {
+      // Inside a word nothing is decided: the word is copied whole, with the
+      // terminator after it, which is looked at next.
+      const std::uint32_t end = copyUntilTerminator(in, out, i, n);
+      before = end > i ? in[end - 1] : c;
+      if (end == n) break;
+      out[end] = in[end];
+      current = end;
+      i = end;
+      continue;
     }
     before = out[current];
     out[i] = in[i];

@@ -164,7 +164,10 @@ struct NumericTokenModel {
   std::array<std::uint16_t, 32 * 12> hexMap;
   std::array<std::array<std::uint32_t, 64>, kMaxHexDigits> hexRecent;
 
-  NumericTokenModel() {
+  NumericTokenModel() { reset(); }
+
+  // Every table back to its start, as a new block needs it.
+  void reset() {
     searchStates.fill(kInitialStates);
     hitStates.fill(kInitialStates);
     explicitOrRecent.fill(0x8000);
@@ -353,6 +356,16 @@ struct NumericTokenModel {
 void NumericModelDeleter::operator()(NumericTokenModel* model) const { delete model; }
 
 NumericTokenModelPtr createNumericTokenModel() { return NumericTokenModelPtr(new (std::nothrow) NumericTokenModel()); }
+
+NumericTokenModel* threadNumericTokenModel() {
+  thread_local NumericTokenModelPtr model;
+  if (model) {
+    model->reset();
+  } else {
+    model = createNumericTokenModel();
+  }
+  return model.get();
+}
 
 namespace {
 

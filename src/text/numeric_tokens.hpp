@@ -24,8 +24,13 @@ struct NumericModelDeleter {
 };
 using NumericTokenModelPtr = std::unique_ptr<NumericTokenModel, NumericModelDeleter>;
 
-// A fresh model (about 1 MB); null when memory runs out.
+// A fresh model (about 600 KB); null when memory runs out.
 NumericTokenModelPtr createNumericTokenModel();
+
+// The calling thread's own model, reset to its start: every block needs a fresh
+// model, and refilling one costs less than the page faults of a new one. It stays
+// valid until the thread's next call; null when memory runs out.
+NumericTokenModel* threadNumericTokenModel();
 
 // Restores the numbers of in[0..n) into out (n bytes) with the values coded in `side`.
 // Returns n, or 0 when n is below 10.

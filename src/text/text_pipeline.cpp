@@ -29,9 +29,10 @@ std::uint32_t decodeTransform(std::uint8_t bit, TextTransformContext& context, s
   switch (bit) {
     case kNumericTokensBit:
       if (n > capacity) return 0;
-      if (!context.numericState) context.numericState = createNumericTokenModel();
-      if (!context.numericState) return 0;
-      return decodeNumericTokens(*context.numericState, context.numericData, in, n, out);
+      if (NumericTokenModel* model = threadNumericTokenModel()) {
+        return decodeNumericTokens(*model, context.numericData, in, n, out);
+      }
+      return 0;
     case kWordDictionaryBit:
       if (context.remapAlphabet) remapBytes(in, n, kRemapDecode);
       if (n <= 1 || in[n - 1] != ' ') return 0;

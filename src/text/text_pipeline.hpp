@@ -23,13 +23,12 @@ enum TextTransformBit : std::uint8_t {
   kLineEndingsBit = 0x01,
 };
 
-// The per-block state of the pipeline: the side streams and the numeric model, which
-// is built when the numeric transform first runs.
+// The per-block state of the pipeline: the side streams. (The numeric model, fresh
+// for every block too, is the running thread's, reset when the transform runs.)
 struct TextTransformContext {
   std::span<const std::uint8_t> numericData;
   std::span<const std::uint8_t> lineBreakData;
   bool remapAlphabet = false;
-  NumericTokenModelPtr numericState;
 };
 
 TextTransformContext createTextTransformContext(std::span<const std::uint8_t> numericData,

@@ -1,11 +1,16 @@
 #include "text/word_dictionary.hpp"
 
 #include <array>
+#include <bit>
 #include <cstring>
 #include <vector>
 
 #include "text/char_class.hpp"
 #include "text/word_dictionary_data.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quorvex::text {
 
@@ -22,6 +27,7 @@ constexpr std::uint8_t kNewAddress = 'a';      // 127 'a' B0 B1 B2 B3
 constexpr std::uint8_t kRecalledAddress = 'b'; // 127 'b'..'u': an address of the list
 constexpr std::uint32_t kAddressListSize = 20;
 constexpr std::uint8_t kCaseBit = 0x20;
+constexpr std::uint32_t kShortRun = 2;  // run bytes copied singly before 16 at a time
 
 enum CapitalMode : std::uint8_t { kAsWritten, kFirstCapital, kAllCapitals };
 
@@ -34,6 +40,25 @@ constexpr std::array<bool, 256> kContinuesRun = [] {
   }
   return table;
 }();
+
+#if defined(__SSE2__)
+// Bit i set where byte i of the block does not continue a word (the bytes kContinuesRun
+// leaves out, as ranges).
+std::uint32_t runEnds(__m128i bytes) {
+  const auto within = [bytes](std::uint8_t low, std::uint8_t high) {
+    const __m128i above = _mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>(low)));
+    const __m128i beyond = _mm_subs_epu8(above, _mm_set1_epi8(static_cast<char>(high - low)));
+    return _mm_cmpeq_epi8(beyond, _mm_setzero_si128());
+  };
+  const __m128i ends = _mm_or_si128(
+      _mm_or_si128(_mm_or_si128(within('\t', '\n'), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))),
+                   _mm_or_si128(within(' ', '"'), within('&', '('))),
+      _mm_or_si128(_mm_or_si128(within('-', '/'), within(';', '?')),
+                   _mm_or_si128(_mm_or_si128(within('[', '\\'), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('_'))),
+                                within('{', '|'))));
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(ends));
+}
+#endif
 
 // The words of the bytes 0-127 that have one: up to three letters in the low bytes, the
 // length in the top byte.
@@ -67,54 +92,79 @@ constexpr bool hasShortWord(std::uint8_t byte) { return byte < 128 && kShortWord
 
 constexpr std::uint32_t kLongestWord = 14;
 
+// A word's letters (at most 14, and room for the spellers' wider stores).
 struct Word {
-  std::uint8_t letters[kLongestWord];
+  std::uint8_t letters[16];
   std::uint32_t length;
 };
 
-constexpr std::uint8_t groupLetter(std::uint32_t group) {
-  return group >= 1 && group <= 26 ? static_cast<std::uint8_t>('a' + group - 1) : 0;
-}
+// The letter of a 5-bit group: 1 to 26 are a to z, the other values the byte 0.
+constexpr std::array<std::uint8_t, 32> kGroupLetters = [] {
+  std::array<std::uint8_t, 32> table{};
+  for (std::uint32_t group = 1; group <= 26; ++group) table[group] = static_cast<std::uint8_t>('a' + group - 1);
+  return table;
+}();
 
-// Appends the letters of a packed group word, right to left, to reversed[count..):
-// the first group always, the others while non-zero. Returns the new count.
-std::uint32_t unpackGroups(std::uint32_t packed, std::uint8_t* reversed, std::uint32_t count) {
-  reversed[count++] = groupLetter((packed >> 25) & 31);
-  for (std::uint32_t shift = 20, taken = 1; taken < 6; shift -= 5, ++taken) {
-    const std::uint32_t group = (packed >> shift) & 31;
-    if (group == 0) break;
-    reversed[count++] = groupLetter(group);
-  }
+// How many letters a packed group word spells: the first group always, the others
+// while non-zero.
+std::uint32_t groupCount(std::uint32_t packed) {
+  std::uint32_t count = 1;
+  while (count < 6 && ((packed >> (25 - 5 * count)) & 31) != 0) ++count;
   return count;
 }
 
-Word spell(const char suffix[2], std::uint32_t prefix, std::uint32_t continuation) {
-  std::uint8_t reversed[12];
-  std::uint32_t count = unpackGroups(prefix, reversed, 0);
-  if (count == 6 && continuation != 0) count = unpackGroups(continuation, reversed, count);
+// Writes the first `count` groups to at[0..count): the groups run right to left, so
+// the first group is the last letter.
+void spellGroups(std::uint32_t packed, std::uint32_t count, std::uint8_t* at) {
+  for (std::uint32_t k = 0; k < count; ++k) at[count - 1 - k] = kGroupLetters[(packed >> (25 - 5 * k)) & 31];
+}
+
+// Spells a dictionary word to at[0..length) and returns its length (at most 14).
+std::uint32_t spell(const char suffix[2], std::uint32_t prefix, std::uint32_t continuation, std::uint8_t* at) {
+  const std::uint32_t own = groupCount(prefix);
+  const std::uint32_t more = own == 6 && continuation != 0 ? groupCount(continuation) : 0;
+  spellGroups(continuation, more, at);
+  spellGroups(prefix, own, at + more);
+  at[more + own] = static_cast<std::uint8_t>(suffix[0]);
+  at[more + own + 1] = static_cast<std::uint8_t>(suffix[1]);
+  return more + own + 2;
+}
+
+std::uint32_t spellOneByteWord(std::uint32_t entry, std::uint8_t* at) {
+  return spell(kOneByteWords[entry].suffix, kOneByteWords[entry].prefix, 0, at);
+}
+
+std::uint32_t spellTwoByteWord(std::uint32_t index, std::uint8_t* at) {
+  const TwoByteWord& w = kTwoByteWords[index];
+  return spell(w.suffix, w.prefix, w.continuation, at);
+}
+
+// Stores four bytes (the word and one more) and returns the word's length.
+std::uint32_t spellShortWord(std::uint8_t byte, std::uint8_t* at) {
+  const std::uint32_t entry = kShortWords[byte];
+  const std::uint8_t letters[4] = {static_cast<std::uint8_t>(entry), static_cast<std::uint8_t>(entry >> 8),
+                                   static_cast<std::uint8_t>(entry >> 16), 0};
+  std::memcpy(at, letters, 4);
+  return entry >> 24;
+}
+
+template <class Spell>
+Word wordOf(Spell spellTo) {
   Word word{};
-  for (std::uint32_t i = 0; i < count; ++i) word.letters[i] = reversed[count - 1 - i];
-  word.letters[count] = static_cast<std::uint8_t>(suffix[0]);
-  word.letters[count + 1] = static_cast<std::uint8_t>(suffix[1]);
-  word.length = count + 2;
+  word.length = spellTo(word.letters);
   return word;
 }
 
 Word oneByteWord(std::uint32_t entry) {
-  return spell(kOneByteWords[entry].suffix, kOneByteWords[entry].prefix, 0);
+  return wordOf([entry](std::uint8_t* at) { return spellOneByteWord(entry, at); });
 }
 
 Word twoByteWord(std::uint32_t index) {
-  const TwoByteWord& w = kTwoByteWords[index];
-  return spell(w.suffix, w.prefix, w.continuation);
+  return wordOf([index](std::uint8_t* at) { return spellTwoByteWord(index, at); });
 }
 
 Word shortWord(std::uint8_t byte) {
-  const std::uint32_t entry = kShortWords[byte];
-  Word word{};
-  word.length = entry >> 24;
-  for (std::uint32_t i = 0; i < word.length; ++i) word.letters[i] = static_cast<std::uint8_t>(entry >> (8 * i));
-  return word;
+  return wordOf([byte](std::uint8_t* at) { return spellShortWord(byte, at); });
 }
 
 // Output with a hard limit: bytes that do not fit are dropped and counted, and fail
@@ -127,6 +177,7 @@ struct BoundedOutput {
   std::uint32_t dropped = 0;
   std::uint8_t lastDropped = 0;
 
+  std::uint32_t room() const { return capacity - size; }
   void put(std::uint8_t byte) {
     if (size == capacity) {
       full = true;
@@ -228,12 +279,13 @@ class WordDecoder {
       if (u >= 128) {
         ++pos_;
         const std::uint32_t index = 16383 - ((std::uint32_t{head} - 128) * 128 + (std::uint32_t{u} - 128));
-        writeWord(twoByteWord(index), mode);
+        writeWord([index](std::uint8_t* at) { return spellTwoByteWord(index, at); }, mode);
       } else {
-        writeWord(oneByteWord(head - 128u), mode);
+        const std::uint32_t entry = head - 128u;
+        writeWord([entry](std::uint8_t* at) { return spellOneByteWord(entry, at); }, mode);
       }
     } else if (hasShortWord(head) && has(1) && !isLetter(in_[pos_])) {
-      writeWord(shortWord(head), mode);
+      writeWord([head](std::uint8_t* at) { return spellShortWord(head, at); }, mode);
     } else if (hasShortWord(head) && !has(1)) {
       return overrun();  // a short word's following byte lies past the input
     } else {
@@ -272,19 +324,68 @@ class WordDecoder {
   void finishToken(std::uint8_t f, CapitalMode mode) {
     out_.put(f);
     if (!kContinuesRun[f]) return;
-    const std::uint8_t flip = mode == kAllCapitals ? kCaseBit : 0;
+    if (mode != kAllCapitals) {
+      copyRun();
+      return;
+    }
     while (pos_ < n_) {
       std::uint8_t b = in_[pos_++];
-      if (isLetter(b)) b = static_cast<std::uint8_t>(b ^ flip);
+      if (isLetter(b)) b = static_cast<std::uint8_t>(b ^ kCaseBit);
       out_.put(b);
       if (!kContinuesRun[b]) return;
     }
   }
 
-  void writeWord(const Word& word, CapitalMode mode) {
-    for (std::uint32_t i = 0; i < word.length; ++i) {
-      const bool flip = (mode == kAllCapitals || (mode == kFirstCapital && i == 0)) && isLetter(word.letters[i]);
-      out_.put(flip ? static_cast<std::uint8_t>(word.letters[i] ^ kCaseBit) : word.letters[i]);
+  // Copies input bytes up to and including the first that does not continue a word.
+  // Runs are mostly short words: sixteen bytes at a time are stored and searched for
+  // their end, which costs no mispredicted branch per run.
+  void copyRun() {
+    // The first bytes one at a time: in markup and code most runs end at once.
+    for (std::uint32_t k = 0; k < kShortRun && pos_ < n_; ++k) {
+      const std::uint8_t b = in_[pos_++];
+      out_.put(b);
+      if (!kContinuesRun[b]) return;
+    }
+#if defined(__SSE2__)
+    while (n_ - pos_ >= 16 && out_.room() >= 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in_ + pos_));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out_.data + out_.size), bytes);
+      const std::uint32_t ends = runEnds(bytes);
+      const std::uint32_t taken = ends != 0 ? static_cast<std::uint32_t>(std::countr_zero(ends)) + 1 : 16;
+      pos_ += taken;
+      out_.size += taken;
+      if (ends != 0) return;
+    }
+#endif
+    while (pos_ < n_) {
+      const std::uint8_t b = in_[pos_++];
+      out_.put(b);
+      if (!kContinuesRun[b]) return;
+    }
+  }
+
+  // Spells the word straight into the output where 16 bytes of room are left, else
+  // into a word of its own that is put byte by byte.
+  template <class Spell>
+  void writeWord(Spell spellTo, CapitalMode mode) {
+    if (out_.room() >= 16) {
+      std::uint8_t* at = out_.data + out_.size;
+      const std::uint32_t length = spellTo(at);
+      capitalise(at, length, mode);
+      out_.size += length;
+      return;
+    }
+    Word word = wordOf(spellTo);
+    capitalise(word.letters, word.length, mode);
+    for (std::uint32_t i = 0; i < word.length; ++i) out_.put(word.letters[i]);
+  }
+
+  static void capitalise(std::uint8_t* letters, std::uint32_t length, CapitalMode mode) {
+    if (mode == kFirstCapital && isLetter(letters[0])) letters[0] ^= kCaseBit;
+    if (mode == kAllCapitals) {
+      for (std::uint32_t i = 0; i < length; ++i) {
+        if (isLetter(letters[i])) letters[i] ^= kCaseBit;
+      }
     }
   }
 

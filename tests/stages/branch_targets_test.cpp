@@ -80,6 +80,23 @@ TEST(BranchTargets, RoundTripsX86CodeAndLeavesOtherBytesAlone) {
   }
 }
 
+// The dispatcher reuses one stage per thread: every block must still restore as with
+// a stage of its own, whatever the blocks before it left in the lists and models.
+TEST(BranchTargets, TheThreadsStageStartsEveryBlockFresh) {
+  const Bytes blocks[] = {syntheticCode(20000, 3), syntheticCode(30000, 4)};
+  ConvertedBranches converted[2];
+  for (int i = 0; i < 2; ++i) converted[i] = std::make_unique<BranchTargetStage>()->convert(blocks[i]);
+  for (const int i : {0, 1, 1, 0}) {
+    Bytes out(blocks[i].size());
+    const std::uint32_t n =
+        threadBranchTargetStage()->restore(converted[i].sideData, converted[i].bytes.data(),
+                                           static_cast<std::uint32_t>(converted[i].bytes.size()), out.data(),
+                                           static_cast<std::uint32_t>(out.size()));
+    EXPECT_EQ(n, out.size()) << i;
+    EXPECT_TRUE(out == blocks[i]) << i;
+  }
+}
+
 TEST(BranchTargets, RoundTripsTheCorpusExecutable) {
   QUORVEX_SKIP_WITHOUT_CORPUS();
   const Bytes sed = quorvex::testing::corpusFile("exe/sed-x86_64.elf");
@@ -98,6 +115,36 @@ TEST(BranchTargets, NewCallTargetComesFromTheTargetStreamWithItsAdjustment) {
   const Bytes input = {0x90, 0xE8, 0x10, 0x00, 0x00, 0x00, 0x20};
   EXPECT_EQ(restore(kAllOnesSide, input, 8), Bytes{0x90});
   EXPECT_EQ(restore(kAllOnesSide, input, 9).size(), 9u);
+}
+
+// A branch among plain bytes at every offset around the 16-byte blocks plain code is
+// copied in, and as the last code byte: it is found wherever it lies, and the room is
+// kept to the byte. (With every decision a 1, the call takes its target from the
+// stream; a jump is converted and fails on its displacement class.)
+TEST(BranchTargets, BranchesAreFoundAtEveryOffset) {
+  for (std::uint32_t before = 0; before < 40; ++before) {
+    for (const std::uint32_t after : {0u, 1u, 15u, 16u, 17u, 33u}) {
+      const Bytes plainBefore(before, 0x90);
+      Bytes code = plainBefore;
+      code.push_back(0xE8);
+      code.insert(code.end(), after, 0x90);
+      Bytes input = code;
+      input.insert(input.end(), {0x00, 0x00, 0x00, 0x01, 0x00});  // adjust 0, target 0x100
+      Bytes expected = plainBefore;
+      const std::uint32_t operand = 0x100 - (before + 1);
+      expected.insert(expected.end(), {0xE8, static_cast<std::uint8_t>(operand), 0x00, 0x00, 0x00});
+      expected.insert(expected.end(), after, 0x90);
+      const auto size = static_cast<std::uint32_t>(expected.size());
+      EXPECT_EQ(restore(kAllOnesSide, input, size), expected) << before << " " << after;
+      EXPECT_EQ(restore(kAllOnesSide, input, before + 4), plainBefore) << before << " " << after;
+      for (const Bytes& jump : {Bytes{0xE9}, Bytes{0x0F, 0x85}}) {
+        Bytes jumpCode = plainBefore;
+        jumpCode.insert(jumpCode.end(), jump.begin(), jump.end());
+        jumpCode.insert(jumpCode.end(), after, 0x90);
+        EXPECT_TRUE(restore({0x80, 0x80}, jumpCode).empty()) << before << " " << after;
+      }
+    }
+  }
 }
 
 TEST(BranchTargets, ConditionsEightAAndEightBAndATrailingEscapeAreCopied) {

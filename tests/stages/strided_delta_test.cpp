@@ -143,6 +143,15 @@ TEST(StridedDelta, FinderRoundTrips) {
     expectRoundTrip(block, runs);
   }
   EXPECT_TRUE(findDeltaRegions(randomBytes(50000, 5)).empty());
+  // Every stride up to 17 over regions of every length from 9 to 42: the bytes kept
+  // from one group of 16 to the next meet every stride and leave every remainder.
+  std::vector<StrideRun> everyStride;
+  for (std::uint32_t stride = 1, start = 300; stride <= 17; ++stride) {
+    for (std::uint32_t length = 9; length <= 42; ++length, start += length + 5) {
+      everyStride.push_back({start, start + length, stride});
+    }
+  }
+  expectRoundTrip(randomBytes(everyStride.back().end + 100, 7), everyStride);
   // Regions with large counts, gaps and strides.
   const Bytes block = randomBytes(3 << 20, 6);
   const StrideRun runs[] = {{255, 263, 255}, {263, 70000, 1}, {70000, 70008, 70000}, {2500000, 3 << 20, 1234567}};

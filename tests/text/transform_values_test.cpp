@@ -44,6 +44,24 @@ TEST(LinePrefixes, ListedValues) {
   EXPECT_EQ(decodeWith(decodeLinePrefixes, {e, e, 'a', e, 0xE2, e, 0xE1}), "|a|a||a");
 }
 
+// The escape is found wherever it lies in the 16-byte blocks plain bytes are copied
+// in, and the room is kept to the byte.
+TEST(LinePrefixes, EscapeAtEveryOffset) {
+  for (std::size_t plain = 0; plain < 40; ++plain) {
+    std::string line = "ab";
+    line.append(plain, 'x');
+    Bytes in = bytes("|" + line + "|");
+    in.push_back(0xE2);
+    const Bytes tail = bytes(std::string(plain, 'y'));
+    in.insert(in.end(), tail.begin(), tail.end());
+    std::string expected = line + "|ab";
+    expected.append(plain, 'y');
+    const auto size = static_cast<std::uint32_t>(expected.size());
+    EXPECT_EQ(decodeWith(decodeLinePrefixes, in, size), expected) << plain;
+    EXPECT_EQ(decodeWith(decodeLinePrefixes, in, size - 1), "") << plain;
+  }
+}
+
 TEST(LinePrefixes, OutputIsBoundedByTheBufferItWrites) {
   EXPECT_EQ(decodeWith(decodeLinePrefixes, {'|', 'a', 'b', '|', 0xFF}, 34).size(), 34u);
   EXPECT_EQ(decodeWith(decodeLinePrefixes, {'|', 'a', 'b', '|', 0xFF}, 33), "");
@@ -145,6 +163,15 @@ TEST(LineBreaks, EmptySideStreamBreaksAtEveryCandidate) {
   EXPECT_EQ(decodeBreaks({}, "ab, (cd"), "ab, (cd");  // '(' may not start a line
   EXPECT_EQ(decodeBreaks({}, "a> cd"), "a> cd");      // '>' may not end one
   EXPECT_EQ(decodeBreaks({}, "x"), "x");
+  // Words of every length, so that their ends fall everywhere in 16-byte blocks.
+  std::string words;
+  std::string lines;
+  for (std::size_t length = 1; length <= 40; ++length) {
+    if (length > 1) words += ' ', lines += '\n';
+    words.append(length, 'w');
+    lines.append(length, 'w');
+  }
+  EXPECT_EQ(decodeBreaks({}, words), lines);
   // A minimum line length of 4 (header 8) keeps the first space.
   EXPECT_EQ(decodeBreaks({8}, "ab cd efgh ij"), "ab cd\nefgh\nij");
   // An all-ones code register decodes every candidate as a space.
@@ -221,6 +248,29 @@ TEST(NumericTokens, LongNumbersSplitIntoTokensOfNineDigits) {
   for (int i = 0; i < 300; ++i) text += "1.5 2.5 ";
   const Coded coded = encodeNumbers(text);
   EXPECT_EQ(decodeNumbers(coded), text);
+}
+
+// The pipeline reuses one numeric model per thread: every block must still decode as
+// with a model of its own, whatever the blocks before it left in the tables.
+TEST(NumericTokens, EachBlockStartsFromAFreshModel) {
+  std::string first = "x ";
+  std::string second = "x ";
+  for (int i = 0; i < 200; ++i) {
+    first += "at " + std::to_string(1000 + 7 * i) + " or 0x" + std::to_string(40 + i) + "ab, ";
+    second += "at " + std::to_string(5000 - 3 * i) + " or 0x" + std::to_string(90 - i % 50) + "cd, ";
+  }
+  const Coded coded[] = {encodeNumbers(first), encodeNumbers(second)};
+  const std::string* texts[] = {&first, &second};
+  for (const int block : {0, 1, 1, 0}) {
+    Bytes a = coded[block].placeholders;
+    Bytes b(a.size());
+    std::uint8_t* current = a.data();
+    std::uint8_t* other = b.data();
+    TextTransformContext context = createTextTransformContext(coded[block].side, {}, true);
+    const auto size = static_cast<std::uint32_t>(a.size());
+    ASSERT_EQ(runTextTransforms(context, current, size, other, size, kNumericTokensBit), size);
+    EXPECT_EQ(std::string(current, current + size), *texts[block]) << block;
+  }
 }
 
 TEST(NumericTokens, TruncatedSideStreamsStillDecodeSafely) {

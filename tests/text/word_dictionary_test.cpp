@@ -154,6 +154,33 @@ TEST(WordDictionary, HostileEndings) {
   EXPECT_EQ(decoded({'k', ' ', 27}), "<0>");
 }
 
+// A run ends after its first byte outside the continuation set, wherever that byte
+// lies in the 16-byte blocks runs are copied in: a word code after it is a word, after
+// any other byte a literal.
+TEST(WordDictionary, RunsEndAtEveryStopByteAndOffset) {
+  const std::string stops = "\t\n\r !\"&'(-./;<=>?[\\_{|";
+  const std::string word = wordOf({200});
+  for (int b = 0; b < 256; ++b) {
+    const bool stop = stops.find(static_cast<char>(b)) != std::string::npos;
+    for (std::size_t letters = 0; letters < 34; ++letters) {
+      std::string text(1, 'k');
+      text.append(letters, 'a');
+      text.append("_\xC8 ");
+      text.append(20, 'k');
+      text.append(" ");
+      Bytes coded = bytes(text);
+      coded[letters + 1] = static_cast<std::uint8_t>(b);
+      std::string expected(1, 'k');
+      expected.append(letters, 'a');
+      expected += static_cast<char>(b);
+      expected += stop ? word : "\xC8";
+      expected += ' ';
+      expected.append(20, 'k');
+      ASSERT_EQ(decoded(coded), expected) << b << " " << letters;
+    }
+  }
+}
+
 // Random codes, rich in escapes and word codes: decoding never writes past its room
 // (the sanitizer build also watches its reads).
 TEST(WordDictionary, RandomCodesStayInBounds) {
@@ -172,7 +199,8 @@ TEST(WordDictionary, RandomCodesStayInBounds) {
 // Neither direction writes past its capacity, and both fail when the result does not
 // fit. The decoder needs no room for the final space it removes.
 TEST(WordDictionary, OutputStaysWithinCapacity) {
-  const Bytes text = bytes("The cat saw THAT 10.0.0.1! \x7f\xff And...");
+  const Bytes text = bytes("The cat saw THAT 10.0.0.1! \x7f\xff And... Pneumonoultramicroscopic-silicovolcanic dust, "
+                           "understanding internationalisation");
   const Bytes coded = encoded(text);
   constexpr std::uint8_t kGuard = 0xA5;
   for (std::uint32_t capacity = 0; capacity <= coded.size(); ++capacity) {
