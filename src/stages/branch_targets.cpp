@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -10,6 +11,7 @@
 #endif
 
 #include "model/binary_coder.hpp"
+#include "model/block_copy.hpp"
 
 namespace quorvex::stages {
 namespace {
@@ -31,24 +33,16 @@ constexpr bool isBranchOpcode(std::uint8_t c) { return c == kCallOpcode || c == 
 // past the first opcode byte (within the room); its token writes those bytes again.
 // The rest is left to the caller's byte loop.
 std::uint32_t copyPlainCode(const std::uint8_t* in, const std::uint8_t* end, std::uint8_t* out, std::uint32_t room) {
-  std::uint32_t copied = 0;
 #if defined(__SSE2__)
-  const __m128i call = _mm_set1_epi8(static_cast<char>(kCallOpcode));
-  const __m128i jump = _mm_set1_epi8(static_cast<char>(kJumpOpcode));
-  const __m128i escape = _mm_set1_epi8(static_cast<char>(kTwoByteEscape));
-  while (end - (in + copied) >= 16 && room - copied >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + copied));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + copied), bytes);
-    const __m128i opcodes = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, call), _mm_cmpeq_epi8(bytes, jump)),
-                                         _mm_cmpeq_epi8(bytes, escape));
-    const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(opcodes));
-    if (found != 0) return copied + static_cast<std::uint32_t>(std::countr_zero(found));
-    copied += 16;
-  }
+  const auto left = static_cast<std::uint32_t>(std::min<std::ptrdiff_t>(end - in, room));
+  return copyBlocksUntilMarked(in, out, left, [](__m128i bytes) {
+    return _mm_or_si128(_mm_or_si128(bytesEqualTo(bytes, kCallOpcode), bytesEqualTo(bytes, kJumpOpcode)),
+                        bytesEqualTo(bytes, kTwoByteEscape));
+  });
 #else
   (void)in, (void)end, (void)out, (void)room;
+  return 0;
 #endif
-  return copied;
 }
 
 std::uint32_t readLe32(const std::uint8_t* p) {

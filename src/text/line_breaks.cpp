@@ -9,6 +9,7 @@
 #endif
 
 #include "model/binary_coder.hpp"
+#include "model/block_copy.hpp"
 #include "model/counters.hpp"
 #include "text/char_class.hpp"
 #include "text/interpolation_map.hpp"
@@ -143,15 +144,9 @@ std::uint32_t nextWordLength(const std::uint8_t* in, std::uint32_t i, std::uint3
 // position, sixteen bytes at a time while a whole block is left.
 std::uint32_t copyUntilTerminator(const std::uint8_t* in, std::uint8_t* out, std::uint32_t i, std::uint32_t n) {
 #if defined(__SSE2__)
-  const __m128i spaces = _mm_set1_epi8(' ');
-  const __m128i lineFeeds = _mm_set1_epi8(static_cast<char>(kLf));
-  for (; n - i >= 16; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
-    const __m128i terminators = _mm_or_si128(_mm_cmpeq_epi8(bytes, spaces), _mm_cmpeq_epi8(bytes, lineFeeds));
-    const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(terminators));
-    if (found != 0) return i + static_cast<std::uint32_t>(std::countr_zero(found));
-  }
+  i += copyBlocksUntilMarked(in + i, out + i, n - i, [](__m128i bytes) {
+    return _mm_or_si128(bytesEqualTo(bytes, ' '), bytesEqualTo(bytes, kLf));
+  });
 #endif
   for (; i < n && !isTerminator(in[i]); ++i) out[i] = in[i];
   return i;

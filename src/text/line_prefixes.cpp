@@ -1,10 +1,13 @@
 #include "text/line_prefixes.hpp"
 
+#include <algorithm>
 #include <bit>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "model/block_copy.hpp"
 
 namespace quorvex::text {
 namespace {
@@ -13,22 +16,15 @@ constexpr std::uint8_t kPlainMark = 0xE0;   // "no repeat" before a byte that wo
 constexpr std::uint32_t kLongestRepeat = 31;
 
 // Copies the bytes from in[i] on that are not the escape, sixteen at a time while a
-// whole block of input and of room is left, and moves i and o past them. Stores may
-// run past the escape (within the room); the bytes there are written again in order.
-// The rest is left to the caller's byte loop.
+// whole block of input and of room is left, and moves i and o past them. The rest is
+// left to the caller's byte loop.
 void copyUntilEscape(const std::uint8_t* in, std::uint32_t n, std::uint32_t& i, std::uint8_t* out,
                      std::uint32_t capacity, std::uint32_t& o, std::uint8_t escape) {
 #if defined(__SSE2__)
-  const __m128i escapes = _mm_set1_epi8(static_cast<char>(escape));
-  while (n - i >= 16 && capacity - o >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), bytes);
-    const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, escapes)));
-    const std::uint32_t plain = found != 0 ? static_cast<std::uint32_t>(std::countr_zero(found)) : 16;
-    i += plain;
-    o += plain;
-    if (found != 0) return;
-  }
+  const std::uint32_t plain = copyBlocksUntilMarked(in + i, out + o, std::min(n - i, capacity - o),
+                                                    [escape](__m128i bytes) { return bytesEqualTo(bytes, escape); });
+  i += plain;
+  o += plain;
 #else
   (void)in, (void)n, (void)i, (void)out, (void)capacity, (void)o, (void)escape;
 #endif

@@ -10,6 +10,7 @@
 #endif
 
 #include "model/binary_coder.hpp"
+#include "model/block_copy.hpp"
 #include "model/counters.hpp"
 #include "text/char_class.hpp"
 #include "text/interpolation_map.hpp"
@@ -65,15 +66,10 @@ std::uint32_t hexValue(std::uint8_t byte) {
 // may run past that digit; the bytes there are written again in order.
 std::uint32_t copyUntilDigit(const std::uint8_t* in, std::uint8_t* out, std::uint32_t i, std::uint32_t n) {
 #if defined(__SSE2__)
-  const __m128i zero = _mm_set1_epi8('0');
-  const __m128i nine = _mm_set1_epi8(9);
-  for (; n - i >= 16u; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
-    const __m128i offset = _mm_sub_epi8(bytes, zero);  // a digit gives 0..9, unsigned
-    const auto digits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offset, nine), offset)));
-    if (digits != 0) return i + static_cast<std::uint32_t>(std::countr_zero(digits));
-  }
+  i += copyBlocksUntilMarked(in + i, out + i, n - i, [](__m128i bytes) {
+    const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));  // a digit gives 0..9, unsigned
+    return _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset);
+  });
 #endif
   for (; i < n && !isDigit(in[i]); ++i) out[i] = in[i];
   return i;

@@ -1,10 +1,12 @@
 #include "text/word_dictionary.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 #include <vector>
 
+#include "model/block_copy.hpp"
 #include "text/char_class.hpp"
 #include "text/word_dictionary_data.hpp"
 
@@ -42,21 +44,20 @@ constexpr std::array<bool, 256> kContinuesRun = [] {
 }();
 
 #if defined(__SSE2__)
-// Bit i set where byte i of the block does not continue a word (the bytes kContinuesRun
-// leaves out, as ranges).
-std::uint32_t runEnds(__m128i bytes) {
+// The marks of the bytes that do not continue a word (the bytes kContinuesRun leaves
+// out, as ranges).
+__m128i runEnds(__m128i bytes) {
   const auto within = [bytes](std::uint8_t low, std::uint8_t high) {
     const __m128i above = _mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>(low)));
     const __m128i beyond = _mm_subs_epu8(above, _mm_set1_epi8(static_cast<char>(high - low)));
     return _mm_cmpeq_epi8(beyond, _mm_setzero_si128());
   };
-  const __m128i ends = _mm_or_si128(
+  return _mm_or_si128(
       _mm_or_si128(_mm_or_si128(within('\t', '\n'), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))),
                    _mm_or_si128(within(' ', '"'), within('&', '('))),
       _mm_or_si128(_mm_or_si128(within('-', '/'), within(';', '?')),
                    _mm_or_si128(_mm_or_si128(within('[', '\\'), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('_'))),
                                 within('{', '|'))));
-  return static_cast<std::uint32_t>(_mm_movemask_epi8(ends));
 }
 #endif
 
@@ -347,15 +348,11 @@ class WordDecoder {
       if (!kContinuesRun[b]) return;
     }
 #if defined(__SSE2__)
-    while (n_ - pos_ >= 16 && out_.room() >= 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in_ + pos_));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out_.data + out_.size), bytes);
-      const std::uint32_t ends = runEnds(bytes);
-      const std::uint32_t taken = ends != 0 ? static_cast<std::uint32_t>(std::countr_zero(ends)) + 1 : 16;
-      pos_ += taken;
-      out_.size += taken;
-      if (ends != 0) return;
-    }
+    // Up to the byte that ends the run, which the loop below puts.
+    const std::uint32_t plain =
+        copyBlocksUntilMarked(in_ + pos_, out_.data + out_.size, std::min(n_ - pos_, out_.room()), runEnds);
+    pos_ += plain;
+    out_.size += plain;
 #endif
     while (pos_ < n_) {
       const std::uint8_t b = in_[pos_++];
