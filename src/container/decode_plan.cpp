@@ -25,6 +25,7 @@ DecodePlan planDecode(RecordStream& stream) {
           plan.sections[section].blocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
         }
         if (block.bwt()) plan.bwtBlocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
+        if (block.readsWindow()) plan.windowReadersEnd = static_cast<std::uint32_t>(plan.blocks.size()) + 1;
         plan.records.push_back({PlannedRecord::Kind::block, static_cast<std::uint32_t>(plan.blocks.size())});
         plan.blocks.push_back(std::move(block));
         break;

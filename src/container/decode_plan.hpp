@@ -25,6 +25,12 @@ struct PlannedBlock {
   bool bwt() const {
     return !params.contextMixing() && descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::bwt);
   }
+  // Whether its decode reads the window's earlier bytes: an LZ codec's matches, or a
+  // history-match stage. Every other codec and stage sees only its own block.
+  bool readsWindow() const {
+    return (!params.contextMixing() && descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::lz)) ||
+           descriptor.bwtStageB.enabled();
+  }
 };
 
 // The blocks of one context-mixing section: they share one model, built at the first
@@ -50,6 +56,12 @@ struct DecodePlan {
   std::vector<CmSection> sections;
   std::vector<PlannedRecord> records;
   std::vector<std::uint32_t> bwtBlocks;  // the blocks whose bwt() holds, in archive order
+  // One past the last block that reads the window (0: none). No block reads the codec
+  // output of that block or of any after it, so a decoder need not keep theirs.
+  std::uint32_t windowReadersEnd = 0;
+
+  // Whether some block after `block` reads the window.
+  bool windowReadAfter(std::uint32_t block) const { return block + 1 < windowReadersEnd; }
 };
 
 // Reads every record after the header; the stream ends at the end of the archive.

@@ -26,7 +26,7 @@ struct DetachedBwtBuffers {
 };
 
 struct DetachedBwt {
-  const std::uint8_t* bytes = nullptr;  // in `expanded`: the codec output before the history-match stage
+  const std::uint8_t* bytes = nullptr;  // at the start of `expanded`: the codec output before the history-match stage
   std::uint32_t n = 0;
   std::uint64_t windowRoom = 0;    // the room the decode needed from the block's start
   std::uint64_t stageRoom = 0;     // the room its in-block match stage needed (0: none)

@@ -244,10 +244,14 @@ std::string cmTooLarge(std::uint32_t unpackedSize, std::uint32_t room) {
 std::uint32_t stageCapacityAt(const DecodeContext& context) { return capacityAt(context).block; }
 
 bool moveCodecOutput(DecodeContext& context, std::uint32_t n, std::uint8_t* work, std::string& failure) {
+  if (n <= kWorkBufferSize) std::memcpy(work, context.historyCursor, n);
+  return passCodecOutput(context, n, failure);
+}
+
+bool passCodecOutput(DecodeContext& context, std::uint32_t n, std::string& failure) {
   if (n > kWorkBufferSize) {
     return fail(failure, "block of " + count(n) + " bytes exceeds the " + count(kWorkBufferSize) + "-byte work buffer");
   }
-  std::memcpy(work, context.historyCursor, n);
   context.historyCursor += n;
   return true;
 }

@@ -63,6 +63,8 @@ std::uint32_t stageCapacityAt(const DecodeContext& context);
 // The codec output stays in the window for later blocks: copies its n bytes to the
 // work buffer and advances the cursor past them. False when it exceeds a work buffer.
 bool moveCodecOutput(DecodeContext& context, std::uint32_t n, std::uint8_t* work, std::string& failure);
+// The same for codec output already in a work buffer: the cursor passes its n bytes.
+bool passCodecOutput(DecodeContext& context, std::uint32_t n, std::string& failure);
 
 // The post-stages in their fixed order, each from buffers.current into buffers.other
 // (at most capacity bytes); the block's bytes end in buffers.current, n long. Blocks of

@@ -143,7 +143,7 @@ class ParallelDecoder {
  private:
   bool placeBlock(std::uint32_t block);
   bool takeCmOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n);
-  bool takeBwtOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n);
+  bool takeBwtOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n, bool& inSlot);
   template <typename IsDone>
   bool awaitResult(std::uint32_t block, std::unique_lock<std::mutex>& lock, IsDone isDone);
   void startWork();
@@ -274,17 +274,18 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
   j.capacity = stageCapacityAt(context_);
   std::uint32_t n = 0;
   bool ok = true;
+  bool inSlot = false;  // the codec output is in the slot's first buffer already
   if (planned.params.contextMixing()) {
     ok = takeCmOutput(block, j, console, n);
     if (!result_.ok()) return false;
   } else if (planned.bwt()) {
-    ok = takeBwtOutput(block, j, console, n);
+    ok = takeBwtOutput(block, j, console, n, inSlot);
     if (!result_.ok()) return false;
   } else {
     codecs_.params = planned.params;
     ok = decodeCodec(planned.descriptor, context_, codecs_, console, n, j.failure);
   }
-  if (ok) ok = moveCodecOutput(context_, n, slot->a.data(), j.failure);
+  if (ok) ok = inSlot ? passCodecOutput(context_, n, j.failure) : moveCodecOutput(context_, n, slot->a.data(), j.failure);
   j.n = n;
   jobs_.push_back(std::move(job));
   pending_.push_back({PendingItem::Kind::job, jobs_.size() - 1});
@@ -416,10 +417,13 @@ bool ParallelDecoder::takeCmOutput(std::uint32_t block, BlockJob& job, const Con
   return true;
 }
 
-// Waits for the BWT block's detached decode and puts its output at the cursor when
-// the room there lets the in-place decoder take the same path; else (and when it
-// failed) decodes it in place, as one thread would.
-bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n) {
+// Waits for the BWT block's detached decode and takes its output when the room at the
+// cursor lets the in-place decoder take the same path; else (and when it failed)
+// decodes it in place, as one thread would. Output that needs no history-match stage
+// is final as it stands: its buffer becomes the slot's first one (inSlot), and it is
+// copied to the window only when a later block reads it there.
+bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n,
+                                    bool& inSlot) {
   std::unique_lock lock(mutex_);
   if (!awaitResult(block, lock, [&] { return bwtResults_[block] && bwtResults_[block]->done; })) return false;
   std::unique_ptr<BwtResult> result = std::move(bwtResults_[block]);
@@ -431,8 +435,15 @@ bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Co
   if (result->decoded && result->output.fitsRoom(context_.windowRoom())) {
     job.lines = std::move(result->lines);
     n = result->output.n;
-    if (n != 0) std::memcpy(context_.historyCursor, result->output.bytes, n);
-    ok = expandHistoryAtCursor(planned.descriptor, context_, n, job.failure);
+    if (planned.descriptor.bwtStageB.enabled()) {
+      if (n != 0) std::memcpy(context_.historyCursor, result->output.bytes, n);
+      ok = expandHistoryAtCursor(planned.descriptor, context_, n, job.failure);
+    } else {
+      if (n != 0 && plan_.windowReadAfter(block)) std::memcpy(context_.historyCursor, result->output.bytes, n);
+      std::swap(job.slot->a, result->buffers.expanded);  // the output's buffer (detached_bwt.hpp)
+      inSlot = true;
+      ok = true;
+    }
   } else {
     codecs_.params = planned.params;
     ok = decodeCodec(planned.descriptor, context_, codecs_, console, n, job.failure);
