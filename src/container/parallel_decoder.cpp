@@ -224,7 +224,7 @@ bool ParallelDecoder::fail(DecodeStatus status, std::string reason) {
 DecodeResult ParallelDecoder::run() {
   // BWT output lands in the window by copies rather than in-place decodes, which would
   // each have advised the pages ahead of the cursor: advise the whole window at once.
-  adviseHugePagesFor(context_.historyBase, context_.windowRoom(), largestBlock_);
+  context_.adviseBuffersFor(largestBlock_);
   {
     const std::lock_guard lock(mutex_);
     startWork();
