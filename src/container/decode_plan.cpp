@@ -23,6 +23,7 @@ DecodePlan planDecode(RecordStream& stream) {
           }
           block.section = section;
           plan.sections[section].blocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
+          plan.sections[section].outputBytes += block.descriptor.unpackedSize;
         }
         if (block.bwt()) plan.bwtBlocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
         if (block.readsWindow()) plan.windowReadersEnd = static_cast<std::uint32_t>(plan.blocks.size()) + 1;

@@ -39,6 +39,7 @@ struct CmSection {
   CodecParams params;
   std::vector<std::uint32_t> blocks;  // indices into DecodePlan::blocks, in archive order
   std::uint64_t modelBytes = 0;       // what its model's tables ask for
+  std::uint64_t outputBytes = 0;      // what its blocks' descriptors claim they decode to
 };
 
 // The records a decoder acts on, in archive order. Codec-parameter records are folded

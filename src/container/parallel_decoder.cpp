@@ -91,6 +91,11 @@ struct PendingItem {
 
 // More workers than this only add threads that wait.
 constexpr unsigned kMostWorkers = 64;
+// A context-mixing section that decodes to less than this starts only while no other
+// section holds a model: its model's tables are touched nearly page by page whatever
+// the input's size, so two small sections side by side would double a small archive's
+// peak memory for work that takes milliseconds.
+constexpr std::uint64_t kLeastSideBySideSection = std::uint64_t{1} << 20;
 // Finished context-mixing blocks may wait this many bytes for the calling thread, which
 // takes them in archive order, so that a section ahead of the one it waits for goes on
 // rather than leave its worker idle. Beyond it, threads + 1 of them at most (whatever
@@ -531,7 +536,8 @@ void ParallelDecoder::releaseBwtStart(std::uint32_t block) {
 
 // Starts the context-mixing blocks that may run now: the next block of each section
 // whose previous block is done, in archive order, while fewer than threads run, the
-// results waiting for the calling thread fit theirs and the models fit theirs. A
+// results waiting for the calling thread fit theirs and the models fit theirs (a
+// small section waits for the others to let go of theirs). A
 // section whose model is up thus goes on while the calling thread still takes an
 // earlier one. The block the calling thread waits for always starts. Under the lock.
 void ParallelDecoder::startCmWork() {
@@ -544,7 +550,8 @@ void ParallelDecoder::startCmWork() {
     const bool needed = block == neededBlock_;
     if (!needed && (cmRunning_ >= threads_ || !roomForCmResult(block))) continue;
     if (!run.holdsModel) {
-      if (!needed && modelBytesHeld_ + section.modelBytes > modelBudget_) continue;
+      const bool alone = section.outputBytes < kLeastSideBySideSection;
+      if (!needed && (modelBytesHeld_ + section.modelBytes > modelBudget_ || (alone && modelBytesHeld_ != 0))) continue;
       run.holdsModel = true;
       modelBytesHeld_ += section.modelBytes;
     }

@@ -4,7 +4,8 @@
 // What may run side by side: a context-mixing section (a codec-parameter record with
 // codec id 7 starts one with a fresh model) depends on no other block, so sections
 // decode on the workers, several at once when their models fit the memory budget (the
-// memory limit of the options, else half the machine's memory). A BWT block's codec
+// memory limit of the options, else half the machine's memory) and each decodes to a
+// MiB or more (smaller ones take their turn alone). A BWT block's codec
 // needs only its own payload: blocks decode on the workers in buffers of their own,
 // at most threads + 2 ahead of the calling thread, and are put in place in archive
 // order, where their history-match stage (which reads the window) runs. A block's
