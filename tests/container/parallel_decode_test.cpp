@@ -162,8 +162,10 @@ std::vector<std::uint8_t> bwtArchive(bool leftoverBlock = false) {
   writer.addBwtBlock(part(24000, 30000));
   writer.addBwtBlock(part(10000, 16000), history);
   writer.addStoredBwtBlock(part(60000, 5000));
-  writer.addBwtBlock(part(65000, 20000), local);
-  writer.addBwtBlock(part(30000, 20000), history);
+  writer.addBwtBlock(part(65000, 20000));
+  // Its matches reach into the two blocks before it: what the last block to read the
+  // window reads must be there, however little comes after it.
+  writer.addBwtBlock(part(63000, 20000), history);
   if (leftoverBlock) {
     BlockFields block;
     block.payload = {'a', 'b', 0x80, 0x80};
