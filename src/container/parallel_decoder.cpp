@@ -89,6 +89,8 @@ struct PendingItem {
   std::size_t index;  // the job, the block, or the record
 };
 
+// BWT post-stages rank after every block's decode work (see offerPostStages).
+constexpr std::uint64_t kPostStageRank = std::uint64_t{1} << 32;
 // More workers than this only add threads that wait.
 constexpr unsigned kMostWorkers = 64;
 // A context-mixing section that decodes to less than this starts only while no other
@@ -313,10 +315,10 @@ void ParallelDecoder::startPostStages(BlockJob& job) {
   pool_->submit([this, j] { runPostStages(*j); }, job.block);
 }
 
-// A BWT block's post-stages go to whoever is free first: a worker, or the calling
-// thread while it waits for a block or a commit. While blocks decode, the workers are
-// busy with the blocks after it and the calling thread takes the stages in turn; at the
-// end of the archive the workers are free and share the last blocks' stages with it.
+// A BWT block's post-stages go to whoever is free first: a worker with no block left
+// to decode, or the calling thread once it must commit them (when it needs the block's
+// slot, or at the end of the archive). Decoding goes first: what the end of the archive
+// waits for is the last blocks' decode, and post-stages fill the gaps it leaves.
 void ParallelDecoder::offerPostStages(BlockJob& job) {
   BlockJob* j = &job;
   std::shared_ptr<std::atomic<bool>> claimed = job.claimed;
@@ -325,7 +327,7 @@ void ParallelDecoder::offerPostStages(BlockJob& job) {
       [this, j, claimed] {
         if (!claimed->exchange(true)) runPostStages(*j);
       },
-      job.block);
+      kPostStageRank + job.block);
 }
 
 // On the calling thread, without the lock: the oldest offered post-stages no worker
@@ -359,11 +361,11 @@ void ParallelDecoder::runPostStages(BlockJob& job) {
   changed_.notify_all();
 }
 
-// Waits for the context-mixing block's model output and puts it at the cursor, with
-// the checks one thread makes there.
 // Waits with the lock held until a worker's result for `block` is done (isDone reads it
 // under the lock), committing what is ready meanwhile, so that the block the calling
 // thread needs always starts. False, the lock released, when a commit ends the run.
+// It runs no post-stages meanwhile: with the workers decoding, a third busy thread
+// would only take time from the decode it waits for.
 template <typename IsDone>
 bool ParallelDecoder::awaitResult(std::uint32_t block, std::unique_lock<std::mutex>& lock, IsDone isDone) {
   neededBlock_ = block;
@@ -374,19 +376,14 @@ bool ParallelDecoder::awaitResult(std::uint32_t block, std::unique_lock<std::mut
     if (!commitReady()) return false;
     lock.lock();
     if (isDone()) break;
-    if (!offered_.empty()) {
-      // The lock was let go: what this waits for may have come meanwhile, so look again.
-      lock.unlock();
-      runOfferedPostStages();
-      lock.lock();
-      continue;
-    }
     changed_.wait(lock);
   }
   neededBlock_ = 0xFFFFFFFFu;
   return true;
 }
 
+// Waits for the context-mixing block's model output and puts it at the cursor, with
+// the checks one thread makes there.
 bool ParallelDecoder::takeCmOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n) {
   const BlockDescriptor& descriptor = plan_.blocks[block].descriptor;
   console.blockLine("CM", descriptor.packedSize, descriptor.unpackedSize);
