@@ -34,7 +34,7 @@ std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, s
 std::uint64_t bwtPayloadRoom(const std::uint8_t* payload, std::uint32_t packedSize);
 
 // The encoding twin: codes a transformed block as an entropy-coded payload. Segments
-// are cut as few as possible (one per 4 MiB, in equal parts); the others stay empty.
+// are cut as few as possible (one per MiB, in equal parts); the others stay empty.
 std::vector<std::uint8_t> encodeBwtPayload(std::span<const std::uint8_t> transformed);
 
 // The same with the cut chosen by the caller: segment i takes the next lengths[i] bytes

@@ -192,21 +192,21 @@ TEST(BwtPayload, RoundTripsSyntheticBlocks) {
 }
 
 TEST(BwtPayload, EncoderCutsOnlyLargeBlocks) {
-  // Up to 2 MiB one segment; beyond, equal parts of at most 2 MiB.
+  // Up to 1 MiB one segment; beyond, equal parts of at most 1 MiB.
   std::vector<std::uint8_t> block(100, 'r');
   const Trace single = decode(encodeBwtPayload(block), 300).trace;
   ASSERT_EQ(single.size(), 1u);
   EXPECT_EQ(std::get<0>(single[0]), 0u);
   EXPECT_EQ(std::get<2>(single[0]), 100u);
-  block.assign((2u << 20) + 3, 's');
+  block.assign((1u << 20) + 3, 's');
   block[12345] = 't';
   const std::vector<std::uint8_t> payload = encodeBwtPayload(block);
   const Decoded decoded = decode(payload, roomFor(block.size(), payload));
   EXPECT_EQ(decoded.bytes, block);
   ASSERT_EQ(decoded.trace.size(), 2u);
   EXPECT_EQ(std::get<0>(decoded.trace[0]), 1u);
-  EXPECT_EQ(std::get<2>(decoded.trace[0]), (1u << 20) + 2);
-  EXPECT_EQ(std::get<2>(decoded.trace[1]), (1u << 20) + 1);
+  EXPECT_EQ(std::get<2>(decoded.trace[0]), (1u << 19) + 2);
+  EXPECT_EQ(std::get<2>(decoded.trace[1]), (1u << 19) + 1);
 }
 
 // Segments of a large payload decode on several threads, each with a model of its own:
