@@ -462,17 +462,17 @@ void ParallelDecoder::startWork() {
   startBwtWork();
 }
 
-// Starts the next BWT blocks in archive order while fewer than threads + 2 are in
-// flight (one more than the workers and the block being put in place, so that a
-// worker need not wait for a slow block's turn), and only once the block started last
-// has no segment left for a helper: a free worker then helps the oldest block, which
-// the calling thread waits for, rather than open a new one. The block the calling
-// thread waits for always starts. Under the lock.
+// Starts the next BWT blocks in archive order while fewer than threads + 1 are in
+// flight (one for each worker and the block being put in place; each holds its output
+// until it is placed, and one more block only adds memory to touch), and only once the
+// block started last has no segment left for a helper: a free worker then helps the
+// oldest block, which the calling thread waits for, rather than open a new one. The
+// block the calling thread waits for always starts. Under the lock.
 void ParallelDecoder::startBwtWork() {
   if (stopping_) return;
   while (nextBwt_ < plan_.bwtBlocks.size()) {
     const std::uint32_t block = plan_.bwtBlocks[nextBwt_];
-    if ((bwtInFlight_ >= threads_ + 2 || bwtTaking_) && block != neededBlock_) return;
+    if ((bwtInFlight_ >= threads_ + 1 || bwtTaking_) && block != neededBlock_) return;
     ++nextBwt_;
     ++bwtInFlight_;
     bwtTaking_ = true;

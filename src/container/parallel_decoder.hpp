@@ -7,7 +7,7 @@
 // memory limit of the options, else half the machine's memory) and each decodes to a
 // MiB or more (smaller ones take their turn alone). A BWT block's codec
 // needs only its own payload: blocks decode on the workers in buffers of their own,
-// at most threads + 2 ahead of the calling thread, and are put in place in archive
+// at most threads + 1 ahead of the calling thread, and are put in place in archive
 // order, where their history-match stage (which reads the window) runs. A block's
 // segments and link chase are offered to idle workers, oldest block first, and the
 // next block starts only once no segment of the one before is left to take. The
