@@ -12,8 +12,9 @@
 // segments and link chase are offered to idle workers, oldest block first, and the
 // next block starts only once no segment of the one before is left to take. The
 // post-stages of a block need only its codec output, so they run while the next
-// blocks decode: a BWT block's on the calling thread, others' on the workers; the
-// sink receives block i while block i + 1 decodes.
+// blocks decode, on the workers (a BWT block's once no decode is waiting for one, or on
+// the calling thread when it must commit them); the sink receives block i while
+// block i + 1 decodes.
 //
 // What stays in archive order, on the calling thread: LZ blocks, which read the
 // window and the model left by the previous one, and any BWT block whose detached
