@@ -267,6 +267,12 @@ bool decodeAudio(const BlockDescriptor& block, DecodeContext& context, CodecStat
                  const Console& console, std::string& failure) {
   console.audioLine(block.unpackedSize, block.audioReset);
   if (!payloadComplete(block, failure)) return false;
+  if (!codecs.audio) {
+    codecs.audio = audio::createAudioDecoder();
+  } else if (codecs.audioStale) {
+    audio::resetAudioDecoder(*codecs.audio);
+  }
+  codecs.audioStale = false;
   return decodeAudioCodec(block, context, *codecs.audio, output, failure);
 }
 
@@ -278,7 +284,7 @@ bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codec
     return decodeAudio(block, context, codecs, output, console, failure);
   }
 
-  audio::resetAudioDecoder(*codecs.audio);
+  codecs.audioStale = true;
   const std::uint32_t stageCapacity = stageCapacityAt(context);  // the room when the block starts
   context.adviseBuffersFor(block.unpackedSize);
   std::uint32_t n = 0;

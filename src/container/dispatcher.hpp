@@ -25,8 +25,11 @@ struct CodecState {
   cm::CmDecoderPtr cm;  // a fresh one for every codec-parameter record with codec id 7,
   bool cmBuilt = false;  // built at the first block of its section
   std::uint64_t memoryLimit = kDefaultMemoryLimit;  // for the context-mixing model; 0: none
-  // Carried only across consecutive audio blocks: every other block resets it.
-  audio::AudioDecoderPtr audio = audio::createAudioDecoder();
+  // Carried only across consecutive audio blocks: every other block resets it. It is
+  // made at the first audio block, and a reset waits for the next one (audioStale), so
+  // archives without audio never touch its tables.
+  audio::AudioDecoderPtr audio;
+  bool audioStale = false;
 };
 
 // Decodes the block whose record head was just read; the stream is left after its

@@ -710,7 +710,7 @@ bool ParallelDecoder::commitFront() {
       break;
   }
   BlockJob& job = *jobs_[item.index];
-  audio::resetAudioDecoder(*codecs_.audio);  // every non-audio block resets it
+  codecs_.audioStale = true;  // every non-audio block resets the audio decoder
   for (const std::string& line : job.lines) console_.line(line);
   if (!job.ok) {
     fail(DecodeStatus::blockFailed, "block " + std::to_string(job.block) + ": " + job.failure);
