@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -37,13 +38,11 @@ struct Result {
 class Cli : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("quorvex-cli-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    folder_ = std::make_unique<testing::TemporaryFolder>(
+        std::string("cli-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = folder_->path();
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override { folder_.reset(); }
 
   // Runs a shell command line in the test's directory.
   Result shell(const std::string& script) {
@@ -63,6 +62,7 @@ class Cli : public ::testing::Test {
     return shell(environment + " '" QUORVEX_CLI_PATH "' " + arguments);
   }
 
+  std::unique_ptr<testing::TemporaryFolder> folder_;
   fs::path dir_;
 };
 

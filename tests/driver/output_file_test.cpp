@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -18,9 +16,8 @@ namespace fs = std::filesystem;
 // Small pieces wait in the buffer while large ones are written at once: the file must
 // still hold every piece in the order it came, also when a salvage cuts it short.
 TEST(OutputFile, PiecesOfEverySizeLandInOrder) {
-  const fs::path dir = fs::temp_directory_path() / ("quorvex_output_file_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  const fs::path destination = dir / "out.bin";
+  const testing::TemporaryFolder dir("output-file");
+  const fs::path destination = dir.path() / "out.bin";
   const std::vector<std::uint8_t> data = testing::skewedBytes((std::size_t{9} << 20) + 777, 5);
   const std::size_t pieces[] = {1, 3, 65535, 65536, 2, std::size_t{5} << 20, 7, 200000};
 
@@ -42,7 +39,6 @@ TEST(OutputFile, PiecesOfEverySizeLandInOrder) {
     const FileBytes written = readWholeFile(destination.c_str());
     EXPECT_TRUE(std::equal(written.begin(), written.end(), data.begin(), data.begin() + kept)) << "salvage " << salvage;
   }
-  fs::remove_all(dir);
 }
 
 }  // namespace

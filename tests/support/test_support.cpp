@@ -1,5 +1,7 @@
 #include "support/test_support.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -89,6 +91,17 @@ std::vector<std::uint8_t> ownProgram(std::size_t size) {
   if (start > program.size() || length > program.size() - start) throw std::runtime_error("cut .text section");
   const auto first = program.begin() + static_cast<std::ptrdiff_t>(start);
   return {first, first + static_cast<std::ptrdiff_t>(std::min(length, size))};
+}
+
+TemporaryFolder::TemporaryFolder(const std::string& name)
+    : path_(std::filesystem::temp_directory_path() / ("quorvex-" + name + "-" + std::to_string(::getpid()))) {
+  std::filesystem::remove_all(path_);
+  std::filesystem::create_directories(path_);
+}
+
+TemporaryFolder::~TemporaryFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 std::vector<std::uint8_t> skewedBytes(std::size_t size, std::uint64_t seed) {

@@ -34,6 +34,21 @@ std::vector<std::uint8_t> ownProgram(std::size_t size);
 std::vector<std::uint8_t> readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 
+// A fresh, empty folder under the system's temporary folder, named after `name` and
+// this process, and removed with everything in it when it goes (also when an
+// assertion ends the test early).
+class TemporaryFolder {
+ public:
+  explicit TemporaryFolder(const std::string& name);
+  ~TemporaryFolder();
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
 // A small, fast, reproducible generator (xorshift-style) for test data.
 class TestRandom {
  public:
