@@ -70,7 +70,6 @@ bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers
     if (!buffers.expanded) return false;
     adviseHugePagesFor(buffers.expanded.data(), kWorkBufferSize, length);
   }
-  result.bytes = buffers.expanded.data();
   result.n = n;
   result.stageRoom = 0;
   if (block.bwtStageA.enabled()) {

@@ -22,12 +22,11 @@ namespace quorvex {
 // byte it did not write, so what an earlier block left there does not matter).
 struct DetachedBwtBuffers {
   ZeroedBuffer block;     // the payload, its regions and the link table: free once decoded
-  ZeroedBuffer expanded;  // the codec output (the in-block match stage's, when it runs)
+  ZeroedBuffer expanded;  // the codec output from its start, n bytes (the in-block match stage's, when it runs)
 };
 
 struct DetachedBwt {
-  const std::uint8_t* bytes = nullptr;  // at the start of `expanded`: the codec output before the history-match stage
-  std::uint32_t n = 0;
+  std::uint32_t n = 0;  // the codec output's length, before the history-match stage (in `expanded`)
   std::uint64_t windowRoom = 0;    // the room the decode needed from the block's start
   std::uint64_t stageRoom = 0;     // the room its in-block match stage needed (0: none)
 

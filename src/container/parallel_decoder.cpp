@@ -438,11 +438,11 @@ bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Co
     job.lines = std::move(result->lines);
     n = result->output.n;
     if (planned.descriptor.bwtStageB.enabled()) {
-      if (n != 0) std::memcpy(context_.historyCursor, result->output.bytes, n);
+      if (n != 0) std::memcpy(context_.historyCursor, result->buffers.expanded.data(), n);
       ok = expandHistoryAtCursor(planned.descriptor, context_, n, job.failure);
     } else {
-      if (n != 0 && plan_.windowReadAfter(block)) std::memcpy(context_.historyCursor, result->output.bytes, n);
-      std::swap(job.slot->a, result->buffers.expanded);  // the output's buffer (detached_bwt.hpp)
+      if (n != 0 && plan_.windowReadAfter(block)) std::memcpy(context_.historyCursor, result->buffers.expanded.data(), n);
+      std::swap(job.slot->a, result->buffers.expanded);
       inSlot = true;
       ok = true;
     }
