@@ -14,6 +14,29 @@ namespace {
 // Blocks up to this length decode side by side; the archive maker's are 1 to 4 MiB.
 constexpr std::uint64_t kMostDetachedLength = std::uint64_t{16} << 20;
 
+struct DetachedRoom {
+  std::uint64_t payload = 0;  // the room the payload needs from the block's start
+  std::uint64_t length = 0;   // a bound on the transformed block's length
+  std::uint64_t buffer = 0;   // the block buffer it needs; 0: it decodes in place only
+};
+
+DetachedRoom detachedRoom(const BlockDescriptor& block) {
+  if (block.payload.size() != block.packedSize) return {};
+  // The room the payload needs, and a bound on the transformed block's length.
+  std::uint64_t room = block.packedSize;
+  std::uint64_t length = block.packedSize;
+  if (block.sizePresent) {
+    room = bwt::bwtPayloadRoom(block.payload.data(), block.packedSize);
+    length = room / 3;
+  }
+  if (room == 0 || room > kHistoryWindowSize) return {};  // a window could not hold it
+  // Its private buffer holds about nine bytes per byte, one per block decoding side by
+  // side: larger blocks (which the archive's claims alone could make) decode in place.
+  if (length > kMostDetachedLength) return {};
+  // Enough for the inverse transform to chase both ends.
+  return {room, length, std::max(room, bwt::twoChainRoom(static_cast<std::uint32_t>(length)))};
+}
+
 }  // namespace
 
 bool DetachedBwt::fitsRoom(std::uint32_t room) const {
@@ -23,23 +46,13 @@ bool DetachedBwt::fitsRoom(std::uint32_t room) const {
   return stageRoom <= std::min(room, kWorkBufferSize);
 }
 
+std::uint64_t detachedBlockBufferSize(const BlockDescriptor& block) { return detachedRoom(block).buffer; }
+
 bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers, const Console& console,
                        const bwt::TaskThreads& threads, DetachedBwt& result) {
   console.blockLine("BWT", block.packedSize, block.unpackedSize);
-  if (block.payload.size() != block.packedSize) return false;
-  // The room the payload needs, and a bound on the transformed block's length.
-  std::uint64_t room = block.packedSize;
-  std::uint64_t length = block.packedSize;
-  if (block.sizePresent) {
-    room = bwt::bwtPayloadRoom(block.payload.data(), block.packedSize);
-    length = room / 3;
-  }
-  if (room == 0 || room > kHistoryWindowSize) return false;  // a window could not hold it
-  // Its private buffer holds about nine bytes per byte, one per block decoding side by
-  // side: larger blocks (which the archive's claims alone could make) decode in place.
-  if (length > kMostDetachedLength) return false;
-  // Enough for the inverse transform to chase both ends.
-  const std::uint64_t size = std::max(room, bwt::twoChainRoom(static_cast<std::uint32_t>(length)));
+  const auto [room, length, size] = detachedRoom(block);
+  if (size == 0) return false;
   if (buffers.block.size() < size) {
     buffers.block = ZeroedBuffer();
     buffers.block = ZeroedBuffer(size);

@@ -34,6 +34,10 @@ struct DetachedBwt {
   bool fitsRoom(std::uint32_t room) const;
 };
 
+// The block buffer the block decodes in (0: it decodes in place only). A buffer this
+// large serves every smaller block too.
+std::uint64_t detachedBlockBufferSize(const BlockDescriptor& block);
+
 // Prints the block's line and its trace to console. The payload's segments and the
 // inverse transform's chase may take the threads `threads` lends. False when the
 // block fails or does not fit its buffers: the in-place decoder decides.

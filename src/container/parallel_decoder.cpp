@@ -23,11 +23,11 @@
 namespace quorvex {
 namespace {
 
-// Two work buffers for the post-stages of one block in flight. They are reserved
-// zeroed and lazily, so a block touches only the pages it fills.
+// The work buffer of one block in flight: its codec output, then its post-stages'
+// result, until it is committed. The post-stages' second buffer comes from the shared
+// pool only while they run.
 struct Slot {
-  ZeroedBuffer a;
-  ZeroedBuffer b;
+  ZeroedBuffer output;
   bool busy = false;
 };
 
@@ -39,8 +39,8 @@ struct BlockJob {
   std::uint32_t capacity = 0;  // the room the post-stages may fill
   // Written by the post-stage task, read after `done` is seen under the lock.
   bool ok = true;
+  bool outOfMemory = false;  // no second buffer for the post-stages
   std::string failure;
-  WorkBuffers buffers{nullptr, nullptr};
   std::uint32_t n = 0;
   bool done = false;
   // Taken by whoever runs the post-stages: a worker, or the calling thread while it
@@ -89,6 +89,7 @@ struct PendingItem {
   std::size_t index;  // the job, the block, or the record
 };
 
+constexpr const char* kNoWorkBuffers = "not enough memory for the work buffers of a block";
 // BWT post-stages rank after every block's decode work (see offerPostStages).
 constexpr std::uint64_t kPostStageRank = std::uint64_t{1} << 32;
 // More workers than this only add threads that wait.
@@ -112,6 +113,14 @@ std::uint64_t cmResultSize(const BlockDescriptor& descriptor) {
 std::uint64_t largestUnpackedSize(const DecodePlan& plan) {
   std::uint64_t largest = 0;
   for (const PlannedBlock& block : plan.blocks) largest = std::max<std::uint64_t>(largest, block.descriptor.unpackedSize);
+  return largest;
+}
+
+std::uint64_t largestBwtBlockBuffer(const DecodePlan& plan) {
+  std::uint64_t largest = 0;
+  for (const std::uint32_t block : plan.bwtBlocks) {
+    largest = std::max(largest, detachedBlockBufferSize(plan.blocks[block].descriptor));
+  }
   return largest;
 }
 
@@ -139,7 +148,8 @@ class ParallelDecoder {
         sections_(plan_.sections.size()),
         bwtResults_(plan_.blocks.size()),
         slots_(threads_ + 1),
-        largestBlock_(largestUnpackedSize(plan_)) {}
+        largestBlock_(largestUnpackedSize(plan_)),
+        largestBwtBuffer_(largestBwtBlockBuffer(plan_)) {}
 
   ~ParallelDecoder() {
     pool_->stop();  // running tasks finish before the state they use goes
@@ -170,6 +180,7 @@ class ParallelDecoder {
   void offerPostStages(BlockJob& job);
   void runOfferedPostStages();
   void runPostStages(BlockJob& job);
+  ZeroedBuffer takeWorkBuffer();
   bool fail(DecodeStatus status, std::string reason);
 
   std::span<const std::uint8_t> archive_;
@@ -197,7 +208,10 @@ class ParallelDecoder {
   // Block buffers are held while a block decodes, output buffers until it is put in
   // place: blocks waiting for their turn hold only their output.
   std::vector<ZeroedBuffer> freeBwtBlockBuffers_;
-  std::vector<ZeroedBuffer> freeBwtOutputBuffers_;
+  // Work buffers not in a slot: BWT output waiting for its slot, post-stages' second
+  // buffers, and spares, most recently used last. Fresh pages cost far more than reused
+  // ones, so a buffer goes back here as soon as it is free.
+  std::vector<ZeroedBuffer> freeWorkBuffers_;
   std::size_t nextBwt_ = 0;      // the next of plan_.bwtBlocks to start
   std::size_t bwtInFlight_ = 0;  // started and not yet taken by the calling thread
   bool bwtTaking_ = false;       // the last block started still has parts to take
@@ -208,6 +222,7 @@ class ParallelDecoder {
   // The calling thread's own:
   std::vector<Slot> slots_;
   const std::uint64_t largestBlock_;  // the largest block's codec output, for buffer advice
+  const std::uint64_t largestBwtBuffer_;  // the block buffer the largest detached BWT block needs
   std::deque<std::unique_ptr<BlockJob>> jobs_;  // in archive order
   std::deque<PendingItem> pending_;            // what waits to be committed, in archive order
   std::deque<OfferedPostStages> offered_;
@@ -292,7 +307,7 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
     codecs_.params = planned.params;
     ok = decodeCodec(planned.descriptor, context_, codecs_, console, n, j.failure);
   }
-  if (ok) ok = inSlot ? passCodecOutput(context_, n, j.failure) : moveCodecOutput(context_, n, slot->a.data(), j.failure);
+  if (ok) ok = inSlot ? passCodecOutput(context_, n, j.failure) : moveCodecOutput(context_, n, slot->output.data(), j.failure);
   j.n = n;
   jobs_.push_back(std::move(job));
   pending_.push_back({PendingItem::Kind::job, jobs_.size() - 1});
@@ -346,19 +361,41 @@ void ParallelDecoder::runOfferedPostStages() {
 
 void ParallelDecoder::runPostStages(BlockJob& job) {
   const PlannedBlock& planned = plan_.blocks[job.block];
-  WorkBuffers buffers{job.slot->a.data(), job.slot->b.data()};
+  ZeroedBuffer second = takeWorkBuffer();
+  const bool outOfMemory = !second;
   std::uint32_t n = job.n;
   std::string failure;
-  const bool ok = finishBlock(planned.descriptor, buffers, job.capacity, planned.params.contextMixing(), n, failure);
+  bool ok = false;
+  if (!outOfMemory) {
+    WorkBuffers buffers{job.slot->output.data(), second.data()};
+    ok = finishBlock(planned.descriptor, buffers, job.capacity, planned.params.contextMixing(), n, failure);
+    if (buffers.current == second.data()) std::swap(job.slot->output, second);  // the result stays in the slot
+  }
   {
     const std::lock_guard lock(mutex_);
+    if (!outOfMemory) freeWorkBuffers_.push_back(std::move(second));
     job.ok = ok;
+    job.outOfMemory = outOfMemory;
     job.failure = std::move(failure);
-    job.buffers = buffers;
     job.n = n;
     job.done = true;
   }
   changed_.notify_all();
+}
+
+// A spare work buffer from the pool, else a new one (empty when memory runs out).
+ZeroedBuffer ParallelDecoder::takeWorkBuffer() {
+  {
+    const std::lock_guard lock(mutex_);
+    if (!freeWorkBuffers_.empty()) {
+      ZeroedBuffer buffer = std::move(freeWorkBuffers_.back());
+      freeWorkBuffers_.pop_back();
+      return buffer;
+    }
+  }
+  ZeroedBuffer buffer(kWorkBufferSize);
+  if (buffer) adviseHugePagesFor(buffer.data(), kWorkBufferSize, largestBlock_);
+  return buffer;
 }
 
 // Waits with the lock held until a worker's result for `block` is done (isDone reads it
@@ -442,7 +479,7 @@ bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Co
       ok = expandHistoryAtCursor(planned.descriptor, context_, n, job.failure);
     } else {
       if (n != 0 && plan_.windowReadAfter(block)) std::memcpy(context_.historyCursor, result->buffers.expanded.data(), n);
-      std::swap(job.slot->a, result->buffers.expanded);
+      std::swap(job.slot->output, result->buffers.expanded);
       inSlot = true;
       ok = true;
     }
@@ -451,7 +488,7 @@ bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Co
     ok = decodeCodec(planned.descriptor, context_, codecs_, console, n, job.failure);
   }
   lock.lock();
-  if (result->buffers.expanded) freeBwtOutputBuffers_.push_back(std::move(result->buffers.expanded));
+  if (result->buffers.expanded) freeWorkBuffers_.push_back(std::move(result->buffers.expanded));
   startWork();
   return ok;
 }
@@ -491,17 +528,20 @@ void ParallelDecoder::decodeBwtBlock(std::uint32_t block) {
   {
     const std::lock_guard lock(mutex_);
     result = bwtResults_[block].get();
-    // The largest block buffer, which a large block does not have to grow.
-    const auto largest = std::max_element(freeBwtBlockBuffers_.begin(), freeBwtBlockBuffers_.end(),
-                                          [](const ZeroedBuffer& a, const ZeroedBuffer& b) { return a.size() < b.size(); });
-    if (largest != freeBwtBlockBuffers_.end()) {
-      result->buffers.block = std::move(*largest);
-      freeBwtBlockBuffers_.erase(largest);
+    if (!freeBwtBlockBuffers_.empty()) {
+      result->buffers.block = std::move(freeBwtBlockBuffers_.back());
+      freeBwtBlockBuffers_.pop_back();
     }
-    if (!freeBwtOutputBuffers_.empty()) {
-      result->buffers.expanded = std::move(freeBwtOutputBuffers_.back());
-      freeBwtOutputBuffers_.pop_back();
+    if (!freeWorkBuffers_.empty()) {
+      result->buffers.expanded = std::move(freeWorkBuffers_.back());
+      freeWorkBuffers_.pop_back();
     }
+  }
+  // Every block buffer serves the largest block: one grown for a larger block later
+  // would be fresh memory, and fresh pages cost far more than reused ones.
+  if (!result->buffers.block && largestBwtBuffer_ != 0) {
+    result->buffers.block = ZeroedBuffer(largestBwtBuffer_);
+    if (result->buffers.block) adviseHugePages(result->buffers.block.data(), largestBwtBuffer_);
   }
   const Console console([result](std::string_view line) { result->lines.emplace_back(line); });
   bwt::TaskThreads threads(threads_, [this, block](std::function<void()> helper) {
@@ -619,22 +659,15 @@ Slot* ParallelDecoder::acquireSlot() {
   for (;;) {
     for (Slot& slot : slots_) {
       if (slot.busy) continue;
-      if (!slot.a) {
-        slot.a = ZeroedBuffer(kWorkBufferSize);
-        slot.b = ZeroedBuffer(kWorkBufferSize);
-        if (!slot.a || !slot.b) {
-          slot.a = ZeroedBuffer();
-          slot.b = ZeroedBuffer();
-          continue;
-        }
-        adviseHugePagesFor(slot.a.data(), kWorkBufferSize, largestBlock_);
-        adviseHugePagesFor(slot.b.data(), kWorkBufferSize, largestBlock_);
+      if (!slot.output) {
+        slot.output = takeWorkBuffer();
+        if (!slot.output) continue;
       }
       slot.busy = true;
       return &slot;
     }
     if (pending_.empty()) {
-      fail(DecodeStatus::outOfMemory, "not enough memory for the work buffers of a block");
+      fail(DecodeStatus::outOfMemory, kNoWorkBuffers);
       return nullptr;
     }
     if (!commitOne()) return nullptr;
@@ -712,12 +745,13 @@ bool ParallelDecoder::commitFront() {
   BlockJob& job = *jobs_[item.index];
   codecs_.audioStale = true;  // every non-audio block resets the audio decoder
   for (const std::string& line : job.lines) console_.line(line);
+  if (job.outOfMemory) return fail(DecodeStatus::outOfMemory, kNoWorkBuffers);
   if (!job.ok) {
     fail(DecodeStatus::blockFailed, "block " + std::to_string(job.block) + ": " + job.failure);
     result_.failedBlock = job.block;
     return false;
   }
-  output_.append({job.buffers.current, job.n});
+  output_.append({job.slot->output.data(), job.n});
   if (output_.failed()) return fail(DecodeStatus::outputFailed, "the output could not be written");
   job.slot->busy = false;
   jobs_[item.index].reset();
