@@ -1,7 +1,6 @@
 #include "container/parallel_decoder.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -43,15 +42,6 @@ struct BlockJob {
   std::string failure;
   std::uint32_t n = 0;
   bool done = false;
-  // Taken by whoever runs the post-stages: a worker, or the calling thread while it
-  // waits. Shared, so that a worker that comes too late touches only this.
-  std::shared_ptr<std::atomic<bool>> claimed = std::make_shared<std::atomic<bool>>(false);
-};
-
-// Post-stages offered to whoever is free first, in archive order.
-struct OfferedPostStages {
-  BlockJob* job;
-  std::shared_ptr<std::atomic<bool>> claimed;
 };
 
 // One context-mixing block decoded by its section's model on a worker.
@@ -90,7 +80,7 @@ struct PendingItem {
 };
 
 constexpr const char* kNoWorkBuffers = "not enough memory for the work buffers of a block";
-// BWT post-stages rank after every block's decode work (see offerPostStages).
+// BWT post-stages rank after every block's decode work (see startPostStages).
 constexpr std::uint64_t kPostStageRank = std::uint64_t{1} << 32;
 // More workers than this only add threads that wait.
 constexpr unsigned kMostWorkers = 64;
@@ -177,8 +167,6 @@ class ParallelDecoder {
   void decodeCmBlock(std::uint32_t section, std::uint32_t block);
   void finishSectionBlock(SectionRun& run, const CmSection& section, std::uint32_t block, bool ok);
   void startPostStages(BlockJob& job);
-  void offerPostStages(BlockJob& job);
-  void runOfferedPostStages();
   void runPostStages(BlockJob& job);
   ZeroedBuffer takeWorkBuffer();
   bool fail(DecodeStatus status, std::string reason);
@@ -225,7 +213,6 @@ class ParallelDecoder {
   const std::uint64_t largestBwtBuffer_;  // the block buffer the largest detached BWT block needs
   std::deque<std::unique_ptr<BlockJob>> jobs_;  // in archive order
   std::deque<PendingItem> pending_;            // what waits to be committed, in archive order
-  std::deque<OfferedPostStages> offered_;
   std::uint32_t committedBlocks_ = 0;
   // The output of the blocks committed whole, and how much of it the last integrity
   // record that matched vouches for: after a failed check only that much can be kept.
@@ -317,46 +304,21 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
     j.done = true;
     return false;
   }
-  if (!planned.params.contextMixing() && planned.bwt()) {
-    offerPostStages(j);
-  } else {
-    startPostStages(j);
-  }
+  startPostStages(j);
   return true;
 }
 
+// Post-stages run on the workers only. A BWT block's rank after every block's decode
+// work: what the end of the archive waits for is the last blocks' decode, and
+// post-stages fill the gaps it leaves. The calling thread never runs them, not even
+// when it waits for them: with the workers busy a third busy thread only slows the one
+// whose work ends the archive, and at the end it would hold the last post-stages to
+// itself while the workers idle.
 void ParallelDecoder::startPostStages(BlockJob& job) {
+  const PlannedBlock& planned = plan_.blocks[job.block];
+  const bool bwt = !planned.params.contextMixing() && planned.bwt();
   BlockJob* j = &job;
-  pool_->submit([this, j] { runPostStages(*j); }, job.block);
-}
-
-// A BWT block's post-stages go to whoever is free first: a worker with no block left
-// to decode, or the calling thread once it must commit them (when it needs the block's
-// slot, or at the end of the archive). Decoding goes first: what the end of the archive
-// waits for is the last blocks' decode, and post-stages fill the gaps it leaves.
-void ParallelDecoder::offerPostStages(BlockJob& job) {
-  BlockJob* j = &job;
-  std::shared_ptr<std::atomic<bool>> claimed = job.claimed;
-  offered_.push_back({j, claimed});
-  pool_->submit(
-      [this, j, claimed] {
-        if (!claimed->exchange(true)) runPostStages(*j);
-      },
-      kPostStageRank + job.block);
-}
-
-// On the calling thread, without the lock: the oldest offered post-stages no worker
-// has taken, if any. A job is read only once it is claimed here, and a claimed job is
-// not committed before its stages are done.
-void ParallelDecoder::runOfferedPostStages() {
-  while (!offered_.empty()) {
-    const OfferedPostStages offer = offered_.front();
-    offered_.pop_front();
-    if (!offer.claimed->exchange(true)) {
-      runPostStages(*offer.job);
-      return;
-    }
-  }
+  pool_->submit([this, j] { runPostStages(*j); }, bwt ? kPostStageRank + job.block : job.block);
 }
 
 void ParallelDecoder::runPostStages(BlockJob& job) {
@@ -401,8 +363,6 @@ ZeroedBuffer ParallelDecoder::takeWorkBuffer() {
 // Waits with the lock held until a worker's result for `block` is done (isDone reads it
 // under the lock), committing what is ready meanwhile, so that the block the calling
 // thread needs always starts. False, the lock released, when a commit ends the run.
-// It runs no post-stages meanwhile: with the workers decoding, a third busy thread
-// would only take time from the decode it waits for.
 template <typename IsDone>
 bool ParallelDecoder::awaitResult(std::uint32_t block, std::unique_lock<std::mutex>& lock, IsDone isDone) {
   neededBlock_ = block;
@@ -700,12 +660,6 @@ bool ParallelDecoder::commitOne() {
     for (;;) {
       startWork();
       if (frontReady()) break;
-      if (!offered_.empty()) {
-        lock.unlock();
-        runOfferedPostStages();  // then look again, as above
-        lock.lock();
-        continue;
-      }
       changed_.wait(lock);
     }
   }
