@@ -82,12 +82,10 @@ bool decodeSegments(std::uint8_t* buffer, std::uint32_t capacity, const SegmentT
                    [&table](std::uint32_t a, std::uint32_t b) { return table.length[a] > table.length[b]; });
   std::atomic<std::uint32_t> next{0};
   std::atomic<bool> failed{false};
-  if (count == 0 && threads.allTaken) threads.allTaken();
   const auto decodeSome = [&](unsigned) {
     RunStartModel model;
     for (std::uint32_t k = next.fetch_add(1, std::memory_order_relaxed); k < count && !failed.load(std::memory_order_relaxed);
          k = next.fetch_add(1, std::memory_order_relaxed)) {
-      if (k + 1 == count && threads.allTaken) threads.allTaken();
       const std::uint32_t i = order[k];
       if (decodeSegment(model, buffer + region[i], capacity - region[i], table.coded[i], table.length[i]) == 0) {
         failed.store(true, std::memory_order_relaxed);
@@ -127,8 +125,7 @@ std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, s
     std::memmove(buffer + region[i], buffer + source, table.coded[i]);
   }
 
-  TaskThreads alone(1);
-  alone.allTaken = threads.allTaken;
+  const TaskThreads alone(1);
   if (!decodeSegments(buffer, capacity, table, region, total >= kParallelPayloadMinimum ? threads : alone)) return 0;
 
   std::uint64_t end = 0;

@@ -16,14 +16,9 @@ namespace quorvex::bwt {
 // they are borrowed: lend(helper) asks a pool to run helper once on a thread that is
 // free, soon or late; a helper that comes after the work is done, or never, costs
 // nothing, since the calling thread takes every part no helper has taken.
-//
-// allTaken, when set, is called once every part of the payload's segments has been
-// taken, so that a scheduler may then start newer work rather than leave a helper
-// with nothing to take while older work waits.
 struct TaskThreads {
   unsigned count = 1;
   std::function<void(std::function<void()>)> lend;
-  std::function<void()> allTaken;
 
   TaskThreads(unsigned threads = 1) : count(threads) {}  // NOLINT: a plain count converts
   TaskThreads(unsigned threads, std::function<void(std::function<void()>)> lender)
