@@ -197,9 +197,9 @@ class ParallelDecoder {
   // Block buffers are held while a block decodes, output buffers until it is put in
   // place: blocks waiting for their turn hold only their output.
   std::vector<ZeroedBuffer> freeBwtBlockBuffers_;
-  // Work buffers not in a slot: BWT output waiting for its slot, post-stages' second
-  // buffers, and spares, most recently used last. Fresh pages cost far more than reused
-  // ones, so a buffer goes back here as soon as it is free.
+  // Spare work buffers, most recently freed last: a detached BWT decode takes its
+  // output buffer here, post-stages their second buffer. Fresh pages cost far more than
+  // reused ones, so a buffer comes back as soon as it is free.
   std::vector<ZeroedBuffer> freeWorkBuffers_;
   std::size_t nextBwt_ = 0;      // the next of plan_.bwtBlocks to start
   std::size_t bwtInFlight_ = 0;  // started and not yet taken by the calling thread
@@ -314,10 +314,8 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
 // whose work ends the archive, and at the end it would hold the last post-stages to
 // itself while the workers idle.
 void ParallelDecoder::startPostStages(BlockJob& job) {
-  const PlannedBlock& planned = plan_.blocks[job.block];
-  const bool bwt = !planned.params.contextMixing() && planned.bwt();
   BlockJob* j = &job;
-  pool_->submit([this, j] { runPostStages(*j); }, bwt ? kPostStageRank + job.block : job.block);
+  pool_->submit([this, j] { runPostStages(*j); }, plan_.blocks[job.block].bwt() ? kPostStageRank + job.block : job.block);
 }
 
 void ParallelDecoder::runPostStages(BlockJob& job) {
