@@ -1,10 +1,13 @@
 // Wall and processor time of decoding one archive with one thread and with two, for
 // an archive of BWT blocks and one of context-mixing sections (a fresh model every
 // few MiB), each of 8 MiB or more: the corpus joined and repeated. A plain program
-// rather than a Google Benchmark: each decode takes seconds and one run of each says
-// enough. Usage: parallel_bench [MiB [bwt|cm]] (default 10, both).
+// rather than a Google Benchmark: each decode takes a while. One thread and two take
+// turns, five times each, and the medians are reported: on a shared machine one run of
+// each can land on a busy moment and say little. Usage: parallel_bench [MiB [bwt|cm]]
+// (default 10, both).
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,11 +59,23 @@ Timing decode(const std::vector<std::uint8_t>& archive, unsigned threads, std::s
   return {wall.count(), cpuSeconds() - cpuBefore};
 }
 
+// The run of median wall time among runs of one setting.
+Timing median(std::vector<Timing> runs) {
+  std::sort(runs.begin(), runs.end(), [](const Timing& a, const Timing& b) { return a.wall < b.wall; });
+  return runs[runs.size() / 2];
+}
+
 void report(const char* name, const std::vector<std::uint8_t>& archive, std::size_t size) {
-  const Timing one = decode(archive, 1, size);
-  const Timing two = decode(archive, 2, size);
+  constexpr int kRuns = 5;
+  std::vector<Timing> ones, twos;
+  for (int run = 0; run < kRuns; ++run) {
+    ones.push_back(decode(archive, 1, size));
+    twos.push_back(decode(archive, 2, size));
+  }
+  const Timing one = median(ones);
+  const Timing two = median(twos);
   const double mib = static_cast<double>(size) / (1 << 20);
-  std::printf("%s: %.1f MiB -> %zu bytes\n", name, mib, archive.size());
+  std::printf("%s: %.1f MiB -> %zu bytes (medians of %d runs)\n", name, mib, archive.size(), kRuns);
   std::printf("  1 thread : wall %.2f s (%.2f MiB/s), cpu %.2f s\n", one.wall, mib / one.wall, one.cpu);
   std::printf("  2 threads: wall %.2f s (%.2f MiB/s), cpu %.2f s; wall speed-up %.2fx\n", two.wall, mib / two.wall,
               two.cpu, one.wall / two.wall);
