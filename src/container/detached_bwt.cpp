@@ -54,10 +54,11 @@ bool decodeBwtDetached(const BlockDescriptor& block, DetachedBwtBuffers& buffers
   const auto [room, length, size] = detachedRoom(block);
   if (size == 0) return false;
   if (buffers.block.size() < size) {
+    const std::uint64_t made = std::max(size, buffers.blockSizeFloor);
     buffers.block = ZeroedBuffer();
-    buffers.block = ZeroedBuffer(size);
+    buffers.block = ZeroedBuffer(made);
     if (!buffers.block) return false;
-    adviseHugePages(buffers.block.data(), size);  // before any page is touched
+    adviseHugePages(buffers.block.data(), made);  // before any page is touched
   }
   const auto capacity = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, 0xFFFFFFFFu));
 

@@ -23,6 +23,10 @@ namespace quorvex {
 struct DetachedBwtBuffers {
   ZeroedBuffer block;     // the payload, its regions and the link table: free once decoded
   ZeroedBuffer expanded;  // the codec output from its start, n bytes (the in-block match stage's, when it runs)
+  // A block buffer too small for the block is made anew at least this large: sized for
+  // the largest block to come, it is never made twice (fresh pages cost far more than
+  // reused ones).
+  std::uint64_t blockSizeFloor = 0;
 };
 
 struct DetachedBwt {

@@ -315,7 +315,8 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
 // itself while the workers idle.
 void ParallelDecoder::startPostStages(BlockJob& job) {
   BlockJob* j = &job;
-  pool_->submit([this, j] { runPostStages(*j); }, plan_.blocks[job.block].bwt() ? kPostStageRank + job.block : job.block);
+  const std::uint64_t rank = plan_.blocks[job.block].bwt() ? kPostStageRank + job.block : job.block;
+  pool_->submit([this, j] { runPostStages(*j); }, rank);
 }
 
 void ParallelDecoder::runPostStages(BlockJob& job) {
@@ -492,12 +493,7 @@ void ParallelDecoder::decodeBwtBlock(std::uint32_t block) {
       freeWorkBuffers_.pop_back();
     }
   }
-  // Every block buffer serves the largest block: one grown for a larger block later
-  // would be fresh memory, and fresh pages cost far more than reused ones.
-  if (!result->buffers.block && largestBwtBuffer_ != 0) {
-    result->buffers.block = ZeroedBuffer(largestBwtBuffer_);
-    if (result->buffers.block) adviseHugePages(result->buffers.block.data(), largestBwtBuffer_);
-  }
+  result->buffers.blockSizeFloor = largestBwtBuffer_;
   const Console console([result](std::string_view line) { result->lines.emplace_back(line); });
   bwt::TaskThreads threads(threads_, [this, block](std::function<void()> helper) {
     pool_->submit(std::move(helper), kHelperRank + block);
