@@ -62,7 +62,7 @@ void wordRuns(benchmark::State& state, const fs::path& path) {
   std::vector<std::uint8_t> output(data.size());
   for (auto _ : state) {
     BinaryDecoder decoder(forward.side);
-    bwt::ClassTree tree;
+    ClassTree tree;
     std::uint32_t length = static_cast<std::uint32_t>(output.size());
     stages::expandWordRuns(decoder, tree, forward.bytes.data(), static_cast<std::uint32_t>(forward.bytes.size()),
                            output.data(), length);
@@ -76,7 +76,7 @@ void delta(benchmark::State& state, const fs::path& path) {
   const stages::DeltaCoded forward = stages::encodeDeltaRegions(data, stages::findDeltaRegions(data));
   std::vector<std::uint8_t> output(data.size());
   for (auto _ : state) {
-    bwt::WordBitReader reader(forward.side);
+    WordBitReader reader(forward.side);
     benchmark::DoNotOptimize(stages::decodeDeltaRegions(reader, forward.bytes.data(),
                                                         static_cast<std::uint32_t>(data.size()), output.data()));
   }

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "container/archive_decoder.hpp"
-#include "container/block_descriptor.hpp"
-#include "container/codec_params.hpp"
+#include "decode/archive_decoder.hpp"
+#include "format/block_descriptor.hpp"
+#include "format/codec_params.hpp"
 #include "quorvex/archive_writer.hpp"
 
 namespace {

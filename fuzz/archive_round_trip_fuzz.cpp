@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "container/archive_decoder.hpp"
+#include "decode/archive_decoder.hpp"
 #include "quorvex/archive_writer.hpp"
 
 namespace {

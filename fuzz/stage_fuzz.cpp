@@ -66,7 +66,7 @@ void historyMatches(const Input& in) {
 
 void wordRuns(const Input& in) {
   BinaryDecoder decoder(in.side);
-  bwt::ClassTree tree;
+  ClassTree tree;
   std::vector<std::uint8_t> output(in.capacity);
   std::uint32_t length = in.capacity;
   stages::expandWordRuns(decoder, tree, in.block.data(), static_cast<std::uint32_t>(in.block.size()), output.data(),
@@ -75,7 +75,7 @@ void wordRuns(const Input& in) {
 }
 
 void stridedDelta(const Input& in) {
-  bwt::WordBitReader reader(in.side);
+  WordBitReader reader(in.side);
   std::vector<std::uint8_t> output(std::max<std::size_t>(in.block.size(), 1));  // never a null pointer
   stages::decodeDeltaRegions(reader, in.block.data(), static_cast<std::uint32_t>(in.block.size()), output.data());
 }

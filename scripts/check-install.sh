@@ -9,7 +9,7 @@ cmake --preset release -S "$root" >/dev/null
 cmake --build "$root/build/release" --target quorvex_cli >/dev/null
 cmake --install "$root/build/release" --prefix "$work/prefix" >/dev/null
 for installed in bin/quorvex share/man/man1/quorvex.1 share/bash-completion/completions/quorvex \
-                 include/quorvex/decoder.hpp 'lib*/cmake/quorvex/quorvexConfig.cmake' 'lib*/libquorvex_container.a'; do
+                 include/quorvex/decoder.hpp 'lib*/cmake/quorvex/quorvexConfig.cmake' 'lib*/libquorvex_decode.a'; do
   compgen -G "$work/prefix/$installed" >/dev/null || { echo "not installed: $installed"; exit 1; }
 done
 cmake -S "$root/examples/find_package" -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null

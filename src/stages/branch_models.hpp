@@ -8,7 +8,7 @@
 #include <array>
 #include <cstdint>
 
-#include "codecs/bwt/number_codes.hpp"
+#include "model/number_codes.hpp"
 #include "model/counters.hpp"
 #include "model/logistic_tables.hpp"
 
@@ -44,7 +44,7 @@ struct SymbolModel {
   SymbolModel() { reset(); }
   void reset() {
     history = 0;
-    cells.fill(bwt::kHalfProbability);
+    cells.fill(kHalfProbability);
     rows.fill(startRow());
   }
 };
@@ -80,22 +80,22 @@ struct JumpIndexModel {
   std::array<std::uint16_t, 512> treeCells;
   JumpIndexModel() { reset(); }
   void reset() {
-    classCells.fill(bwt::kHalfProbability);
-    treeCells.fill(bwt::kHalfProbability);
+    classCells.fill(kHalfProbability);
+    treeCells.fill(kHalfProbability);
   }
 };
 
 template <class Coder>
 inline std::uint32_t codeJumpIndex(Coder& coder, JumpIndexModel& model, std::uint32_t index) {
   constexpr std::uint32_t kMaxClass = 7;
-  const std::uint32_t wanted = bwt::lengthClass(index);
+  const std::uint32_t wanted = lengthClass(index);
   std::uint32_t k = 0;
-  while (k < kMaxClass && bwt::codeAdaptiveBit(coder, model.classCells[k], 4, k == wanted ? 1u : 0u) == 0) ++k;
+  while (k < kMaxClass && codeAdaptiveBit(coder, model.classCells[k], 4, k == wanted ? 1u : 0u) == 0) ++k;
   std::uint32_t v = k > 0 ? 1u : 0u;
   const std::uint32_t bits = k > 0 ? k : 1u;
   const std::uint32_t treeBase = 1u << k;
   for (std::uint32_t i = bits; i-- > 0;) {
-    v = 2 * v + bwt::codeAdaptiveBit(coder, model.treeCells[treeBase + v], 4, (index >> i) & 1u);
+    v = 2 * v + codeAdaptiveBit(coder, model.treeCells[treeBase + v], 4, (index >> i) & 1u);
   }
   return v;
 }
@@ -111,9 +111,9 @@ struct DisplacementModel {
   std::array<std::uint16_t, 18> signCells;
   DisplacementModel() { reset(); }
   void reset() {
-    classCells.fill(bwt::kHalfProbability);
-    bitCells.fill(bwt::kHalfProbability);
-    signCells.fill(bwt::kHalfProbability);
+    classCells.fill(kHalfProbability);
+    bitCells.fill(kHalfProbability);
+    signCells.fill(kHalfProbability);
   }
 };
 
@@ -122,12 +122,12 @@ struct DisplacementModel {
 template <class Coder>
 inline bool codeDisplacement(Coder& coder, DisplacementModel& model, std::uint32_t selector,
                              std::uint32_t& displacement) {
-  const std::uint32_t sign = bwt::codeAdaptiveBit(coder, model.signCells[selector], 4, displacement >> 31);
+  const std::uint32_t sign = codeAdaptiveBit(coder, model.signCells[selector], 4, displacement >> 31);
   const std::uint32_t magnitude = sign ? ~displacement : displacement;  // meaningful when encoding
-  const std::uint32_t wanted = bwt::lengthClass(magnitude);
+  const std::uint32_t wanted = lengthClass(magnitude);
   std::uint32_t k = 0;
   while (k < DisplacementModel::kClassLimit &&
-         bwt::codeAdaptiveBit(coder, model.classCells[k], 3, k < wanted ? 1u : 0u) == 1) {
+         codeAdaptiveBit(coder, model.classCells[k], 3, k < wanted ? 1u : 0u) == 1) {
     ++k;
   }
   if (k == DisplacementModel::kClassLimit) return false;
@@ -136,7 +136,7 @@ inline bool codeDisplacement(Coder& coder, DisplacementModel& model, std::uint32
   std::uint32_t previous = sign;
   for (std::uint32_t j = 0; j < bits; ++j) {
     const std::uint32_t bit =
-        bwt::codeAdaptiveBit(coder, model.bitCells[62 * k + 2 * j + previous], 4, (magnitude >> (bits - 1 - j)) & 1u);
+        codeAdaptiveBit(coder, model.bitCells[62 * k + 2 * j + previous], 4, (magnitude >> (bits - 1 - j)) & 1u);
     m = 2 * m + bit;
     previous = bit;
   }

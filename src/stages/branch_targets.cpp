@@ -297,7 +297,7 @@ ConvertedBranches BranchTargetStage::convert(std::span<const std::uint8_t> data)
         index = findRecentJump(target);
         const std::uint32_t magnitude = relative >> 31 ? ~relative : relative;
         // A recent target costs about its index's class, a displacement its own.
-        symbol = index < kRecentJumps && bwt::lengthClass(index) <= bwt::lengthClass(magnitude) ? kOperandRecent
+        symbol = index < kRecentJumps && lengthClass(index) <= lengthClass(magnitude) ? kOperandRecent
                                                                                                       : kOperandNew;
       }
     }

@@ -42,7 +42,7 @@ void undoDelta(std::uint8_t* output, const std::uint8_t* input, std::uint64_t le
 
 }  // namespace
 
-bool decodeDeltaRegions(bwt::WordBitReader& reader, const std::uint8_t* input, std::uint32_t n,
+bool decodeDeltaRegions(WordBitReader& reader, const std::uint8_t* input, std::uint32_t n,
                         std::uint8_t* output) {
   std::uint32_t cur = n < kDeltaHead ? n : kDeltaHead;
   std::memcpy(output, input, cur);
@@ -66,7 +66,7 @@ bool decodeDeltaRegions(bwt::WordBitReader& reader, const std::uint8_t* input, s
 DeltaCoded encodeDeltaRegions(std::span<const std::uint8_t> block, std::span<const StrideRun> runs) {
   DeltaCoded result;
   result.bytes.assign(block.begin(), block.end());
-  bwt::WordBitWriter writer(result.side);
+  WordBitWriter writer(result.side);
   std::uint64_t base = 0;
   std::uint32_t end = 0;
   for (const StrideRun& run : runs) {

@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "codecs/bwt/number_codes.hpp"
+#include "model/number_codes.hpp"
 
 namespace quorvex::stages {
 
@@ -31,7 +31,7 @@ inline constexpr std::uint64_t kInvalidNumber = ~std::uint64_t{0};
 // kInvalidNumber for a prefix of more than 31 1-bits.
 template <class BitCoder>
 std::uint64_t codeGammaClass(BitCoder& bits, std::uint32_t value) {
-  const std::uint32_t valueClass = bwt::lengthClass(value);
+  const std::uint32_t valueClass = lengthClass(value);
   std::uint32_t b = 0;
   for (;; ++b) {
     if (b > 31) return kInvalidNumber;
@@ -45,7 +45,7 @@ std::uint64_t codeGammaClass(BitCoder& bits, std::uint32_t value) {
 // of 2^32 and more) give kInvalidNumber.
 template <class BitCoder>
 std::uint64_t codeDeltaNumber(BitCoder& bits, std::uint32_t value) {
-  const std::uint64_t d = codeGammaClass(bits, bwt::lengthClass(value));
+  const std::uint64_t d = codeGammaClass(bits, lengthClass(value));
   if (d > 31) return kInvalidNumber;
   if (d == 0) return bits.codeBits(1, value);
   return (std::uint64_t{1} << d) + bits.codeBits(static_cast<std::uint32_t>(d), value);
@@ -75,7 +75,7 @@ bool codeDeltaRegion(BitCoder& bits, DeltaRegion& region) {
 // Writes n bytes to output, undoing the regions that reader lists. False for a list
 // that is outside the format or whose regions overlap, leave the block or have a
 // stride larger than their start. Input and output must not overlap.
-bool decodeDeltaRegions(bwt::WordBitReader& reader, const std::uint8_t* input, std::uint32_t n,
+bool decodeDeltaRegions(WordBitReader& reader, const std::uint8_t* input, std::uint32_t n,
                         std::uint8_t* output);
 
 // The forward twin. A region found in block: [start, end) delta-coded with stride.

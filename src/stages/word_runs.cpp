@@ -31,7 +31,7 @@ void fillWords(std::uint8_t* at, std::uint32_t word, std::uint32_t count) {
 
 }  // namespace
 
-void expandWordRuns(BinaryDecoder& decoder, bwt::ClassTree& tree, const std::uint8_t* input, std::uint32_t n,
+void expandWordRuns(BinaryDecoder& decoder, ClassTree& tree, const std::uint8_t* input, std::uint32_t n,
                     std::uint8_t* output, std::uint32_t& length) {
   const std::uint32_t capacity = length;
   length = 0;
@@ -64,10 +64,10 @@ void expandWordRuns(BinaryDecoder& decoder, bwt::ClassTree& tree, const std::uin
     }
     std::uint32_t extra = 0;
     while (w < words && loadWord(input + kWordBytes * w) == x) {
-      if (++extra > bwt::kMaxLengthClass) return;
+      if (++extra > kMaxLengthClass) return;
       ++w;
     }
-    const std::uint32_t r = bwt::decodeClassNumber(decoder, tree, extra);
+    const std::uint32_t r = decodeClassNumber(decoder, tree, extra);
     const std::uint32_t roomWords = static_cast<std::uint32_t>(capacity - (out - output)) / kWordBytes;
     if (roomWords < std::uint64_t{r} + (words - w)) return;
     fillWords(out, x, r);
@@ -84,7 +84,7 @@ ShortenedWords shortenWordRuns(std::span<const std::uint8_t> block) {
   ShortenedWords result;
   result.bytes.reserve(block.size());
   BinaryEncoder encoder(result.side);
-  bwt::ClassTree tree;
+  ClassTree tree;
   const std::size_t words = block.size() / kWordBytes;
   const auto word = [&](std::size_t index) { return loadWord(block.data() + kWordBytes * index); };
   const auto put = [&](std::uint32_t value) {
@@ -115,9 +115,9 @@ ShortenedWords shortenWordRuns(std::span<const std::uint8_t> block) {
     }
     std::uint32_t r = 0;
     while (w < words && word(w) == x) ++r, ++w;
-    const std::uint32_t extra = bwt::lengthClass(r);
+    const std::uint32_t extra = lengthClass(r);
     for (std::uint32_t i = 0; i < extra; ++i) put(x);
-    bwt::codeClassNumber(encoder, tree, extra, r);
+    codeClassNumber(encoder, tree, extra, r);
     previous = x;
     ++result.runs;
   }

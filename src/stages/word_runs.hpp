@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "codecs/bwt/number_codes.hpp"
+#include "model/number_codes.hpp"
 #include "model/binary_coder.hpp"
 
 namespace quorvex::stages {
@@ -21,7 +21,7 @@ namespace quorvex::stages {
 // return the output length, 0 on failure (capacity below the input's whole words, a
 // run marked with more than 30 extra copies, a run or tail that does not fit).
 // Input and output must not overlap.
-void expandWordRuns(BinaryDecoder& decoder, bwt::ClassTree& tree, const std::uint8_t* input, std::uint32_t n,
+void expandWordRuns(BinaryDecoder& decoder, ClassTree& tree, const std::uint8_t* input, std::uint32_t n,
                     std::uint8_t* output, std::uint32_t& length);
 
 // The forward twin: the shortened block and its run-count stream.

@@ -190,10 +190,10 @@ TEST(BranchTargetModels, DisplacementListedValuesAndCells) {
   ASSERT_TRUE(codeDisplacement(coder, model, 5, displacement));
   EXPECT_EQ(displacement, static_cast<std::uint32_t>(-7));
   for (std::uint32_t i = 0; i < model.bitCells.size(); ++i) {
-    EXPECT_EQ(model.bitCells[i] != bwt::kHalfProbability, i == 125 || i == 127) << i;
+    EXPECT_EQ(model.bitCells[i] != kHalfProbability, i == 125 || i == 127) << i;
   }
   for (std::uint32_t i = 0; i < model.signCells.size(); ++i) {
-    EXPECT_EQ(model.signCells[i] != bwt::kHalfProbability, i == 5) << i;
+    EXPECT_EQ(model.signCells[i] != kHalfProbability, i == 5) << i;
   }
   // Class cells adapt with shift 3: 32768 + (65536 - 32768 + 4) / 8.
   EXPECT_EQ(model.classCells[0], 36864);
@@ -206,7 +206,7 @@ TEST(BranchTargetModels, JumpIndexClassesAndTreeCells) {
     ScriptedCoder coder({1, 1});
     JumpIndexModel model;
     EXPECT_EQ(codeJumpIndex(coder, model, 0), 1u);
-    for (std::uint32_t i = 0; i < 16; ++i) EXPECT_EQ(model.treeCells[i] != bwt::kHalfProbability, i == 1) << i;
+    for (std::uint32_t i = 0; i < 16; ++i) EXPECT_EQ(model.treeCells[i] != kHalfProbability, i == 1) << i;
   }
   // k = 3, bits 0,1,1: the index so far (with its leading 1) picks cells 9, 10, 13.
   {
@@ -214,7 +214,7 @@ TEST(BranchTargetModels, JumpIndexClassesAndTreeCells) {
     JumpIndexModel model;
     EXPECT_EQ(codeJumpIndex(coder, model, 0), 11u);
     for (std::uint32_t i = 0; i < 16; ++i) {
-      EXPECT_EQ(model.treeCells[i] != bwt::kHalfProbability, i == 9 || i == 10 || i == 13) << i;
+      EXPECT_EQ(model.treeCells[i] != kHalfProbability, i == 9 || i == 10 || i == 13) << i;
     }
   }
   // Seven 0s: class 7, no terminating bit, then seven bits (all 1 here): 255.
@@ -235,7 +235,7 @@ TEST(BranchTargetModels, SymbolStepsAndHistory) {
   EXPECT_EQ(model.history, 4u);
   // Only cells 28 and 29 of context 7 learned.
   for (std::uint32_t i = 0; i < model.cells.size(); ++i) {
-    EXPECT_EQ(model.cells[i] != bwt::kHalfProbability, i == 28 || i == 29) << i;
+    EXPECT_EQ(model.cells[i] != kHalfProbability, i == 28 || i == 29) << i;
   }
 }
 

@@ -34,7 +34,7 @@ const std::string kStride1 = "001";
 const std::string kZero = "000";
 
 bool decode(const Bytes& side, const Bytes& input, Bytes& output) {
-  bwt::WordBitReader reader(side);
+  WordBitReader reader(side);
   output.assign(input.size() + 16, 0xEE);
   const bool ok = decodeDeltaRegions(reader, input.data(), static_cast<std::uint32_t>(input.size()), output.data());
   for (std::size_t i = input.size(); i < output.size(); ++i) EXPECT_EQ(output[i], 0xEE) << "written past the block";

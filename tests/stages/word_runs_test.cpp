@@ -24,8 +24,8 @@ Bytes operator+(Bytes a, const Bytes& b) {
 Bytes runCounts(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& counts) {
   Bytes stream;
   BinaryEncoder encoder(stream);
-  bwt::ClassTree tree;
-  for (const auto& [k, r] : counts) bwt::codeClassNumber(encoder, tree, k, r);
+  ClassTree tree;
+  for (const auto& [k, r] : counts) codeClassNumber(encoder, tree, k, r);
   encoder.flush();
   return stream;
 }
@@ -35,7 +35,7 @@ Bytes runCounts(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& coun
 Bytes expand(const Bytes& input, const Bytes& side, std::uint32_t capacity, std::uint32_t& length,
              std::size_t* sideRead = nullptr) {
   BinaryDecoder decoder(side);
-  bwt::ClassTree tree;
+  ClassTree tree;
   Bytes output(capacity + 32, 0xEE);
   length = capacity;
   expandWordRuns(decoder, tree, input.data(), static_cast<std::uint32_t>(input.size()), output.data(), length);

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "codecs/audio/audio_classes.hpp"
-#include "codecs/bwt/number_codes.hpp"
+#include "model/number_codes.hpp"
 #include "model/binary_coder.hpp"
 
 namespace quorvex::audio {
@@ -103,7 +103,7 @@ std::size_t decodeAudioPiece(AudioDecoder& decoder, std::span<const std::uint8_t
     }
   }
 
-  bwt::WordBitReader bits(input.subspan(position));
+  WordBitReader bits(input.subspan(position));
   PieceSettings settings;
   codePieceSettings(bits, decoder.model, settings, channels);
   std::int32_t* values = decoder.scratch.values.data();

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codecs/audio/audio_model.hpp"
-#include "codecs/bwt/number_codes.hpp"
+#include "model/number_codes.hpp"
 #include "model/counters.hpp"
 
 namespace quorvex::audio {
@@ -51,11 +51,11 @@ inline std::uint32_t codeZeroRun(Coder& coder, ClassModel& model, std::uint32_t 
   const std::uint32_t steps = run < 2 ? 0u : static_cast<std::uint32_t>(std::bit_width(run)) - 1u;
   std::uint32_t j = 0;
   while (j < maxSteps) {
-    if (!bwt::codeAdaptiveBit(coder, model.runCell(j), 5, j < steps ? 1u : 0u)) break;
+    if (!codeAdaptiveBit(coder, model.runCell(j), 5, j < steps ? 1u : 0u)) break;
     ++j;
   }
   const std::uint32_t base = j > 0 ? 1u << j : 0u;
-  return base + bwt::codeDirectBits(coder, j > 0 ? j : 1u, run - base);
+  return base + codeDirectBits(coder, j > 0 ? j : 1u, run - base);
 }
 
 // The classes of one channel's n residuals (n >= 1). After the seventh zero in a row,

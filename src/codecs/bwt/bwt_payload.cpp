@@ -7,7 +7,7 @@
 
 #include "codecs/bwt/backward_number.hpp"
 #include "codecs/bwt/bwt_segment.hpp"
-#include "codecs/bwt/task_threads.hpp"
+#include "threads/task_threads.hpp"
 
 namespace quorvex::bwt {
 

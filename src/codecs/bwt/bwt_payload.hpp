@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "codecs/bwt/task_threads.hpp"
+#include "threads/task_threads.hpp"
 
 namespace quorvex::bwt {
 

@@ -9,7 +9,7 @@
 
 #include "model/huge_pages.hpp"
 #include "codecs/bwt/link_lanes.hpp"
-#include "codecs/bwt/task_threads.hpp"
+#include "threads/task_threads.hpp"
 
 namespace quorvex::bwt {
 namespace {

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "codecs/bwt/number_codes.hpp"
+#include "model/number_codes.hpp"
 #include "model/binary_coder.hpp"
 
 namespace quorvex::bwt {

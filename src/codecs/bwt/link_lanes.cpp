@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codecs/bwt/task_threads.hpp"
+#include "threads/task_threads.hpp"
 
 namespace quorvex::bwt {
 namespace {

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codecs/bwt/task_threads.hpp"
+#include "threads/task_threads.hpp"
 
 namespace quorvex::bwt {
 

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codecs/bwt/number_codes.hpp"
+#include "model/number_codes.hpp"
 
 namespace quorvex::bwt {
 

@@ -20,7 +20,7 @@
 #include <span>
 #include <vector>
 
-#include "codecs/bwt/number_codes.hpp"
+#include "model/number_codes.hpp"
 #include "codecs/bwt/run_start_model.hpp"
 
 namespace quorvex::bwt {

@@ -1,0 +1,52 @@
+#include "decode/decode_plan.hpp"
+
+#include "codecs/cm/cm_model.hpp"
+#include "format/integrity.hpp"
+
+namespace quorvex {
+
+DecodePlan planDecode(RecordStream& stream) {
+  DecodePlan plan;
+  CodecParams params;
+  std::uint32_t section = kNoSection;
+  while (!stream.atEnd()) {
+    const RecordHead head = stream.readRecordHead();
+    switch (head.type) {
+      case static_cast<std::uint32_t>(RecordType::block): {
+        PlannedBlock block{parseBlockDescriptor(stream, params.contextMixing()), params};
+        if (params.contextMixing() && !block.audio()) {
+          // Each codec-parameter record starts a section with a fresh model.
+          if (section == kNoSection) {
+            section = static_cast<std::uint32_t>(plan.sections.size());
+            plan.sections.push_back({params, {},
+                                     cm::CmModel::bytesFor(params.tableBitsA, params.tableBitsB, params.historySize)});
+          }
+          block.section = section;
+          plan.sections[section].blocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
+          plan.sections[section].outputBytes += block.descriptor.unpackedSize;
+        }
+        if (block.bwt()) plan.bwtBlocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
+        if (block.readsWindow()) plan.windowReadersEnd = static_cast<std::uint32_t>(plan.blocks.size()) + 1;
+        plan.records.push_back({PlannedRecord::Kind::block, static_cast<std::uint32_t>(plan.blocks.size())});
+        plan.blocks.push_back(std::move(block));
+        break;
+      }
+      case static_cast<std::uint32_t>(RecordType::codecParams):
+        params = readCodecParams(stream, head.count);
+        section = kNoSection;
+        break;
+      case kIntegrityRecordType:
+        // Whatever the record holds, the next record follows its count bytes (a check
+        // that fails ends the run before any later record matters).
+        plan.records.push_back({PlannedRecord::Kind::integrity, 0, stream.offset(), head.count});
+        stream.skipBytes(head.count);
+        break;
+      default:
+        stream.skipBytes(head.count);
+        break;
+    }
+  }
+  return plan;
+}
+
+}  // namespace quorvex

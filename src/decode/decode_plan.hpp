@@ -1,0 +1,71 @@
+// Planning a decode: every record read once, before any payload is decoded, so that a
+// decoder can see which work depends on which before it starts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "format/block_descriptor.hpp"
+#include "format/codec_params.hpp"
+#include "format/record_stream.hpp"
+
+namespace quorvex {
+
+inline constexpr std::uint32_t kNoSection = 0xFFFFFFFFu;
+
+struct PlannedBlock {
+  BlockDescriptor descriptor;
+  CodecParams params;                // active when the block was read
+  std::uint32_t section = kNoSection;  // its context-mixing section, for blocks the model decodes
+
+  bool audio() const { return descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::audio); }
+  // A BWT block outside context-mixing mode: its codec needs no earlier block (its
+  // history-match stage aside, which reads the window before it).
+  bool bwt() const {
+    return !params.contextMixing() && descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::bwt);
+  }
+  // Whether its decode reads the window's earlier bytes: an LZ codec's matches, or a
+  // history-match stage. Every other codec and stage sees only its own block.
+  bool readsWindow() const {
+    return (!params.contextMixing() && descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::lz)) ||
+           descriptor.bwtStageB.enabled();
+  }
+};
+
+// The blocks of one context-mixing section: they share one model, built at the first
+// of them, and depend on no block outside the section.
+struct CmSection {
+  CodecParams params;
+  std::vector<std::uint32_t> blocks;  // indices into DecodePlan::blocks, in archive order
+  std::uint64_t modelBytes = 0;       // what its model's tables ask for
+  std::uint64_t outputBytes = 0;      // what its blocks' descriptors claim they decode to
+};
+
+// The records a decoder acts on, in archive order. Codec-parameter records are folded
+// into the blocks and sections; unknown records are gone.
+struct PlannedRecord {
+  enum class Kind : std::uint8_t { block, integrity };
+  Kind kind;
+  std::uint32_t block = 0;   // for blocks: index into DecodePlan::blocks
+  std::size_t offset = 0;    // for integrity records: where the payload starts
+  std::uint32_t count = 0;   // for integrity records: the payload's size
+};
+
+struct DecodePlan {
+  std::vector<PlannedBlock> blocks;
+  std::vector<CmSection> sections;
+  std::vector<PlannedRecord> records;
+  std::vector<std::uint32_t> bwtBlocks;  // the blocks whose bwt() holds, in archive order
+  // One past the last block that reads the window (0: none). No block reads the codec
+  // output of that block or of any after it, so a decoder need not keep theirs.
+  std::uint32_t windowReadersEnd = 0;
+
+  // Whether some block after `block` reads the window.
+  bool windowReadAfter(std::uint32_t block) const { return block + 1 < windowReadersEnd; }
+};
+
+// Reads every record after the header; the stream ends at the end of the archive.
+DecodePlan planDecode(RecordStream& stream);
+
+}  // namespace quorvex

@@ -1,0 +1,294 @@
+// The archive maker: whole files in, blocks of the chosen codec out.
+#include "quorvex/archive_maker.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "codecs/bwt/bwt_payload.hpp"
+#include "codecs/bwt/bwt_transform.hpp"
+#include "codecs/lz/lz_codec.hpp"
+#include "make/data_survey.hpp"
+#include "format/buffer_sizes.hpp"
+#include "make/maker_levels.hpp"
+#include "make/wav_pieces.hpp"
+
+namespace quorvex {
+namespace {
+
+// The piece of a block that a level weighing BWT against LZ codes both ways.
+constexpr std::size_t kTrialSample = std::size_t{1} << 16;
+// The smallest tables a context-mixing model is given (those of a record's zero nibbles).
+constexpr std::uint32_t kLeastTableBitsA = 20;
+constexpr std::uint32_t kLeastTableBitsB = 18;
+
+// The stages worth weighing for a kind of data; each is then kept only when it makes
+// the block smaller. Text transforms are for text alone: on binary data with a little
+// text in it they cost more under context mixing than the estimate says.
+StageOptions stagesFor(DataKind kind, const LevelPlan& plan) {
+  StageOptions stages;
+  const StageUse weigh = StageUse::whenSmaller;
+  switch (kind) {
+    case DataKind::text:
+      stages.textTransforms = weigh;
+      stages.wordRuns = weigh;
+      break;
+    case DataKind::x86:
+      stages.branchTargets = weigh;
+      break;
+    case DataKind::records:
+      stages.delta = weigh;
+      break;
+    case DataKind::incompressible:
+      return stages;
+    case DataKind::generic:
+      break;
+  }
+  if (plan.tryEveryStage) {
+    stages.localMatches = stages.historyMatches = stages.wordRuns = stages.delta = weigh;
+    if (kind != DataKind::text) stages.branchTargets = weigh;
+  }
+  return stages;
+}
+
+// What the caller allows: never and always override the maker's choice.
+StageOptions allowedStages(StageOptions chosen, const StageOptions& allowed) {
+  const auto hold = [](StageUse& use, StageUse allowedUse) {
+    if (allowedUse != StageUse::whenSmaller) use = allowedUse;
+  };
+  hold(chosen.localMatches, allowed.localMatches);
+  hold(chosen.historyMatches, allowed.historyMatches);
+  hold(chosen.wordRuns, allowed.wordRuns);
+  hold(chosen.delta, allowed.delta);
+  hold(chosen.textTransforms, allowed.textTransforms);
+  hold(chosen.branchTargets, allowed.branchTargets);
+  return chosen;
+}
+
+std::size_t bwtCodedSize(std::span<const std::uint8_t> bytes) {
+  return bwt::encodeBwtPayload(bwt::forwardBwt(bytes).transformed).size();
+}
+
+std::size_t lzCodedSize(std::span<const std::uint8_t> bytes) { return lz::LzEncoder().encodeBlock(bytes, 0).size(); }
+
+// Text goes to BWT (which codes it smaller than LZ and decodes it faster), data without
+// structure is stored; the rest goes to whichever of BWT and LZ codes it smaller.
+FileCodec chooseCodec(std::span<const std::uint8_t> block, DataKind kind, const LevelPlan& plan) {
+  if (plan.codec == CodecChoice::cm) return FileCodec::cm;
+  if (kind == DataKind::incompressible) return FileCodec::stored;
+  if (plan.codec == CodecChoice::bwt || kind == DataKind::text) return FileCodec::bwt;
+  std::span<const std::uint8_t> trial = block;
+  if (plan.codec == CodecChoice::bwtOrLzSample && block.size() > kTrialSample) {
+    trial = block.subspan((block.size() - kTrialSample) / 2, kTrialSample);
+  }
+  return lzCodedSize(trial) < bwtCodedSize(trial) ? FileCodec::lz : FileCodec::bwt;
+}
+
+std::size_t blockCount(std::size_t bytes, std::size_t blockSize) { return (bytes + blockSize - 1) / blockSize; }
+
+// Calls add(piece) for count pieces of data of about equal length, in order.
+template <class AddPiece>
+void forEachEqualPiece(std::span<const std::uint8_t> data, std::size_t count, AddPiece add) {
+  std::size_t begin = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t end = data.size() / count * (k + 1) + data.size() % count * (k + 1) / count;
+    add(data.subspan(begin, end - begin));
+    begin = end;
+  }
+}
+
+enum class Cut : std::uint8_t { exact, even };
+
+// Calls add(block) for blocks of data of at most blockSize bytes: all of blockSize but
+// the last (exact), or all of about equal length (even, so that no block is short).
+template <class AddBlock>
+void forEachBlock(std::span<const std::uint8_t> data, std::size_t blockSize, Cut cut, AddBlock add) {
+  if (cut == Cut::even) {
+    forEachEqualPiece(data, blockCount(data.size(), blockSize), add);
+    return;
+  }
+  for (std::size_t begin = 0; begin < data.size(); begin += blockSize) {
+    add(data.subspan(begin, std::min(blockSize, data.size() - begin)));
+  }
+}
+
+// Context-mixing sections decode side by side, one per thread. Input longer than one
+// section is cut into an even number of sections of equal length, so that two threads
+// (the common case) finish together: a fifth section of five would run alone.
+std::size_t cmSectionCount(std::size_t bytes, std::size_t sectionSize) {
+  const std::size_t count = blockCount(bytes, sectionSize);
+  return count > 1 && count % 2 == 1 ? count + 1 : count;
+}
+
+std::uint32_t bitsFor(std::size_t bytes) {
+  return static_cast<std::uint32_t>(std::bit_width(std::max<std::size_t>(bytes, 1) - 1));
+}
+
+}  // namespace
+
+StageOptions MakerOptions::allStagesWhenSmaller() {
+  StageOptions stages;
+  for (StageUse* use : {&stages.localMatches, &stages.historyMatches, &stages.wordRuns, &stages.delta,
+                        &stages.textTransforms, &stages.branchTargets}) {
+    *use = StageUse::whenSmaller;
+  }
+  return stages;
+}
+
+ArchiveMaker::ArchiveMaker(const MakerOptions& options) : options_(options), writer_(options.writer) {}
+
+bool ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
+  // Every byte but audio samples passes through the window, and stages may grow a block
+  // a little; counting all bytes keeps clear of its end.
+  if (data.size() > kHistoryWindowSize - writer_.window().size()) return false;
+  switch (codec) {
+    case FileCodec::automatic:
+      addChosenCodecs(data);
+      return true;
+    case FileCodec::audio:
+      if (!writer_.addWavFile(data)) return false;  // audio blocks decode in every mode
+      if (options_.onCoded) options_.onCoded(data.size());
+      return true;
+    default:
+      addBlocks(data, codec, options_.stages);
+      return true;
+  }
+}
+
+void ArchiveMaker::addChosenCodecs(std::span<const std::uint8_t> data) {
+  for (const DataPiece& piece : splitAtWavFiles(data)) {
+    const auto bytes = data.subspan(piece.begin, piece.end - piece.begin);
+    if (piece.wav) {
+      addWavPiece(bytes);
+    } else {
+      addPlainPiece(bytes);
+    }
+  }
+}
+
+// A WAV file: its samples in an audio block, unless the level weighs that against the
+// other codecs and they code it smaller (synthetic sound often repeats exactly).
+void ArchiveMaker::addWavPiece(std::span<const std::uint8_t> piece) {
+  if (levelPlan(options_.level).weighAudio) {
+    MakerOptions trialOptions = options_;
+    trialOptions.writer.integrityChecks = false;
+    trialOptions.onCoded = nullptr;
+    ArchiveMaker asAudio(trialOptions);
+    ArchiveMaker asPlain(trialOptions);
+    const bool audioTakesIt = asAudio.writer_.addWavFile(piece);
+    asPlain.addPlainPiece(piece);
+    if (!audioTakesIt || asPlain.bytes().size() < asAudio.bytes().size()) {
+      addPlainPiece(piece);
+      return;
+    }
+  }
+  if (!writer_.addWavFile(piece)) {
+    addPlainPiece(piece);
+    return;
+  }
+  if (options_.onCoded) options_.onCoded(piece.size());
+}
+
+// Longer context-mixing input goes in equal sections, each starting a fresh model;
+// shorter input (or other codecs) in one piece, which may join the section before it.
+template <class AddPiece>
+void ArchiveMaker::forEachCmSection(std::span<const std::uint8_t> data, bool contextMixing, AddPiece add) {
+  const std::size_t sections = contextMixing ? cmSectionCount(data.size(), cmSectionSize()) : 1;
+  if (sections <= 1) {
+    add(data);
+    return;
+  }
+  forEachEqualPiece(data, sections, [&](std::span<const std::uint8_t> section) {
+    startCmSection(section.size());
+    add(section);
+  });
+}
+
+void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
+  forEachCmSection(piece, levelPlan(options_.level).codec == CodecChoice::cm,
+                   [&](std::span<const std::uint8_t> section) { addSurveyedPiece(section); });
+}
+
+void ArchiveMaker::addSurveyedPiece(std::span<const std::uint8_t> piece) {
+  const LevelPlan plan = levelPlan(options_.level);
+  const std::size_t blockSize = blockSizeFor(plan.codec == CodecChoice::cm);
+  for (const KindRun& run : surveyRuns(piece)) {
+    const StageOptions stages = allowedStages(stagesFor(run.kind, plan), options_.stages);
+    const auto bytes = piece.subspan(run.begin, run.end - run.begin);
+    forEachBlock(bytes, blockSize, Cut::even, [&](std::span<const std::uint8_t> block) {
+      const std::size_t bytesAhead = static_cast<std::size_t>(piece.data() + piece.size() - block.data());
+      addBlock(block, bytesAhead, chooseCodec(block, run.kind, plan), stages);
+    });
+  }
+}
+
+void ArchiveMaker::addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages) {
+  const std::size_t blockSize = blockSizeFor(codec == FileCodec::cm);
+  forEachCmSection(data, codec == FileCodec::cm, [&](std::span<const std::uint8_t> piece) {
+    forEachBlock(piece, blockSize, Cut::exact, [&](std::span<const std::uint8_t> block) {
+      addBlock(block, static_cast<std::size_t>(piece.data() + piece.size() - block.data()), codec, stages);
+    });
+  });
+}
+
+// A context-mixing block lies within one section.
+std::size_t ArchiveMaker::blockSizeFor(bool contextMixing) const {
+  const LevelPlan plan = levelPlan(options_.level);
+  std::size_t blockSize = std::min(options_.blockSize == 0 ? plan.blockSize : options_.blockSize, kMaxBlockSize);
+  if (contextMixing) blockSize = std::min(blockSize, cmSectionSize());
+  return blockSize;
+}
+
+std::size_t ArchiveMaker::cmSectionSize() const {
+  return options_.cmSectionSize != 0 ? options_.cmSectionSize : levelPlan(options_.level).cm.sectionSize;
+}
+
+void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
+                            const StageOptions& stages) {
+  if (codec == FileCodec::cm) {
+    beginCmBlock(block.size(), bytesAhead);
+    writer_.addCmBlock(block, false, stages);
+  } else {
+    leaveCmMode();
+    switch (codec) {
+      case FileCodec::stored:
+        writer_.addStoredBwtBlock(block, stages);
+        break;
+      case FileCodec::lz:
+        writer_.addLzBlock(block, stages);
+        break;
+      default:
+        writer_.addBwtBlock(block, stages);
+        break;
+    }
+  }
+  if (options_.onCoded) options_.onCoded(block.size());
+}
+
+// A section's model is sized for the input it will see: its match window holds the
+// whole section (or the rest of the file, when shorter), and its tables grow with
+// that up to the level's sizes.
+void ArchiveMaker::beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead) {
+  const std::size_t sectionSize = cmSectionSize();
+  const bool sectionFull = cmSectionBytes_ != 0 && cmSectionBytes_ + blockBytes > sectionSize;
+  if (!writer_.cmMode() || sectionFull) startCmSection(std::min(sectionSize, std::max(bytesAhead, blockBytes)));
+  cmSectionBytes_ += blockBytes;
+}
+
+void ArchiveMaker::startCmSection(std::size_t sectionInput) {
+  const CmModelSize model = levelPlan(options_.level).cm;
+  const std::uint32_t inputBits = bitsFor(sectionInput);
+  // A level asking for less than the least still gets the least (and clamp its bounds in order).
+  const std::uint32_t mostBitsA = std::max(model.tableBitsA, kLeastTableBitsA);
+  const std::uint32_t mostBitsB = std::max(model.tableBitsB, kLeastTableBitsB);
+  const std::uint32_t tableBitsA = std::clamp(inputBits + 2, kLeastTableBitsA, mostBitsA);
+  const std::uint32_t tableBitsB = std::clamp(inputBits, kLeastTableBitsB, mostBitsB);
+  writer_.addCmParams(tableBitsA, tableBitsB, historySizeCodeFor(sectionInput));
+  cmSectionBytes_ = 0;
+}
+
+void ArchiveMaker::leaveCmMode() {
+  if (writer_.cmMode()) writer_.addCodecParams({0, 0, 0, 0, 1});
+  cmSectionBytes_ = 0;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,513 @@
+#include "quorvex/archive_writer.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <string_view>
+
+#include "codecs/audio/audio_encoder.hpp"
+#include "codecs/audio/wav_file.hpp"
+#include "codecs/bwt/bwt_payload.hpp"
+#include "codecs/bwt/bwt_transform.hpp"
+#include "codecs/bwt/history_matches.hpp"
+#include "codecs/bwt/local_matches.hpp"
+#include "codecs/cm/cm_codec.hpp"
+#include "codecs/lz/lz_codec.hpp"
+#include "format/block_descriptor.hpp"
+#include "format/codec_params.hpp"
+#include "format/integrity.hpp"
+#include "format/record_stream.hpp"
+#include "stages/branch_targets.hpp"
+#include "text/text_pipeline.hpp"
+#include "stages/strided_delta.hpp"
+#include "stages/word_runs.hpp"
+
+namespace quorvex {
+
+struct ArchiveWriter::Encoders {
+  lz::LzEncoder lz;
+  cm::CmEncoderPtr cm;
+  std::unique_ptr<audio::AudioEncoder> audio;
+};
+
+namespace {
+
+void putU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+void putLeb128(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(value | 0x80u));
+    value >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+void putBytes(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// The bijective base-128 head number: each continuation byte stores one less than
+// its group, so that every number has exactly one encoding.
+void putHeadNumber(std::vector<std::uint8_t>& out, std::uint32_t number) {
+  std::uint32_t rest = number >> 7;
+  std::uint8_t byte = static_cast<std::uint8_t>(number & 0x7Fu);
+  while (rest != 0) {
+    out.push_back(static_cast<std::uint8_t>(byte | 0x80u));
+    byte = static_cast<std::uint8_t>((rest - 1) & 0x7Fu);
+    rest = (rest - 1) >> 7;
+  }
+  out.push_back(byte);
+}
+
+// A record head: count and type, with the escape forms for types 15..30 and for a
+// type with a high part (extension).
+void putRecordHead(std::vector<std::uint8_t>& out, std::uint32_t type, std::uint32_t count, std::uint32_t extension) {
+  if (type < 15 && extension == 0) {
+    putHeadNumber(out, (count << 4) | type);
+    return;
+  }
+  putHeadNumber(out, (count << 4) | 15u);
+  if (extension == 0) {
+    out.push_back(static_cast<std::uint8_t>(type - 15));
+  } else {
+    const std::uint32_t tag = (extension << 4) | (type & 15u);
+    if (tag <= 247) {
+      out.push_back(static_cast<std::uint8_t>(tag));
+    } else {
+      out.push_back(static_cast<std::uint8_t>(248u + ((tag - 248u) & 7u)));
+      out.push_back(static_cast<std::uint8_t>((tag - 248u) >> 3));
+    }
+  }
+}
+
+void putStage(std::vector<std::uint8_t>& out, const std::optional<std::vector<std::uint8_t>>& stage) {
+  out.push_back(stage ? 1 : 0);
+  if (stage) {
+    putU32(out, static_cast<std::uint32_t>(stage->size()));
+    putBytes(out, *stage);
+  }
+}
+
+void putDescriptor(std::vector<std::uint8_t>& out, const BlockFields& block, bool cmMode) {
+  putU32(out, static_cast<std::uint32_t>(block.payload.size()));
+  putBytes(out, block.payload);
+  out.push_back(block.codecKind);
+  const auto kind = static_cast<CodecKind>(block.codecKind);
+  if (kind == CodecKind::audio || kind == CodecKind::cmWithoutTrailer) {
+    if (kind == CodecKind::audio) out.push_back(block.audioReset);
+    putU32(out, block.unpackedSize);
+    return;
+  }
+  out.push_back(block.sizePresent);
+  if (block.sizePresent) putU32(out, block.unpackedSize);
+  out.push_back(static_cast<std::uint8_t>(block.reserved.size()));
+  putBytes(out, block.reserved);
+  if (!cmMode && kind == CodecKind::bwt) {
+    if (block.sizePresent) out.push_back(block.bwtSpareByte);
+    putU32(out, block.bwtPrimaryIndex);
+    putStage(out, block.bwtStageAData);
+    putStage(out, block.bwtStageBData);
+  }
+  putStage(out, block.wordRunData);
+  putStage(out, block.deltaData);
+  out.push_back(block.spareByte);
+  out.push_back(block.textTransformBits ? 1 : 0);
+  if (block.textTransformBits) {
+    const std::uint8_t bits = *block.textTransformBits;
+    out.push_back(bits);
+    if (bits & kLineBreakBit) {
+      putLeb128(out, static_cast<std::uint32_t>(block.lineBreakData.size()));
+      putBytes(out, block.lineBreakData);
+    }
+    if (bits & kNumericBit) {
+      putLeb128(out, static_cast<std::uint32_t>(block.numericData.size()));
+      putBytes(out, block.numericData);
+    }
+  }
+  putStage(out, block.branchTargetData);
+}
+
+// A quick guess at what a codec makes of bytes: their order-1 entropy, in bits. Enough
+// to tell whether a stage that reshapes x86 code pays for its side data.
+double orderOneBits(std::span<const std::uint8_t> bytes) {
+  std::vector<std::uint32_t> counts(256 * 256, 0);
+  std::vector<std::uint32_t> totals(256, 0);
+  std::uint32_t context = 0;
+  for (const std::uint8_t byte : bytes) {
+    ++counts[context * 256 + byte];
+    ++totals[context];
+    context = byte;
+  }
+  double bits = 0;
+  for (std::uint32_t c = 0; c < 256; ++c) {
+    if (totals[c] == 0) continue;
+    const double total = totals[c];
+    for (std::uint32_t b = 0; b < 256; ++b) {
+      const double count = counts[c * 256 + b];
+      if (count > 0) bits += count * std::log2(total / count);
+    }
+  }
+  return bits;
+}
+
+// Branch targets, the first forward step (the decoder restores them last). With
+// whenSmaller the conversion is kept when its bytes plus side data look cheaper.
+void applyBranchTargets(std::vector<std::uint8_t>& data, StageUse use, BlockFields& block) {
+  if (use == StageUse::never || data.empty()) return;
+  const auto stage = std::make_unique<stages::BranchTargetStage>();
+  stages::ConvertedBranches converted = stage->convert(data);
+  if (use == StageUse::whenSmaller) {
+    if (converted.convertedOperands == 0) return;
+    const double before = orderOneBits(data);
+    const double after = orderOneBits(converted.bytes) + 8.0 * static_cast<double>(converted.sideData.size());
+    if (after >= before) return;
+  }
+  data = std::move(converted.bytes);
+  block.branchTargetData = std::move(converted.sideData);
+}
+
+// Text transforms: every transform the pipeline has, each kept when asked for always or
+// when it pays for this text (remapping only outside context mixing).
+void applyForwardTextTransforms(std::vector<std::uint8_t>& data, StageUse use, bool cmBlock, BlockFields& block) {
+  if (use == StageUse::never) return;
+  constexpr std::uint8_t kAllTransforms = text::kNumericTokensBit | text::kWordDictionaryBit | text::kMarkupTagsBit |
+                                          text::kLineBreaksBit | text::kLinePrefixesBit | text::kLineEndingsBit;
+  // Context mixing predicts digits from their own contexts better than the numeric
+  // model does (html grows by 1% with it), so there numbers are coded only when forced.
+  const bool optional = use == StageUse::whenSmaller;
+  const std::uint8_t wanted =
+      optional && cmBlock ? static_cast<std::uint8_t>(kAllTransforms & ~text::kNumericTokensBit) : kAllTransforms;
+  text::ForwardText forward = text::encodeTextTransforms(data, wanted, !cmBlock, optional);
+  if (forward.bits == 0 && optional) return;
+  block.textTransformBits = forward.bits;
+  block.lineBreakData = std::move(forward.lineBreakData);
+  block.numericData = std::move(forward.numericData);
+  data = std::move(forward.text);
+}
+
+// The size a block codes to with the BWT codec.
+std::size_t bwtCodedSize(std::span<const std::uint8_t> bytes) {
+  return bwt::encodeBwtPayload(bwt::forwardBwt(bytes).transformed).size();
+}
+
+// The yardstick by which a stage used "when smaller" is judged: the block coded alone
+// by its own codec (by a fresh LZ model for LZ blocks, by the BWT codec otherwise).
+std::size_t codedSize(std::span<const std::uint8_t> bytes, CodecKind codec) {
+  if (codec == CodecKind::lz) return lz::LzEncoder().encodeBlock(bytes, 0).size();
+  return bwtCodedSize(bytes);
+}
+
+// What a stage's side data adds to the descriptor besides its bytes: its length field.
+constexpr std::size_t kSideDataOverhead = 4;
+
+// Whether a stage that turned before into after (with side bytes of side data) is kept.
+// beforeSize caches the coded size of before (0: not yet known).
+bool stagePays(StageUse use, std::span<const std::uint8_t> before, std::span<const std::uint8_t> after,
+               std::size_t side, std::size_t& beforeSize, CodecKind codec) {
+  if (use == StageUse::always) return true;
+  if (use == StageUse::never) return false;
+  if (beforeSize == 0) beforeSize = codedSize(before, codec);
+  const std::size_t afterSize = codedSize(after, codec) + side + kSideDataOverhead;
+  // A fresh LZ model only roughly foretells the real one, which has learnt from earlier
+  // blocks and may copy from them: there a stage must win clearly.
+  if (codec == CodecKind::lz) return afterSize + beforeSize / 32 < beforeSize;
+  return afterSize < beforeSize;
+}
+
+// The strided delta stage's forward direction (its inverse runs only on blocks of 264
+// bytes and more).
+std::vector<std::uint8_t> forwardDelta(std::vector<std::uint8_t> bytes, StageUse use, BlockFields& block) {
+  if (use == StageUse::never || bytes.size() < stages::kDeltaMinBlock) return bytes;
+  const std::vector<stages::StrideRun> runs = stages::findDeltaRegions(bytes);
+  if (runs.empty() && use != StageUse::always) return bytes;
+  stages::DeltaCoded coded = stages::encodeDeltaRegions(bytes, runs);
+  std::size_t beforeSize = 0;
+  const auto codec = static_cast<CodecKind>(block.codecKind);
+  if (!stagePays(use, bytes, coded.bytes, coded.side.size(), beforeSize, codec)) return bytes;
+  block.deltaData = std::move(coded.side);
+  return std::move(coded.bytes);
+}
+
+std::vector<std::uint8_t> forwardWordRuns(std::vector<std::uint8_t> bytes, StageUse use, BlockFields& block) {
+  if (use == StageUse::never) return bytes;
+  stages::ShortenedWords shortened = stages::shortenWordRuns(bytes);
+  if (shortened.runs == 0 && use != StageUse::always) return bytes;
+  std::size_t beforeSize = 0;
+  const auto codec = static_cast<CodecKind>(block.codecKind);
+  if (!stagePays(use, bytes, shortened.bytes, shortened.side.size(), beforeSize, codec)) return bytes;
+  block.wordRunData = std::move(shortened.side);
+  return std::move(shortened.bytes);
+}
+
+// The forward post-stages, in the reverse of the order the decoder runs their inverses
+// (branch targets, text transforms, strided delta, word runs). Each one that is used
+// sets its flag and side data in block; the result is what the codec codes, and what
+// the decoder's history window will hold. block.codecKind names that codec (stages
+// used "when smaller" are judged by it).
+std::vector<std::uint8_t> applyForwardStages(std::span<const std::uint8_t> data, const StageOptions& stages,
+                                             bool cmBlock, BlockFields& block) {
+  std::vector<std::uint8_t> bytes(data.begin(), data.end());
+  applyBranchTargets(bytes, stages.branchTargets, block);
+  applyForwardTextTransforms(bytes, stages.textTransforms, cmBlock, block);
+  bytes = forwardDelta(std::move(bytes), stages.delta, block);
+  bytes = forwardWordRuns(std::move(bytes), stages.wordRuns, block);
+  return bytes;
+}
+
+// Moves the generic post-stages' flags and side data into a block made apart from them.
+void takeStageFields(BlockFields& block, BlockFields&& stages) {
+  block.wordRunData = std::move(stages.wordRunData);
+  block.deltaData = std::move(stages.deltaData);
+  block.textTransformBits = stages.textTransformBits;
+  block.lineBreakData = std::move(stages.lineBreakData);
+  block.numericData = std::move(stages.numericData);
+  block.branchTargetData = std::move(stages.branchTargetData);
+}
+
+// The BWT-only match stages' forward directions. The decoder expands in-block matches
+// first and history matches second, so history matches are taken out first. Matches
+// shorter than these rarely pay: the transform codes short repeats almost for free.
+constexpr std::uint32_t kLocalMatchMinLength = 20;
+constexpr std::uint32_t kHistoryMatchMinLength = 16;
+
+std::vector<std::uint8_t> forwardMatchStages(std::span<const std::uint8_t> data, bool entropyCoded,
+                                             const StageOptions& stages, std::span<const std::uint8_t> history,
+                                             BlockFields& block) {
+  std::vector<std::uint8_t> bytes(data.begin(), data.end());
+  std::size_t beforeSize = 0;
+  const auto keep = [&](StageUse use, const bwt::ShortenedBlock& shortened) {
+    if (use == StageUse::always) return true;
+    if (shortened.matches == 0) return false;
+    if (!entropyCoded) return shortened.bytes.size() + shortened.side.size() < bytes.size();
+    return stagePays(use, bytes, shortened.bytes, shortened.side.size(), beforeSize, CodecKind::bwt);
+  };
+  if (stages.historyMatches != StageUse::never) {
+    bwt::ShortenedBlock shortened = bwt::findHistoryMatches(bytes, history, kHistoryMatchMinLength);
+    if (keep(stages.historyMatches, shortened)) {
+      bytes = std::move(shortened.bytes);
+      block.bwtStageBData = std::move(shortened.side);
+      beforeSize = 0;
+    }
+  }
+  if (stages.localMatches != StageUse::never) {
+    bwt::ShortenedBlock shortened = bwt::findLocalMatches(bytes, kLocalMatchMinLength);
+    if (keep(stages.localMatches, shortened)) {
+      bytes = std::move(shortened.bytes);
+      block.bwtStageAData = std::move(shortened.side);
+    }
+  }
+  return bytes;
+}
+
+// A BWT block of data: the transformed bytes stored as they are, or entropy-coded.
+// history: the window before this block, for the history match stage.
+BlockFields bwtBlockFields(std::span<const std::uint8_t> data, bool entropyCoded, const StageOptions& stages,
+                           std::span<const std::uint8_t> history) {
+  BlockFields block;
+  const std::vector<std::uint8_t> matched = forwardMatchStages(data, entropyCoded, stages, history, block);
+  bwt::ForwardBwt transform = bwt::forwardBwt(matched);
+  block.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
+  block.sizePresent = entropyCoded ? 1 : 0;
+  block.unpackedSize = entropyCoded ? static_cast<std::uint32_t>(matched.size()) : 0;
+  block.bwtPrimaryIndex = transform.primaryIndex;
+  block.payload = entropyCoded ? bwt::encodeBwtPayload(transform.transformed) : std::move(transform.transformed);
+  return block;
+}
+
+std::span<const std::uint8_t> asBytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+ArchiveWriter::ArchiveWriter(const WriterOptions& options) : output_(std::make_unique<OutputHash>()) {
+  addRecord(static_cast<std::uint32_t>(RecordType::signature), asBytes(kSignatureText));
+  const std::uint8_t version[] = {kFormatVersion};
+  addRecord(static_cast<std::uint32_t>(RecordType::version), version);
+  if (options.integrityChecks) checks_ = Checks::pending;
+}
+
+void ArchiveWriter::putIntegrityRecord(std::uint8_t kind) {
+  const std::vector<std::uint8_t> payload = integrityRecordPayload(static_cast<IntegrityKind>(kind), *output_);
+  putRecordHead(bytes_, kIntegrityRecordType, static_cast<std::uint32_t>(payload.size()), 0);
+  closingKindAt_ = bytes_.size() + kIntegrityMagic.size();
+  putBytes(bytes_, payload);
+}
+
+void ArchiveWriter::beginChecked() {
+  if (checks_ == Checks::pending) {
+    putIntegrityRecord(static_cast<std::uint8_t>(IntegrityKind::opening));
+    checks_ = Checks::open;
+  } else if (checks_ == Checks::open) {
+    bytes_[closingKindAt_] = static_cast<std::uint8_t>(IntegrityKind::check);
+  }
+}
+
+void ArchiveWriter::endChecked(std::span<const std::uint8_t> output) {
+  if (checks_ != Checks::open) return;
+  output_->update(output);
+  putIntegrityRecord(static_cast<std::uint8_t>(IntegrityKind::closing));
+}
+
+ArchiveWriter::~ArchiveWriter() = default;
+
+// The LZ and context-mixing encoders carry large models; most archives need neither.
+ArchiveWriter::Encoders& ArchiveWriter::encoders() {
+  if (!encoders_) encoders_ = std::make_unique<Encoders>();
+  return *encoders_;
+}
+
+// A record of any type: it adds nothing to the output, so checks that run stay closed
+// after it, and checks not yet begun wait for a record the writer makes itself.
+void ArchiveWriter::addRecord(std::uint32_t type, std::span<const std::uint8_t> payload, std::uint32_t extension) {
+  if (checks_ == Checks::open) bytes_[closingKindAt_] = static_cast<std::uint8_t>(IntegrityKind::check);
+  putRecordHead(bytes_, type, static_cast<std::uint32_t>(payload.size()), extension);
+  putBytes(bytes_, payload);
+  endChecked({});
+}
+
+void ArchiveWriter::addCodecParams(const CodecParamBytes& params) {
+  beginChecked();
+  const std::uint8_t all[] = {params.codecId, params.historySizeCode, params.secondSizeCode, params.tableBits};
+  const std::uint32_t count = params.count < 4 ? params.count : 4;
+  putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::codecParams), count, 0);
+  putBytes(bytes_, std::span<const std::uint8_t>(all, count));
+  cmMode_ = count > 0 && params.codecId == kCmCodecId;
+  endChecked({});
+}
+
+void ArchiveWriter::addBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes) {
+  // The closing record, if any, stays where it is: the checks end before this block.
+  checks_ = checks_ == Checks::open ? Checks::closed : Checks::off;
+  putBlock(block, windowBytes);
+}
+
+void ArchiveWriter::putBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes) {
+  putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
+  putDescriptor(bytes_, block, cmMode_);
+  putBytes(window_, windowBytes);
+  // The decoder resets its audio model at every other block; so does the encoder.
+  if (block.codecKind != static_cast<std::uint8_t>(CodecKind::audio) && encoders_ && encoders_->audio) {
+    encoders_->audio->reset();
+  }
+}
+
+bool ArchiveWriter::addAudioBlock(std::span<const std::uint8_t> data, std::uint32_t channels, std::uint32_t sampleWidth,
+                                  bool littleEndian, std::uint32_t headerBytes, bool reset) {
+  if (data.size() > 0xFFFFFFFFu) return false;
+  Encoders& all = encoders();
+  if (!all.audio) all.audio = std::make_unique<audio::AudioEncoder>();
+  if (reset) all.audio->reset();
+  audio::AudioBlockFormat format;
+  format.channels = channels;
+  format.sampleWidth = sampleWidth;
+  format.littleEndian = littleEndian;
+  format.unsignedSamples = sampleWidth == 1;
+  format.headerBytes = headerBytes;
+  BlockFields block;
+  block.codecKind = static_cast<std::uint8_t>(CodecKind::audio);
+  block.audioReset = reset ? 1 : 0;
+  block.unpackedSize = static_cast<std::uint32_t>(data.size());
+  block.payload = all.audio->encodeBlock(data, format);
+  if (block.payload.empty() && !data.empty()) return false;
+  beginChecked();
+  putBlock(block, {});
+  endChecked(data);
+  return true;
+}
+
+// Bytes that are not samples, in a block the current mode decodes as they are.
+void ArchiveWriter::addRawBlock(std::span<const std::uint8_t> data) {
+  constexpr std::size_t kRawBlockSize = std::size_t{1} << 24;
+  for (std::size_t offset = 0; offset < data.size(); offset += kRawBlockSize) {
+    const auto part = data.subspan(offset, std::min(kRawBlockSize, data.size() - offset));
+    if (cmMode_) {
+      addCmBlock(part);
+    } else {
+      addStoredBwtBlock(part);
+    }
+  }
+}
+
+bool ArchiveWriter::addWavFile(std::span<const std::uint8_t> file) {
+  const std::optional<audio::WavLayout> wav = audio::parseWav(file);
+  if (!wav || wav->dataEnd - wav->dataBegin > 0xFFFFFFFFu - audio::kLongestPrefix) return false;
+  const bool headerInBlock = wav->dataBegin <= audio::kLongestPrefix;
+  const std::size_t blockBegin = headerInBlock ? 0 : wav->dataBegin;
+  const auto samples = file.subspan(blockBegin, wav->dataEnd - blockBegin);
+  if (!headerInBlock) addRawBlock(file.first(wav->dataBegin));
+  // Audio the encoder cannot code (a class stream too long for its length field) is
+  // stored as it is.
+  if (!addAudioBlock(samples, wav->channels, wav->sampleWidth, true,
+                     static_cast<std::uint32_t>(wav->dataBegin - blockBegin))) {
+    addRawBlock(samples);
+  }
+  if (wav->dataEnd < file.size()) addRawBlock(file.subspan(wav->dataEnd));
+  return true;
+}
+
+void ArchiveWriter::addStoredBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages) {
+  addForwardBwtBlock(data, stages, false);
+}
+
+void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages) {
+  addForwardBwtBlock(data, stages, true);
+}
+
+void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages, bool entropyCoded) {
+  BlockFields stageFields;
+  const std::vector<std::uint8_t> coded = applyForwardStages(data, stages, false, stageFields);
+  BlockFields block = bwtBlockFields(coded, entropyCoded, stages, window_);
+  takeStageFields(block, std::move(stageFields));
+  beginChecked();
+  putBlock(block, coded);
+  endChecked(data);
+}
+
+void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageOptions& stages) {
+  BlockFields block;
+  block.codecKind = static_cast<std::uint8_t>(CodecKind::lz);
+  const std::vector<std::uint8_t> data = applyForwardStages(input, stages, false, block);
+  const std::size_t blockOffset = window_.size();
+  putBytes(window_, data);
+  block.sizePresent = 1;
+  block.unpackedSize = static_cast<std::uint32_t>(data.size());
+  block.payload = encoders().lz.encodeBlock(window_, blockOffset);
+  window_.resize(blockOffset);
+  beginChecked();
+  putBlock(block, data);
+  endChecked(input);
+}
+
+void ArchiveWriter::addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode) {
+  CodecParamBytes params;
+  params.codecId = kCmCodecId;
+  params.historySizeCode = historySizeCode;
+  params.tableBits = static_cast<std::uint8_t>(((tableBitsA - 20) << 4) | ((tableBitsB - 18) & 15u));
+  addCodecParams(params);
+  encoders().cm.reset();
+  encoders().cm = cm::createCmEncoder(tableBitsA, tableBitsB, decodeSizeCode(historySizeCode));
+}
+
+void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> input, bool resetAdaptation, const StageOptions& stages) {
+  BlockFields block;
+  const std::vector<std::uint8_t> data = applyForwardStages(input, stages, true, block);
+  // Kind 3 ends its descriptor at its size: it has no post-stage fields. A block with
+  // post-stages and no reset is written as kind 0, in context-mixing mode a plain CM block.
+  const bool hasStages = block.wordRunData || block.deltaData || block.textTransformBits || block.branchTargetData;
+  const CodecKind plainKind = hasStages ? CodecKind::bwt : CodecKind::cmWithoutTrailer;
+  block.codecKind = static_cast<std::uint8_t>(resetAdaptation ? CodecKind::lz : plainKind);
+  block.sizePresent = 1;
+  block.unpackedSize = static_cast<std::uint32_t>(data.size());
+  if (encoders().cm) {
+    if (resetAdaptation) cm::resetCmAdaptation(*encoders().cm);
+    block.payload = cm::encodeCmBlock(*encoders().cm, data);
+  }
+  beginChecked();
+  putBlock(block, data);
+  endChecked(input);
+}
+
+}  // namespace quorvex

@@ -1,0 +1,271 @@
+// Decoding on several threads gives what one thread gives: the same sink calls with
+// the same bytes, the same console lines and the same failure, on every archive.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "codecs/bwt/backward_number.hpp"
+#include "decode/decode_plan.hpp"
+#include "decode/detached_bwt.hpp"
+#include "decode/dispatcher.hpp"
+#include "quorvex/archive_writer.hpp"
+#include "quorvex/decoder.hpp"
+#include "support/test_support.hpp"
+
+namespace quorvex {
+namespace {
+
+// Keeps every call a sink receives, and refuses bytes after `acceptCalls` calls.
+class RecordingSink final : public OutputSink {
+ public:
+  explicit RecordingSink(std::size_t acceptCalls = SIZE_MAX) : acceptCalls_(acceptCalls) {}
+  bool append(std::span<const std::uint8_t> bytes) override {
+    calls.emplace_back(bytes.begin(), bytes.end());
+    return calls.size() <= acceptCalls_;
+  }
+  std::vector<std::vector<std::uint8_t>> calls;
+
+ private:
+  std::size_t acceptCalls_;
+};
+
+struct DecodeRun {
+  DecodeResult result;
+  std::vector<std::vector<std::uint8_t>> calls;
+  std::vector<std::string> lines;
+};
+
+DecodeRun decodeWith(const std::vector<std::uint8_t>& archive, unsigned threads, std::size_t acceptCalls = SIZE_MAX) {
+  DecodeRun run;
+  RecordingSink sink(acceptCalls);
+  DecodeOptions options;
+  options.threads = threads;
+  options.console = [&run](std::string_view line) { run.lines.emplace_back(line); };
+  run.result = decodeArchive(archive, sink, options);
+  run.calls = std::move(sink.calls);
+  return run;
+}
+
+// Decodes with one thread and with more and expects the runs to agree in everything.
+DecodeRun expectSameOnEveryThreadCount(const std::vector<std::uint8_t>& archive, const std::string& what,
+                                 std::size_t acceptCalls = SIZE_MAX, std::vector<unsigned> counts = {2, 4}) {
+  const DecodeRun one = decodeWith(archive, 1, acceptCalls);
+  for (const unsigned threads : counts) {
+    const DecodeRun many = decodeWith(archive, threads, acceptCalls);
+    SCOPED_TRACE(what + ", " + std::to_string(threads) + " threads");
+    EXPECT_EQ(many.result.status, one.result.status);
+    EXPECT_EQ(many.result.failedBlock, one.result.failedBlock);
+    EXPECT_EQ(many.result.reason, one.result.reason);
+    EXPECT_EQ(many.result.outputSize, one.result.outputSize);
+    EXPECT_EQ(many.result.completeOutputSize, one.result.completeOutputSize);
+    EXPECT_EQ(many.lines, one.lines);
+    EXPECT_EQ(many.calls.size(), one.calls.size());
+    EXPECT_TRUE(many.calls == one.calls) << "the sink received other bytes";
+  }
+  return one;
+}
+
+TEST(ParallelDecode, GoldenArchivesAndTheSampleDecodeAlikeOnEveryThreadCount) {
+  std::vector<std::filesystem::path> archives{std::filesystem::path(QUORVEX_SOURCE_DIR) / "samples" / "sample.qvx"};
+  for (const auto& entry : std::filesystem::directory_iterator(QUORVEX_GOLDEN_DIR)) {
+    if (entry.path().extension() == ".qvx") archives.push_back(entry.path());
+  }
+  ASSERT_GT(archives.size(), 10u);
+  for (const auto& path : archives) {
+    const DecodeRun one = expectSameOnEveryThreadCount(testing::readFile(path), path.filename().string());
+    EXPECT_TRUE(one.result.ok()) << path << ": " << one.result.reason;
+  }
+}
+
+// Blocks of every dependency: two context-mixing sections (one with an adaptation
+// reset) with an audio block inside one, BWT blocks without and with history matches,
+// LZ blocks reading what BWT blocks left in the window, and post-stages.
+std::vector<std::uint8_t> mixedArchive(bool integrityChecks) {
+  const std::vector<std::uint8_t> text = testing::repositoryText(96 << 10);
+  const auto part = [&text](std::size_t from, std::size_t size) {
+    return std::span<const std::uint8_t>(text).subspan(from, size);
+  };
+  StageOptions stages;
+  stages.wordRuns = StageUse::whenSmaller;
+  stages.textTransforms = StageUse::whenSmaller;
+  StageOptions history;
+  history.historyMatches = StageUse::always;
+
+  ArchiveWriter writer(WriterOptions{integrityChecks});
+  writer.addBwtBlock(part(0, 20000), stages);
+  writer.addBwtBlock(part(20000, 20000));
+  writer.addBwtBlock(part(8000, 12000), history);
+  writer.addLzBlock(part(4000, 16000));
+  writer.addCmParams(20, 18, 0);
+  writer.addCmBlock(part(40000, 3000));
+  writer.addCmBlock(part(49000, 2000), true);
+  std::vector<std::uint8_t> samples(4000);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::uint8_t>((i * i) >> 5);
+  EXPECT_TRUE(writer.addAudioBlock(samples, 1, 2, true, 0));
+  writer.addCmBlock(part(56000, 2000));
+  writer.addCmParams(20, 18, 1);
+  writer.addCmBlock(part(62000, 3000), false, stages);
+  writer.addCmBlock(part(71000, 2000));
+  writer.addCodecParams({});
+  writer.addStoredBwtBlock(part(76000, 6000));
+  writer.addLzBlock(part(30000, 12000), stages);
+  writer.addBwtBlock(part(82000, 14000), history);
+  return writer.bytes();
+}
+
+TEST(ParallelDecode, ArchivesDamagedAtEveryBlockFailAlikeOnEveryThreadCount) {
+  for (const bool checks : {true, false}) {
+    const std::vector<std::uint8_t> archive = mixedArchive(checks);
+    const DecodeRun whole = expectSameOnEveryThreadCount(archive, "undamaged");
+    ASSERT_TRUE(whole.result.ok()) << whole.result.reason;
+    RecordStream stream(archive);
+    ASSERT_TRUE(checkArchiveHeader(stream));
+    const DecodePlan plan = planDecode(stream);
+    ASSERT_EQ(plan.blocks.size(), 13u);
+    ASSERT_EQ(plan.sections.size(), 2u);
+    for (std::size_t b = 0; b < plan.blocks.size(); ++b) {
+      const std::span<const std::uint8_t> payload = plan.blocks[b].descriptor.payload;
+      const std::size_t at = static_cast<std::size_t>(payload.data() - archive.data());
+      // The middle of the coded data, or near its end (where BWT payloads keep their
+      // segment table).
+      const std::size_t offset = checks ? payload.size() / 2 : payload.size() - 2;
+      std::vector<std::uint8_t> damaged = archive;
+      damaged[at + offset] ^= 0x5A;
+      expectSameOnEveryThreadCount(damaged,
+                                   "block " + std::to_string(b) + (checks ? ", with checks" : ", without checks"),
+                                   SIZE_MAX, {2});
+    }
+  }
+}
+
+// BWT blocks only, which the workers decode side by side: in-block and history
+// matches, post-stages and a stored block; then, if asked, a damaged block whose one
+// segment claims 40 bytes but stores 2: decoded in the window, the other 38 would be
+// what earlier blocks left there.
+std::vector<std::uint8_t> bwtArchive(bool leftoverBlock = false) {
+  const std::vector<std::uint8_t> text = testing::repositoryText(160 << 10);
+  const auto part = [&text](std::size_t from, std::size_t size) {
+    return std::span<const std::uint8_t>(text).subspan(from, size);
+  };
+  StageOptions local;
+  local.localMatches = StageUse::always;
+  local.textTransforms = StageUse::whenSmaller;
+  StageOptions history;
+  history.historyMatches = StageUse::always;
+  history.localMatches = StageUse::always;
+  ArchiveWriter writer(WriterOptions{true});
+  writer.addBwtBlock(part(0, 24000), local);
+  writer.addBwtBlock(part(24000, 30000));
+  writer.addBwtBlock(part(10000, 16000), history);
+  writer.addStoredBwtBlock(part(60000, 5000));
+  writer.addBwtBlock(part(65000, 20000));
+  // Its matches reach into the two blocks before it: what the last block to read the
+  // window reads must be there, however little comes after it.
+  writer.addBwtBlock(part(63000, 20000), history);
+  if (leftoverBlock) {
+    BlockFields block;
+    block.payload = {'a', 'b', 0x80, 0x80};
+    for (const std::uint32_t number : {4u, 40u, 254u, 0u}) bwt::appendBackwardNumber(block.payload, number);
+    block.unpackedSize = 40;
+    writer.addBlock(block, {});
+  }
+  return writer.bytes();
+}
+
+TEST(ParallelDecode, BwtArchiveDamagedAtEveryBlockFailsAlikeOnEveryThreadCount) {
+  const std::vector<std::uint8_t> archive = bwtArchive();
+  const DecodeRun whole = expectSameOnEveryThreadCount(archive, "undamaged");
+  ASSERT_TRUE(whole.result.ok()) << whole.result.reason;
+  RecordStream stream(archive);
+  ASSERT_TRUE(checkArchiveHeader(stream));
+  const DecodePlan plan = planDecode(stream);
+  ASSERT_EQ(plan.bwtBlocks.size(), 6u);
+  std::size_t failures = 0;
+  for (const std::uint32_t b : plan.bwtBlocks) {
+    const std::span<const std::uint8_t> payload = plan.blocks[b].descriptor.payload;
+    const std::size_t at = static_cast<std::size_t>(payload.data() - archive.data());
+    // The coded data early and in the middle, and the segment table near the end.
+    for (const std::size_t offset : {std::size_t{7}, payload.size() / 2, payload.size() - 3}) {
+      std::vector<std::uint8_t> damaged = archive;
+      damaged[at + offset] ^= 0x21;
+      const DecodeRun one = expectSameOnEveryThreadCount(
+          damaged, "block " + std::to_string(b) + " at " + std::to_string(offset), SIZE_MAX, {2, 4});
+      failures += one.result.ok() ? 0 : 1;
+    }
+  }
+  EXPECT_GE(failures, 12u);  // most damage is caught, by the block or by the checks
+
+  const DecodeRun leftover = expectSameOnEveryThreadCount(bwtArchive(true), "leftovers", SIZE_MAX, {2, 4});
+  EXPECT_EQ(leftover.result.status, DecodeStatus::blockFailed);
+  EXPECT_EQ(leftover.result.failedBlock, 6u);
+}
+
+// The room a detached decode reports is what the in-place decoder needs: with it,
+// decoding at the cursor gives the same lines and bytes; with less room than the
+// transform needs, it fails (the in-block match stage's room is only sufficient).
+TEST(ParallelDecode, DetachedBwtReportsTheRoomTheWindowMustLeave) {
+  const std::vector<std::uint8_t> text = testing::repositoryText(20000);
+  std::vector<std::uint8_t> repeats;  // in-block matches expand it far beyond 5 x its transform
+  for (int i = 0; i < 2000; ++i) repeats.insert(repeats.end(), {'q', 'u', 'o', 'r', 'v', 'e', 'x', '!'});
+  StageOptions local;
+  local.localMatches = StageUse::always;
+  ArchiveWriter writer;
+  writer.addBwtBlock(text);
+  writer.addStoredBwtBlock(std::span<const std::uint8_t>(text).first(3000));
+  writer.addBwtBlock(repeats, local);
+  const std::vector<std::uint8_t> archive = writer.bytes();
+  RecordStream stream(archive);
+  ASSERT_TRUE(checkArchiveHeader(stream));
+  const DecodePlan plan = planDecode(stream);
+  ASSERT_EQ(plan.blocks.size(), 3u);
+
+  DecodeContext context;
+  ASSERT_TRUE(context.allocate());
+  bool stageBound = false;
+  for (const PlannedBlock& block : plan.blocks) {
+    DetachedBwtBuffers buffers;
+    DetachedBwt detached;
+    std::vector<std::string> lines;
+    const Console console([&lines](std::string_view line) { lines.emplace_back(line); });
+    ASSERT_TRUE(decodeBwtDetached(block.descriptor, buffers, console, 1u, detached));
+    const std::uint64_t needed = std::max(detached.windowRoom, detached.stageRoom);
+    stageBound |= detached.stageRoom > detached.windowRoom;
+    for (const std::uint64_t room : {needed + 1000, needed, needed - 1}) {
+      SCOPED_TRACE(std::to_string(block.descriptor.packedSize) + " bytes, room " + std::to_string(room));
+      EXPECT_EQ(detached.fitsRoom(static_cast<std::uint32_t>(room)), room >= needed);
+      context.historyCursor = context.historyEnd - room;
+      CodecState codecs;
+      std::vector<std::string> inPlaceLines;
+      const Console inPlace([&inPlaceLines](std::string_view line) { inPlaceLines.emplace_back(line); });
+      std::uint32_t n = 0;
+      std::string failure;
+      const bool ok = decodeCodec(block.descriptor, context, codecs, inPlace, n, failure);
+      if (room < detached.windowRoom) {
+        EXPECT_FALSE(ok);
+      }
+      if (room >= needed) {
+        ASSERT_TRUE(ok) << failure;
+        EXPECT_EQ(inPlaceLines, lines);
+        ASSERT_EQ(n, detached.n);
+        EXPECT_EQ(std::memcmp(context.historyCursor, buffers.expanded.data(), n), 0);
+      }
+    }
+  }
+  EXPECT_TRUE(stageBound) << "no block needed more room for its in-block matches than for its transform";
+}
+
+TEST(ParallelDecode, SinkThatRefusesStopsAtTheSameBlock) {
+  const std::vector<std::uint8_t> archive = mixedArchive(true);
+  for (const std::size_t accepted : {0u, 3u, 9u}) {
+    const DecodeRun one =
+        expectSameOnEveryThreadCount(archive, "sink refuses after " + std::to_string(accepted), accepted, {2});
+    EXPECT_EQ(one.result.status, DecodeStatus::outputFailed);
+  }
+}
+
+}  // namespace
+}  // namespace quorvex
