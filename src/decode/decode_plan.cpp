@@ -1,5 +1,6 @@
 #include "decode/decode_plan.hpp"
 
+#include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/cm/cm_model.hpp"
 #include "format/integrity.hpp"
 
@@ -25,7 +26,11 @@ DecodePlan planDecode(RecordStream& stream) {
           plan.sections[section].blocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
           plan.sections[section].outputBytes += block.descriptor.unpackedSize;
         }
-        if (block.bwt()) plan.bwtBlocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
+        if (block.bwt() && block.descriptor.sizePresent &&
+            block.descriptor.payload.size() == block.descriptor.packedSize &&
+            bwt::bwtPayloadTakesStandingBytes(block.descriptor.payload.data(), block.descriptor.packedSize)) {
+          plan.standingBytesEnd = static_cast<std::uint32_t>(plan.blocks.size()) + 1;
+        }
         if (block.readsWindow()) plan.windowReadersEnd = static_cast<std::uint32_t>(plan.blocks.size()) + 1;
         plan.records.push_back({PlannedRecord::Kind::block, static_cast<std::uint32_t>(plan.blocks.size())});
         plan.blocks.push_back(std::move(block));
@@ -45,6 +50,9 @@ DecodePlan planDecode(RecordStream& stream) {
         stream.skipBytes(head.count);
         break;
     }
+  }
+  for (std::uint32_t b = 0; b < plan.blocks.size(); ++b) {
+    if (plan.detachedBwt(b)) plan.bwtBlocks.push_back(b);
   }
   return plan;
 }

@@ -56,10 +56,19 @@ struct DecodePlan {
   std::vector<PlannedBlock> blocks;
   std::vector<CmSection> sections;
   std::vector<PlannedRecord> records;
-  std::vector<std::uint32_t> bwtBlocks;  // the blocks whose bwt() holds, in archive order
+  // The blocks whose bwt() holds that decode away from the window, in archive order:
+  // all but those before standingBytesEnd.
+  std::vector<std::uint32_t> bwtBlocks;
+  // One past the last BWT block whose payload takes the window's bytes as they stand
+  // past the cursor (0: none). Those bytes are what earlier blocks' in-place decodes
+  // left there, so that block and every BWT block before it decode in place, in order.
+  std::uint32_t standingBytesEnd = 0;
   // One past the last block that reads the window (0: none). No block reads the codec
   // output of that block or of any after it, so a decoder need not keep theirs.
   std::uint32_t windowReadersEnd = 0;
+
+  // Whether the block is a BWT block that may decode away from the window.
+  bool detachedBwt(std::uint32_t block) const { return blocks[block].bwt() && block >= standingBytesEnd; }
 
   // Whether some block after `block` reads the window.
   bool windowReadAfter(std::uint32_t block) const { return block + 1 < windowReadersEnd; }

@@ -71,7 +71,7 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
   if (planned.params.contextMixing()) {
     ok = takeCmOutput(block, j, console, n);
     if (!result_.ok()) return false;
-  } else if (planned.bwt()) {
+  } else if (plan_.detachedBwt(block)) {
     ok = takeBwtOutput(block, j, console, n, inSlot);
     if (!result_.ok()) return false;
   } else {

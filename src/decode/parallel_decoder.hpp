@@ -17,9 +17,12 @@
 // block i + 1 decodes.
 //
 // What stays in archive order, on the calling thread: LZ blocks, which read the
-// window and the model left by the previous one, and any BWT block whose detached
+// window and the model left by the previous one; any BWT block whose detached
 // decode failed or needed more room than the window leaves where it lands (the
-// in-place decoder then decides, as on one thread).
+// in-place decoder then decides, as on one thread); and, when a BWT payload takes the
+// window's bytes past the cursor as they stand (a segment without coded bytes, say),
+// that block and every BWT block before it, decoded in place so that those bytes are
+// the ones one thread's in-place decodes leave there.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <numeric>
 
 #include "codecs/bwt/backward_number.hpp"
 #include "codecs/bwt/bwt_segment.hpp"
@@ -58,25 +59,35 @@ bool readSegmentTable(const std::uint8_t* payload, std::uint32_t packedSize, std
   return codedSum <= trailerStart;
 }
 
-// A segment's bytes come only from its own coded bytes, so that the result never
-// depends on what the buffer held before: a segment with a length but no coded bytes
-// has nothing to decode from (its region would hold leftovers), and coded bytes
-// longer than the region would spill into the next one, which another thread may be
-// writing. Neither is ever written (stored, a segment takes c + 2 bytes).
-bool segmentFitsItsRegion(std::uint32_t length, std::uint32_t coded) {
-  return length == 0 || (coded != 0 && coded <= 3ull * length);
-}
+// Coded bytes longer than their segment's three-times region: moved in, they reach
+// into the regions after it (the spill of the last one touches nothing).
+bool spillsPastItsRegion(std::uint32_t length, std::uint32_t coded) { return coded > 3ull * length; }
 
-// Decodes every segment in its region. Segments are independent: with several
-// threads each takes the longest segment left, with a run-start model of its own, so
-// that a thread that joins late still finds work and the last ones finish together.
-// Any failing segment fails the payload.
+// Decodes every segment with coded bytes in its region; a segment with a length but
+// none keeps its region's bytes as they stand. Segments within their regions are
+// independent: with several threads each takes the longest segment left, with a
+// run-start model of its own, so that a thread that joins late still finds work and
+// the last ones finish together. A segment whose coded bytes spill into the regions
+// after it reads them before those segments decode: then all go in order, on one
+// thread. Any failing segment fails the payload.
 bool decodeSegments(std::uint8_t* buffer, std::uint32_t capacity, const SegmentTable& table,
                     const std::array<std::uint64_t, kSegments>& region, const TaskThreads& threads) {
-  std::array<std::uint32_t, kSegments> order;  // the segments to decode, longest first
+  std::array<std::uint32_t, kSegments> order;  // the segments to decode
   std::uint32_t count = 0;
+  bool inOrder = false;
   for (std::uint32_t i = 0; i < kSegments; ++i) {
     if (table.coded[i] != 0) order[count++] = i;
+    inOrder |= spillsPastItsRegion(table.length[i], table.coded[i]);
+  }
+  if (inOrder) {
+    RunStartModel model;
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const std::uint32_t i = order[k];
+      if (decodeSegment(model, buffer + region[i], capacity - region[i], table.coded[i], table.length[i]) == 0) {
+        return false;
+      }
+    }
+    return true;
   }
   std::stable_sort(order.begin(), order.begin() + count,
                    [&table](std::uint32_t a, std::uint32_t b) { return table.length[a] > table.length[b]; });
@@ -113,12 +124,12 @@ std::uint32_t decodeBwtPayload(std::uint8_t* buffer, std::uint32_t packedSize, s
   for (std::uint32_t i = 0; i < kSegments; ++i) {
     region[i] = offset;
     offset += 3ull * table.length[i];
-    if (region[i] + table.coded[i] > capacity) return 0;
-    if (!segmentFitsItsRegion(table.length[i], table.coded[i])) return 0;
+    if (region[i] + table.coded[i] > capacity) return 0;  // coded bytes past the room
   }
 
   // Move each coded segment to its region, the last first, so that no segment is
-  // overwritten before it has moved.
+  // overwritten before it has moved (a spill past a region overwrites the start of the
+  // next region, whose segment has moved there already).
   std::uint32_t source = trailerStart;
   for (std::uint32_t i = kSegments; i-- > 0;) {
     source -= table.coded[i];
@@ -148,6 +159,25 @@ std::uint64_t bwtPayloadRoom(const std::uint8_t* payload, std::uint32_t packedSi
     region += 3ull * table.length[i];
   }
   return room;
+}
+
+bool bwtPayloadTakesStandingBytes(const std::uint8_t* payload, std::uint32_t packedSize) {
+  SegmentTable table;
+  std::uint32_t trailerStart = 0;
+  std::uint64_t total = 0;
+  if (!readSegmentTable(payload, packedSize, 0xFFFFFFFFu, {}, table, trailerStart, total)) return false;
+  for (std::uint32_t i = 0; i < kSegments; ++i) {
+    if (spillsPastItsRegion(table.length[i], table.coded[i])) return true;
+    if (table.length[i] != 0 && table.coded[i] == 0) return true;
+  }
+  // No spill: every segment reaches its region as its coded bytes stand in the payload.
+  const std::uint64_t coded = std::accumulate(table.coded.begin(), table.coded.end(), std::uint64_t{0});
+  std::uint64_t start = trailerStart - coded;
+  for (std::uint32_t i = 0; i < kSegments; ++i) {
+    if (table.coded[i] != 0 && segmentTakesStandingBytes(payload + start, table.coded[i], table.length[i])) return true;
+    start += table.coded[i];
+  }
+  return false;
 }
 
 std::vector<std::uint8_t> encodeBwtPayload(std::span<const std::uint8_t> transformed) {

@@ -8,42 +8,73 @@
 
 namespace quorvex::bwt {
 
+namespace {
+
+// The segment trailer, read backwards from the end of the f coded bytes.
+struct SegmentTrailer {
+  std::uint32_t A = 0;  // symbol count before run expansion; 0: no expansion
+  std::uint32_t B = 0;  // run-count stream length
+  bool runStarts = false;
+  std::uint32_t S = 0;  // raw-bit stream length
+  std::uint64_t N = 0;  // where the trailer begins
+  std::uint64_t D = 0;  // where the arithmetic stream or the symbols begin
+};
+
+// False when the trailer alone fails the segment: L > c, or no byte left for the
+// symbols or the arithmetic stream.
+bool readSegmentTrailer(const std::uint8_t* region, std::uint32_t f, std::uint32_t c, SegmentTrailer& t) {
+  const std::uint8_t* cursor = region + f;
+  const std::uint32_t saved = readBackwardNumber(region, cursor);
+  if (saved != 0) {
+    if (saved > c) return false;
+    t.A = c - saved;
+  }
+  t.B = t.A != 0 ? readBackwardNumber(region, cursor) : 0;
+  const std::uint32_t E = readBackwardNumber(region, cursor);
+  t.runStarts = E != 0;
+  t.S = t.runStarts ? E - 1 : 0;
+  t.N = static_cast<std::uint64_t>(cursor - region);
+  t.D = std::uint64_t{t.B} + t.S;
+  return t.D < t.N;
+}
+
+}  // namespace
+
 std::uint32_t decodeSegment(RunStartModel& model, std::uint8_t* region, std::uint64_t room, std::uint32_t f,
                             std::uint32_t c) {
   if (f > room || 3ull * c > room) return 0;
-  const std::uint8_t* cursor = region + f;
-  const std::uint32_t saved = readBackwardNumber(region, cursor);
-  std::uint32_t A = 0;  // symbol count before run expansion; 0: no expansion
-  if (saved != 0) {
-    if (saved > c) return 0;
-    A = c - saved;
-  }
-  const std::uint32_t B = A != 0 ? readBackwardNumber(region, cursor) : 0;
-  const std::uint32_t E = readBackwardNumber(region, cursor);
-  const bool runStarts = E != 0;
-  const std::uint32_t S = runStarts ? E - 1 : 0;
-  const std::uint64_t N = static_cast<std::uint64_t>(cursor - region);
-  const std::uint64_t D = std::uint64_t{B} + S;
-  if (D >= N) return 0;
+  SegmentTrailer t;
+  if (!readSegmentTrailer(region, f, c, t)) return 0;
+  const auto [A, B, runStarts, S, N, D] = t;
 
+  // Without stages the symbols are the region's bytes from D on, as they stand: past
+  // the coded bytes those are whatever the region held (see segmentTakesStandingBytes).
   const std::uint8_t* source = region + D;
   if (runStarts) {
     const std::span<const std::uint8_t> arithmetic(region + D, N - D);
     const std::span<const std::uint8_t> rawBits(region + B, S);
     if (decodeRunStarts(model, arithmetic, rawBits, region + c, A != 0 ? A : c) != 0) return 0;
     source = region + c;
-  } else if (D + (A != 0 ? A : c) > N) {
-    return 0;  // symbols claimed beyond the coded bytes: the region's leftovers
+  } else if (A != 0 && D + A > room) {
+    return 0;  // symbols claimed beyond the buffer
   }
   if (A != 0) {
     BinaryDecoder decoder(std::span<const std::uint8_t>(region, B));
     ClassTree tree;
     std::uint8_t* out = region + (runStarts ? 2ull * c : c);
-    if (expandByteRuns(decoder, tree, source, A, out, c) != c) return 0;  // short: leftovers would follow
+    // An expansion short of c bytes would leave the rest to what the region held,
+    // which no stream decides: such a segment fails (no writer makes one).
+    if (expandByteRuns(decoder, tree, source, A, out, c) != c) return 0;
     source = out;
   }
   if (source != region) std::memmove(region, source, c);
   return c;
+}
+
+bool segmentTakesStandingBytes(const std::uint8_t* coded, std::uint32_t f, std::uint32_t c) {
+  SegmentTrailer t;
+  if (!readSegmentTrailer(coded, f, c, t) || t.runStarts) return false;
+  return t.D + (t.A != 0 ? t.A : c) > f;
 }
 
 namespace {

@@ -24,6 +24,11 @@ namespace quorvex::bwt {
 std::uint32_t decodeSegment(RunStartModel& model, std::uint8_t* region, std::uint64_t room, std::uint32_t f,
                             std::uint32_t c);
 
+// Whether the segment, stored without run-start coding, claims more symbols than its
+// coded bytes hold: its symbols then run on into the region's bytes as they stand.
+// coded: the segment's f coded bytes (as they reach its region).
+bool segmentTakesStandingBytes(const std::uint8_t* coded, std::uint32_t f, std::uint32_t c);
+
 // The encoding twin: the smallest of the stored form and the staged forms that fit in
 // c bytes (so that decoding in place never overtakes its own input).
 std::vector<std::uint8_t> encodeSegment(RunStartModel& model, std::span<const std::uint8_t> bytes);

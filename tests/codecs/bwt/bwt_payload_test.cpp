@@ -10,6 +10,7 @@
 #include "codecs/bwt/backward_number.hpp"
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/bwt/bwt_transform.hpp"
+#include "model/binary_coder.hpp"
 #include "support/test_support.hpp"
 
 namespace quorvex::bwt {
@@ -97,40 +98,115 @@ TEST(BwtPayload, AllEmptyTrailerDecodesToNothing) {
   EXPECT_EQ(decode({}, 1000).length, 0u);
 }
 
-// The block is made only of bytes the decoding wrote, never of what the buffer held
-// (leftovers of earlier blocks, in a window): payloads that would take some of those
-// fail, whatever the buffer holds.
-TEST(BwtPayload, PayloadsThatWouldTakeLeftoversFail) {
-  const auto payloadOf = [](std::vector<std::uint8_t> segments, const std::vector<std::uint32_t>& numbers) {
-    const std::vector<std::uint8_t> tail = trailer(numbers);
-    segments.insert(segments.end(), tail.begin(), tail.end());
-    return segments;
-  };
-  std::vector<std::uint8_t> spillSegments(64, 0x80);
-  for (const std::size_t at : {12, 60}) {
-    spillSegments[at] = 'p';
-    spillSegments[at + 1] = 'q';
+std::vector<std::uint8_t> payloadOf(std::vector<std::uint8_t> segments, const std::vector<std::uint32_t>& numbers) {
+  const std::vector<std::uint8_t> tail = trailer(numbers);
+  segments.insert(segments.end(), tail.begin(), tail.end());
+  return segments;
+}
+
+// A segment with a length but no coded bytes is never decoded: its bytes are its
+// region's as they stand after the moves. Segment 0's region is the front of the
+// payload copy; a later one's may reach past the payload, into what the buffer held.
+// A stored segment claiming more symbols than its coded bytes takes the rest likewise.
+TEST(BwtPayload, SegmentsTakeTheirRegionsBytesAsTheyStand) {
+  for (const std::uint8_t fill : {0x00, 0x61, 0xD7}) {
+    SCOPED_TRACE(fill);
+    // Segment 0: c = 3, f = 0; segment 1 stored "xy". Segment 1 moves from 0 to its
+    // region at 9; region 0 keeps the payload's first bytes "xy" 0x80.
+    const std::vector<std::uint8_t> front = payloadOf({'x', 'y', 0x80, 0x80}, {0, 253, 2, 4, 3, 0});
+    const Decoded fromFront = decode(front, 15, {}, fill);
+    EXPECT_EQ(fromFront.bytes, (std::vector<std::uint8_t>{'x', 'y', 0x80, 'x', 'y'}));
+    EXPECT_EQ(fromFront.trace, (Trace{{1, 4, 2}, {0, 0, 3}}));
+
+    // Segment 0 stored "abcd"; segment 1: c = 3, f = 0, its region at 12: the payload's
+    // last byte, then two bytes the buffer held.
+    const std::vector<std::uint8_t> past = payloadOf({'a', 'b', 'c', 'd', 0x80, 0x80}, {0, 253, 3, 0, 4, 6});
+    ASSERT_EQ(past.size(), 13u);
+    EXPECT_EQ(decode(past, 21, {}, fill).bytes, (std::vector<std::uint8_t>{'a', 'b', 'c', 'd', past[12], fill, fill}));
+
+    // A stored segment of c = 5 with two symbols: its region (the payload's front) goes
+    // on with its trailer E, L and the payload's byte 4.
+    const std::vector<std::uint8_t> shortStored = payloadOf({'a', 'b', 0x80, 0x80}, {0, 254, 5, 4});
+    EXPECT_EQ(decode(shortStored, 15, {}, fill).bytes, (std::vector<std::uint8_t>{'a', 'b', 0x80, 0x80, shortStored[4]}));
+
+    for (const auto* payload : {&front, &past, &shortStored}) {
+      EXPECT_TRUE(bwtPayloadTakesStandingBytes(payload->data(), static_cast<std::uint32_t>(payload->size())));
+    }
   }
-  const std::vector<std::uint8_t> spill = payloadOf(spillSegments, {0, 253, 2, 4, 4, 60});
-  const std::vector<std::vector<std::uint8_t>> payloads{
-      // Segment 0 stored ("abc", E = 0, L = 0); segment 1 has c = 20 and no coded bytes.
-      payloadOf({'a', 'b', 'c', 0x80, 0x80}, {0, 253, 20, 0, 3, 5}),
-      // A stored segment of c = 40 with two symbols: the rest would be its region's.
-      payloadOf({'a', 'b', 0x80, 0x80}, {0, 254, 40, 4}),
-      // Run expansion without run starts: "xyz" (no runs) expands to 3 bytes, not c = 5
-      // (L = 2, B = 0, E = 0).
-      payloadOf({'x', 'y', 'z', 0x80, 0x80, 0x82}, {0, 254, 5, 6}),
-      // Segment 0's 60 coded bytes spill past its region of 3 x 4 into segment 1's (at
-      // 12), which then holds a valid stored "pq"; with threads the two would race.
-      spill,
-  };
-  for (std::size_t k = 0; k < payloads.size(); ++k) {
-    for (const std::uint8_t fill : {0x00, 0x61, 0xD7}) EXPECT_EQ(decode(payloads[k], 400, 1, fill).length, 0u) << k;
+  const std::vector<std::uint8_t> stored = payloadOf({'a', 'b', 'c', 0x80, 0x80}, {0, 254, 3, 5});
+  EXPECT_EQ(decode(stored, 100).bytes, (std::vector<std::uint8_t>{'a', 'b', 'c'}));
+  EXPECT_FALSE(bwtPayloadTakesStandingBytes(stored.data(), static_cast<std::uint32_t>(stored.size())));
+  const std::vector<std::uint8_t> coded = encodeBwtPayload(quorvex::testing::skewedBytes(5000, 3));
+  EXPECT_FALSE(bwtPayloadTakesStandingBytes(coded.data(), static_cast<std::uint32_t>(coded.size())));
+}
+
+// The run-start form of a 1-byte segment holding `value`: eight equiprobable bits for
+// the one listed value, one for its finishing run (0), then E = 1 (no raw bits), L = 0.
+// The arithmetic stream is padded with zeros (what a decoder reads past its end) to
+// `streamLength` bytes.
+std::vector<std::uint8_t> oneByteRunStartForm(std::uint8_t value, std::size_t streamLength) {
+  std::vector<std::uint8_t> form;
+  BinaryEncoder encoder(form);
+  for (int bit = 7; bit >= 0; --bit) encoder.encodeBit(kEvenOdds, (value >> bit) & 1u);
+  encoder.encodeBit(kEvenOdds, 0);
+  encoder.flush();
+  EXPECT_LE(form.size(), 3u);
+  form.resize(streamLength, 0);
+  form.insert(form.end(), {0x81, 0x80});
+  return form;
+}
+
+// Coded bytes longer than their segment's region of 3c: moved last-first, a spill
+// overwrites the start of the next region, whose segment has moved there already;
+// segments then decode in order, each reading its own coded bytes before any later
+// segment writes; the last segment's spill touches nothing. Only coded bytes past the
+// room and 3 x C past the capacity fail.
+TEST(BwtPayload, CodedBytesSpillPastTheirRegionInTheFormatsOrder) {
+  for (const unsigned threads : {1u, 4u}) {
+    SCOPED_TRACE(threads);
+    // The last segment (c = 1, f = 8) spills 5 bytes past 3 x C = 12.
+    const std::vector<std::uint8_t> spill = oneByteRunStartForm(0xA7, 6);
+    std::vector<std::uint8_t> segments{'a', 'b', 'c', 0x80, 0x80};
+    segments.insert(segments.end(), spill.begin(), spill.end());
+    const std::vector<std::uint8_t> last = payloadOf(segments, {0, 253, 1, 8, 3, 5});
+    const Decoded decoded = decode(last, static_cast<std::uint32_t>(last.size()), TaskThreads(threads));
+    EXPECT_EQ(decoded.bytes, (std::vector<std::uint8_t>{'a', 'b', 'c', 0xA7}));
+    EXPECT_TRUE(bwtPayloadTakesStandingBytes(last.data(), static_cast<std::uint32_t>(last.size())));
+
+    // Segment 0 (c = 10, f = 0) keeps the payload's first ten bytes and puts segment 1
+    // (c = 1, f = 8) at 30: it spills over the first 5 bytes of segment 2's region at
+    // 33, where stored "pqrs" had moved. Segment 2 then reads bytes 3 to 8 of segment
+    // 1's form as its own (E = L = 0: stored) and takes three stream bytes and E.
+    segments = spill;
+    segments.insert(segments.end(), {'p', 'q', 'r', 's', 0x80, 0x80});
+    const std::vector<std::uint8_t> over = payloadOf(segments, {0, 252, 4, 6, 1, 8, 10, 0});
+    std::vector<std::uint8_t> expected(over.begin(), over.begin() + 10);
+    expected.insert(expected.end(), {0xA7, spill[3], spill[4], spill[5], 0x81});
+    EXPECT_EQ(decode(over, 45, TaskThreads(threads)).bytes, expected);
+
+    // Segment 1 (c = 3, f = 15, at 30): ten zero run-count bytes, symbols 00 00 at 40
+    // (in segment 2's region, which starts at 39), E = 0, B = 10, L = 1: 00 00 with one
+    // run count of 1 (an all-zero stream decodes ones) is three zeros. Segment 2 (c = 5,
+    // f = 9) finds 00 00 00 there, E = B = 0, L = 2: a run with one extra copy, count 3,
+    // five zeros. Decoded first, segment 2 would overwrite segment 1's trailer.
+    segments.assign(10, 0x00);
+    segments.insert(segments.end(), {0x00, 0x00, 0x80, 0x8A, 0x81});
+    segments.insert(segments.end(), {'z', 'z', 'z', 'z', 'z', 'z', 0x80, 0x80, 0x82});
+    const std::vector<std::uint8_t> inOrder = payloadOf(segments, {0, 252, 5, 9, 3, 15, 10, 0});
+    expected.assign(inOrder.begin(), inOrder.begin() + 10);
+    expected.resize(18, 0x00);
+    EXPECT_EQ(decode(inOrder, 54, TaskThreads(threads)).bytes, expected);
   }
-  // The stored form proper decodes, with a trace line per non-empty segment.
-  const Decoded stored = decode(payloadOf({'a', 'b', 'c', 0x80, 0x80}, {0, 254, 3, 5}), 100);
-  EXPECT_EQ(stored.bytes, (std::vector<std::uint8_t>{'a', 'b', 'c'}));
-  EXPECT_EQ(stored.trace, (Trace{{0, 5, 3}}));
+
+  // Segment 0: c = 10, f = 0 (region 0 to 30); segment 1: c = 1, f = 8 at 30, so its
+  // coded bytes need a room of 38 (3 x C is 33).
+  const std::vector<std::uint8_t> spill = oneByteRunStartForm(0x5C, 6);
+  const std::vector<std::uint8_t> payload = payloadOf(spill, {0, 253, 1, 8, 10, 0});
+  std::vector<std::uint8_t> expected(payload.begin(), payload.begin() + 10);
+  expected.push_back(0x5C);
+  EXPECT_EQ(decode(payload, 38).bytes, expected);
+  EXPECT_EQ(decode(payload, 37).length, 0u);  // coded bytes past the room
+  EXPECT_EQ(decode(payload, 32).length, 0u);  // 3 x C past the capacity
 }
 
 // Segment lengths of an equal cut into 256 parts.
@@ -359,12 +435,15 @@ TEST(BwtPayload, HostilePayloadsFailOrStayInTheBuffer) {
         payload.insert(payload.end(), tail.begin(), tail.end());
       }
     }
-    // Whatever the buffer held before, the result is the same.
+    // Unless the payload says it takes bytes as they stand, the result is the same
+    // whatever the buffer held before.
     const std::uint32_t capacity = 1 + random.below(12000);
     const Decoded first = decode(payload, capacity, 1, 0x00);
     const Decoded second = decode(payload, capacity, 1, 0xA5);
     EXPECT_EQ(first.length, second.length) << trial;
-    EXPECT_TRUE(first.bytes == second.bytes) << trial;
+    if (!bwtPayloadTakesStandingBytes(payload.data(), static_cast<std::uint32_t>(payload.size()))) {
+      EXPECT_TRUE(first.bytes == second.bytes) << trial;
+    }
   }
 }
 
