@@ -14,7 +14,14 @@ DecodePlan planDecode(RecordStream& stream) {
     const RecordHead head = stream.readRecordHead();
     switch (head.type) {
       case static_cast<std::uint32_t>(RecordType::block): {
-        PlannedBlock block{parseBlockDescriptor(stream, params.contextMixing()), params};
+        PlannedBlock block;
+        block.offset = stream.offset();
+        block.params = params;
+        BlockDescriptor descriptor = parseBlockDescriptor(stream, params.contextMixing());
+        block.unpackedSize = descriptor.unpackedSize;
+        block.codecKind = descriptor.codecKind;
+        block.historyMatches = descriptor.bwtStageB.enabled();
+        if (!block.audio()) block.held = std::make_unique<const BlockDescriptor>(std::move(descriptor));
         if (params.contextMixing() && !block.audio()) {
           // Each codec-parameter record starts a section with a fresh model.
           if (section == kNoSection) {
@@ -24,11 +31,11 @@ DecodePlan planDecode(RecordStream& stream) {
           }
           block.section = section;
           plan.sections[section].blocks.push_back(static_cast<std::uint32_t>(plan.blocks.size()));
-          plan.sections[section].outputBytes += block.descriptor.unpackedSize;
+          plan.sections[section].outputBytes += block.unpackedSize;
         }
-        if (block.bwt() && block.descriptor.sizePresent &&
-            block.descriptor.payload.size() == block.descriptor.packedSize &&
-            bwt::bwtPayloadTakesStandingBytes(block.descriptor.payload.data(), block.descriptor.packedSize)) {
+        if (block.bwt() && block.descriptor().sizePresent &&
+            block.descriptor().payload.size() == block.descriptor().packedSize &&
+            bwt::bwtPayloadTakesStandingBytes(block.descriptor().payload.data(), block.descriptor().packedSize)) {
           plan.standingBytesEnd = static_cast<std::uint32_t>(plan.blocks.size()) + 1;
         }
         if (block.readsWindow()) plan.windowReadersEnd = static_cast<std::uint32_t>(plan.blocks.size()) + 1;
@@ -55,6 +62,11 @@ DecodePlan planDecode(RecordStream& stream) {
     if (plan.detachedBwt(b)) plan.bwtBlocks.push_back(b);
   }
   return plan;
+}
+
+BlockDescriptor parseAudioDescriptor(std::span<const std::uint8_t> archive, const PlannedBlock& block) {
+  RecordStream stream(archive.subspan(block.offset));
+  return parseBlockDescriptor(stream, block.params.contextMixing());
 }
 
 }  // namespace quorvex

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "format/block_descriptor.hpp"
@@ -15,21 +17,26 @@ namespace quorvex {
 inline constexpr std::uint32_t kNoSection = 0xFFFFFFFFu;
 
 struct PlannedBlock {
-  BlockDescriptor descriptor;
+  // The descriptor, held from planning to decoding by every block but audio ones: an
+  // audio block's is parsed again when its turn comes (see parseAudioDescriptor), so
+  // that an archive of many small audio blocks holds a few bytes per block.
+  std::unique_ptr<const BlockDescriptor> held;
+  std::size_t offset = 0;            // where its descriptor starts in the archive
   CodecParams params;                // active when the block was read
   std::uint32_t section = kNoSection;  // its context-mixing section, for blocks the model decodes
+  std::uint32_t unpackedSize = 0;
+  std::uint8_t codecKind = 0;
+  bool historyMatches = false;  // its history-match stage is on
 
-  bool audio() const { return descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::audio); }
+  const BlockDescriptor& descriptor() const { return *held; }
+  bool audio() const { return codecKind == static_cast<std::uint8_t>(CodecKind::audio); }
   // A BWT block outside context-mixing mode: its codec needs no earlier block (its
   // history-match stage aside, which reads the window before it).
-  bool bwt() const {
-    return !params.contextMixing() && descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::bwt);
-  }
+  bool bwt() const { return !params.contextMixing() && codecKind == static_cast<std::uint8_t>(CodecKind::bwt); }
   // Whether its decode reads the window's earlier bytes: an LZ codec's matches, or a
   // history-match stage. Every other codec and stage sees only its own block.
   bool readsWindow() const {
-    return (!params.contextMixing() && descriptor.codecKind == static_cast<std::uint8_t>(CodecKind::lz)) ||
-           descriptor.bwtStageB.enabled();
+    return (!params.contextMixing() && codecKind == static_cast<std::uint8_t>(CodecKind::lz)) || historyMatches;
   }
 };
 
@@ -76,5 +83,8 @@ struct DecodePlan {
 
 // Reads every record after the header; the stream ends at the end of the archive.
 DecodePlan planDecode(RecordStream& stream);
+
+// An audio block's descriptor, parsed again from the archive the plan was made from.
+BlockDescriptor parseAudioDescriptor(std::span<const std::uint8_t> archive, const PlannedBlock& block);
 
 }  // namespace quorvex

@@ -71,8 +71,8 @@ bool ParallelDecoder::commitFront() {
       return true;
     }
     case PendingItem::Kind::audio: {
-      const bool decoded =
-          decodeAudio(plan_.blocks[item.index].descriptor, context_, codecs_, output_, console_, failure);
+      const BlockDescriptor descriptor = parseAudioDescriptor(archive_, plan_.blocks[item.index]);
+      const bool decoded = decodeAudio(descriptor, context_, codecs_, output_, console_, failure);
       if (output_.failed()) return fail(DecodeStatus::outputFailed, "the output could not be written");
       if (!decoded) {
         fail(DecodeStatus::blockFailed, "block " + std::to_string(item.index) + ": " + failure);

@@ -76,7 +76,7 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
     if (!result_.ok()) return false;
   } else {
     codecs_.params = planned.params;
-    ok = decodeCodec(planned.descriptor, context_, codecs_, console, n, j.failure);
+    ok = decodeCodec(planned.descriptor(), context_, codecs_, console, n, j.failure);
   }
   if (ok) ok = inSlot ? passCodecOutput(context_, n, j.failure) : moveCodecOutput(context_, n, slot->output.data(), j.failure);
   j.n = n;
@@ -114,13 +114,13 @@ bool ParallelDecoder::awaitResult(std::uint32_t block, std::unique_lock<std::mut
 // Waits for the context-mixing block's model output and puts it at the cursor, with
 // the checks one thread makes there.
 bool ParallelDecoder::takeCmOutput(std::uint32_t block, BlockJob& job, const Console& console, std::uint32_t& n) {
-  const BlockDescriptor& descriptor = plan_.blocks[block].descriptor;
+  const BlockDescriptor& descriptor = plan_.blocks[block].descriptor();
   console.blockLine("CM", descriptor.packedSize, descriptor.unpackedSize);
   std::unique_lock lock(mutex_);
   if (!awaitResult(block, lock, [&] { return cmResults_[block] && cmResults_[block]->done; })) return false;
   std::unique_ptr<CmResult> result = std::move(cmResults_[block]);
   --cmInFlight_;
-  cmResultBytes_ -= cmResultSize(plan_.blocks[block].descriptor);
+  cmResultBytes_ -= cmResultSize(plan_.blocks[block]);
   const std::uint32_t section = plan_.blocks[block].section;
   SectionRun& run = sections_[section];
   lock.unlock();
@@ -166,9 +166,9 @@ bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Co
   if (result->decoded && result->output.fitsRoom(context_.windowRoom())) {
     job.lines = std::move(result->lines);
     n = result->output.n;
-    if (planned.descriptor.bwtStageB.enabled()) {
+    if (planned.descriptor().bwtStageB.enabled()) {
       if (n != 0) std::memcpy(context_.historyCursor, result->buffers.expanded.data(), n);
-      ok = expandHistoryAtCursor(planned.descriptor, context_, n, job.failure);
+      ok = expandHistoryAtCursor(planned.descriptor(), context_, n, job.failure);
     } else {
       if (n != 0 && plan_.windowReadAfter(block)) std::memcpy(context_.historyCursor, result->buffers.expanded.data(), n);
       std::swap(job.slot->output, result->buffers.expanded);
@@ -177,7 +177,7 @@ bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Co
     }
   } else {
     codecs_.params = planned.params;
-    ok = decodeCodec(planned.descriptor, context_, codecs_, console, n, job.failure);
+    ok = decodeCodec(planned.descriptor(), context_, codecs_, console, n, job.failure);
   }
   lock.lock();
   if (result->buffers.expanded) freeWorkBuffers_.push_back(std::move(result->buffers.expanded));

@@ -102,20 +102,20 @@ constexpr std::uint64_t kLeastSideBySideSection = std::uint64_t{1} << 20;
 constexpr std::uint64_t kCmResultBudget = std::uint64_t{64} << 20;
 
 // The bytes a context-mixing block's result holds (none when it is too large to decode).
-inline std::uint64_t cmResultSize(const BlockDescriptor& descriptor) {
-  return descriptor.unpackedSize > kWorkBufferSize ? 0 : descriptor.unpackedSize;
+inline std::uint64_t cmResultSize(const PlannedBlock& block) {
+  return block.unpackedSize > kWorkBufferSize ? 0 : block.unpackedSize;
 }
 
 inline std::uint64_t largestUnpackedSize(const DecodePlan& plan) {
   std::uint64_t largest = 0;
-  for (const PlannedBlock& block : plan.blocks) largest = std::max<std::uint64_t>(largest, block.descriptor.unpackedSize);
+  for (const PlannedBlock& block : plan.blocks) largest = std::max<std::uint64_t>(largest, block.unpackedSize);
   return largest;
 }
 
 inline std::uint64_t largestBwtBlockBuffer(const DecodePlan& plan) {
   std::uint64_t largest = 0;
   for (const std::uint32_t block : plan.bwtBlocks) {
-    largest = std::max(largest, detachedBlockBufferSize(plan.blocks[block].descriptor));
+    largest = std::max(largest, detachedBlockBufferSize(plan.blocks[block].descriptor()));
   }
   return largest;
 }

@@ -26,7 +26,7 @@ void ParallelDecoder::runPostStages(BlockJob& job) {
   bool ok = false;
   if (!outOfMemory) {
     WorkBuffers buffers{job.slot->output.data(), second.data()};
-    ok = finishBlock(planned.descriptor, buffers, job.capacity, planned.params.contextMixing(), n, failure);
+    ok = finishBlock(planned.descriptor(), buffers, job.capacity, planned.params.contextMixing(), n, failure);
     if (buffers.current == second.data()) std::swap(job.slot->output, second);  // the result stays in the slot
   }
   {
@@ -104,7 +104,7 @@ void ParallelDecoder::decodeBwtBlock(std::uint32_t block) {
     pool_->submit(std::move(helper), kHelperRank + block);
   });
   const bool decoded =
-      decodeBwtDetached(plan_.blocks[block].descriptor, result->buffers, console, threads, result->output);
+      decodeBwtDetached(plan_.blocks[block].descriptor(), result->buffers, console, threads, result->output);
   {
     const std::lock_guard lock(mutex_);
     if (result->buffers.block) freeBwtBlockBuffers_.push_back(std::move(result->buffers.block));
@@ -139,7 +139,7 @@ void ParallelDecoder::startCmWork() {
     ++run.next;
     ++cmInFlight_;
     ++cmRunning_;
-    cmResultBytes_ += cmResultSize(plan_.blocks[block].descriptor);
+    cmResultBytes_ += cmResultSize(plan_.blocks[block]);
     cmResults_[block] = std::make_unique<CmResult>();
     pool_->submit([this, s, block] { decodeCmBlock(s, block); });
   }
@@ -147,7 +147,7 @@ void ParallelDecoder::startCmWork() {
 
 // Under the lock: whether the output of one more block may wait for the calling thread.
 bool ParallelDecoder::roomForCmResult(std::uint32_t block) const {
-  return cmInFlight_ < threads_ + 1 || cmResultBytes_ + cmResultSize(plan_.blocks[block].descriptor) <= kCmResultBudget;
+  return cmInFlight_ < threads_ + 1 || cmResultBytes_ + cmResultSize(plan_.blocks[block]) <= kCmResultBudget;
 }
 
 // Under the lock: the section's block is finished; the model goes when the section is.
@@ -166,7 +166,7 @@ void ParallelDecoder::finishSectionBlock(SectionRun& run, const CmSection& secti
 void ParallelDecoder::decodeCmBlock(std::uint32_t section, std::uint32_t block) {
   SectionRun& run = sections_[section];
   const CmSection& plan = plan_.sections[section];
-  const BlockDescriptor& descriptor = plan_.blocks[block].descriptor;
+  const BlockDescriptor& descriptor = plan_.blocks[block].descriptor();
   CmResult* result = nullptr;
   {
     const std::lock_guard lock(mutex_);

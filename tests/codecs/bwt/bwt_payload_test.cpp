@@ -127,7 +127,8 @@ TEST(BwtPayload, SegmentsTakeTheirRegionsBytesAsTheyStand) {
     // A stored segment of c = 5 with two symbols: its region (the payload's front) goes
     // on with its trailer E, L and the payload's byte 4.
     const std::vector<std::uint8_t> shortStored = payloadOf({'a', 'b', 0x80, 0x80}, {0, 254, 5, 4});
-    EXPECT_EQ(decode(shortStored, 15, {}, fill).bytes, (std::vector<std::uint8_t>{'a', 'b', 0x80, 0x80, shortStored[4]}));
+    EXPECT_EQ(decode(shortStored, 15, {}, fill).bytes,
+              (std::vector<std::uint8_t>{'a', 'b', 0x80, 0x80, shortStored[4]}));
 
     for (const auto* payload : {&front, &past, &shortStored}) {
       EXPECT_TRUE(bwtPayloadTakesStandingBytes(payload->data(), static_cast<std::uint32_t>(payload->size())));
