@@ -26,7 +26,7 @@ Slot* ParallelDecoder::acquireSlot() {
 
 bool ParallelDecoder::frontReady() const {
   const PendingItem& item = pending_.front();
-  return item.kind != PendingItem::Kind::job || jobs_[item.index]->done;
+  return item.kind != PendingItem::Kind::job || jobs_.front()->done;
 }
 
 // Commits the finished items at the front of the queue, in order. False when a
@@ -86,7 +86,7 @@ bool ParallelDecoder::commitFront() {
     case PendingItem::Kind::job:
       break;
   }
-  BlockJob& job = *jobs_[item.index];
+  BlockJob& job = *jobs_.front();
   codecs_.audioStale = true;  // every non-audio block resets the audio decoder
   for (const std::string& line : job.lines) console_.line(line);
   if (job.outOfMemory) return fail(DecodeStatus::outOfMemory, kNoWorkBuffers);
@@ -98,7 +98,7 @@ bool ParallelDecoder::commitFront() {
   output_.append({job.slot->output.data(), job.n});
   if (output_.failed()) return fail(DecodeStatus::outputFailed, "the output could not be written");
   job.slot->busy = false;
-  jobs_[item.index].reset();
+  jobs_.pop_front();
   ++committedBlocks_;
   wholeSize_ = output_.size();
   return true;

@@ -25,6 +25,8 @@ DecodeResult ParallelDecoder::run() {
   bool placing = true;
   for (std::size_t r = 0; r < plan_.records.size() && placing; ++r) {
     const PlannedRecord& record = plan_.records[r];
+    // Audio blocks and records wait behind an unfinished block only up to a bound.
+    if (pending_.size() >= kMostPendingItems && !commitOne()) return result_;
     if (record.kind == PlannedRecord::Kind::integrity) {
       pending_.push_back({PendingItem::Kind::integrity, r});
     } else if (plan_.blocks[record.block].audio()) {
@@ -81,7 +83,7 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
   if (ok) ok = inSlot ? passCodecOutput(context_, n, j.failure) : moveCodecOutput(context_, n, slot->output.data(), j.failure);
   j.n = n;
   jobs_.push_back(std::move(job));
-  pending_.push_back({PendingItem::Kind::job, jobs_.size() - 1});
+  pending_.push_back({PendingItem::Kind::job, block});
   if (!ok) {
     j.ok = false;
     const std::lock_guard lock(mutex_);

@@ -80,8 +80,13 @@ struct SectionRun {
 struct PendingItem {
   enum class Kind : std::uint8_t { job, audio, integrity };
   Kind kind;
-  std::size_t index;  // the job, the block, or the record
+  std::size_t index;  // the block, or the record (a job's is the first of jobs_)
 };
+
+// Items may wait to be committed behind a block still in its post-stages up to this
+// many; then the calling thread commits before it reads on. Jobs are bounded by the
+// slots; this bounds the audio blocks and records between them.
+constexpr std::size_t kMostPendingItems = 4096;
 
 constexpr const char* kNoWorkBuffers = "not enough memory for the work buffers of a block";
 // Helpers for a BWT block's segments and chase rank after every block's start (see
@@ -214,7 +219,7 @@ class ParallelDecoder {
   std::vector<Slot> slots_;
   const std::uint64_t largestBlock_;  // the largest block's codec output, for buffer advice
   const std::uint64_t largestBwtBuffer_;  // the block buffer the largest detached BWT block needs
-  std::deque<std::unique_ptr<BlockJob>> jobs_;  // in archive order
+  std::deque<std::unique_ptr<BlockJob>> jobs_;  // not yet committed, in archive order
   std::deque<PendingItem> pending_;            // what waits to be committed, in archive order
   std::uint32_t committedBlocks_ = 0;
   // The output of the blocks committed whole, and how much of it the last integrity
