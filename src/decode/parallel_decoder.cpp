@@ -121,6 +121,7 @@ bool ParallelDecoder::takeCmOutput(std::uint32_t block, BlockJob& job, const Con
   std::unique_lock lock(mutex_);
   if (!awaitResult(block, lock, [&] { return cmResults_[block] && cmResults_[block]->done; })) return false;
   std::unique_ptr<CmResult> result = std::move(cmResults_[block]);
+  cmResults_.erase(block);
   --cmInFlight_;
   cmResultBytes_ -= cmResultSize(plan_.blocks[block]);
   const std::uint32_t section = plan_.blocks[block].section;
@@ -160,6 +161,7 @@ bool ParallelDecoder::takeBwtOutput(std::uint32_t block, BlockJob& job, const Co
   std::unique_lock lock(mutex_);
   if (!awaitResult(block, lock, [&] { return bwtResults_[block] && bwtResults_[block]->done; })) return false;
   std::unique_ptr<BwtResult> result = std::move(bwtResults_[block]);
+  bwtResults_.erase(block);
   --bwtInFlight_;
   lock.unlock();
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 #include "decode/console.hpp"
@@ -145,9 +146,7 @@ class ParallelDecoder {
         memoryLimit_(options.memoryLimit),
         modelBudget_(options.memoryLimit != 0 ? options.memoryLimit : defaultModelBudget()),
         plan_(planDecode(stream)),
-        cmResults_(plan_.blocks.size()),
         sections_(plan_.sections.size()),
-        bwtResults_(plan_.blocks.size()),
         slots_(threads_ + 1),
         largestBlock_(largestUnpackedSize(plan_)),
         largestBwtBuffer_(largestBwtBlockBuffer(plan_)) {}
@@ -196,13 +195,14 @@ class ParallelDecoder {
   std::mutex mutex_;
   std::condition_variable changed_;
   // Guarded by mutex_:
-  std::vector<std::unique_ptr<CmResult>> cmResults_;
+  // The results of blocks started and not yet taken, by block (a few at a time).
+  std::unordered_map<std::uint32_t, std::unique_ptr<CmResult>> cmResults_;
   std::vector<SectionRun> sections_;
   std::size_t cmInFlight_ = 0;      // started and not yet taken by the calling thread
   std::uint64_t cmResultBytes_ = 0;  // the output those blocks hold or will hold
   unsigned cmRunning_ = 0;          // started and not yet done
   std::uint64_t modelBytesHeld_ = 0;
-  std::vector<std::unique_ptr<BwtResult>> bwtResults_;
+  std::unordered_map<std::uint32_t, std::unique_ptr<BwtResult>> bwtResults_;
   // Block buffers are held while a block decodes, output buffers until it is put in
   // place: blocks waiting for their turn hold only their output.
   std::vector<ZeroedBuffer> freeBwtBlockBuffers_;
