@@ -26,6 +26,9 @@ DetachedRoom detachedRoom(const BlockDescriptor& block) {
   std::uint64_t room = block.packedSize;
   std::uint64_t length = block.packedSize;
   if (block.sizePresent) {
+    // A payload that takes its buffer's bytes as they stand decodes alike only in the
+    // window, where those bytes are what earlier blocks left.
+    if (bwt::bwtPayloadTakesStandingBytes(block.payload.data(), block.packedSize)) return {};
     room = bwt::bwtPayloadRoom(block.payload.data(), block.packedSize);
     length = room / 3;
   }

@@ -18,8 +18,9 @@
 
 namespace quorvex {
 
-// Buffers one block decodes in; reused from block to block (the decode never reads a
-// byte it did not write, so what an earlier block left there does not matter).
+// Buffers one block decodes in; reused from block to block (a detached decode never
+// reads a byte it did not write, so what an earlier block left there does not matter:
+// payloads that would take such bytes decode in place only).
 struct DetachedBwtBuffers {
   ZeroedBuffer block;     // the payload, its regions and the link table: free once decoded
   ZeroedBuffer expanded;  // the codec output from its start, n bytes (the in-block match stage's, when it runs)

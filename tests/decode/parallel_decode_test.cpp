@@ -267,6 +267,19 @@ TEST(ParallelDecode, BwtPayloadsTakingStandingBytesDecodeAlikeOnEveryThreadCount
   ASSERT_TRUE(one.result.ok()) << one.result.reason;
   ASSERT_EQ(one.calls.size(), 10u);
 
+  // The plan sends none of the first seven blocks to the workers; nor would a detached
+  // decode take a block that takes standing bytes.
+  RecordStream stream(writer.bytes());
+  ASSERT_TRUE(checkArchiveHeader(stream));
+  const DecodePlan plan = planDecode(stream);
+  EXPECT_EQ(plan.standingBytesEnd, 7u);
+  EXPECT_EQ(plan.bwtBlocks, (std::vector<std::uint32_t>{7, 8}));
+  for (const std::uint32_t b : {2u, 4u, 6u}) {
+    DetachedBwtBuffers buffers;
+    DetachedBwt detached;
+    EXPECT_FALSE(decodeBwtDetached(plan.blocks[b].descriptor(), buffers, Console([](std::string_view) {}), 1u, detached)) << b;
+  }
+
   // The standing bytes are earlier blocks' leftovers: alone in an archive, in a fresh
   // window, the blocks that read them decode to other bytes; the spilling one, which
   // only writes past its region, to the same.
