@@ -74,6 +74,12 @@ QUORVEX_HOT void moveWindow(AudioFilter& filter, std::uint32_t order) {
 // meets the new window's value. The push cannot disturb the old terms: the new value
 // and term land just below them, or at the top of the buffer after a move, while the
 // old terms stay where they were.
+//
+// The pass reads the window before the new value is stored, with the slot's stale
+// value in its place, and then swaps the stale product for the new one. Reading a
+// value just stored as one 16-bit lane of a wide load would wait for the store to
+// reach the cache, and that wait would lie on the path from one sample to the next;
+// this way the path is one multiply and an add. The sum wraps, so the swap is exact.
 template <bool isLong>
 QUORVEX_HOT void stepFilter(AudioFilter& filter, std::uint32_t order, std::int32_t x, std::int32_t r) {
   std::int16_t* weights = filter.weights.data();
@@ -81,9 +87,7 @@ QUORVEX_HOT void stepFilter(AudioFilter& filter, std::uint32_t order, std::int32
   const std::int16_t* terms = buffer + filter.cursor + AudioFilter::kTermOffset;
   moveWindow(filter, order);
   std::int16_t* window = buffer + filter.cursor;
-  const std::int16_t stored = isLong ? storedLongValue(x) : storedShortValue(x);
-  window[0] = stored;
-  window[AudioFilter::kTermOffset] = isLong ? longTerm(stored) : shortTerm(stored);
+  const std::int16_t stale = window[0];
   std::int32_t d;
   if constexpr (isLong) {
     d = adaptSaturatingDot(weights, terms, window, order, r);
@@ -91,6 +95,10 @@ QUORVEX_HOT void stepFilter(AudioFilter& filter, std::uint32_t order, std::int32
     adaptWrapping(weights, terms, order, r);
     d = dotProduct(weights, window, order);
   }
+  const std::int16_t stored = isLong ? storedLongValue(x) : storedShortValue(x);
+  window[0] = stored;
+  window[AudioFilter::kTermOffset] = isLong ? longTerm(stored) : shortTerm(stored);
+  d = wrapAdd(d, std::int32_t{weights[0]} * (std::int32_t{stored} - std::int32_t{stale}));
   filter.prediction = isLong ? longRounding(d, filter.shift) : shortRounding(d, filter.shift);
 }
 
@@ -190,7 +198,7 @@ void stepShortFilter(AudioFilter& filter, std::int32_t x, std::int32_t r) {
 // The filters are the codec's hot loop: where the processor has wider vectors, a copy
 // built for them is chosen at load time.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
-#define QUORVEX_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
+#define QUORVEX_WIDE_VECTORS __attribute__((target_clones("avx2", "sse4.1", "default")))
 #else
 #define QUORVEX_WIDE_VECTORS
 #endif

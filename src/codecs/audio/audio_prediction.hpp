@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -34,8 +35,7 @@ constexpr std::int16_t storedLongValue(std::int32_t x) { return saturate16(x); }
 constexpr std::int16_t longTerm(std::int16_t v) {
   if (v == 0) return 1;
   const std::uint32_t magnitude = v < 0 ? 0u - static_cast<std::uint32_t>(v) : static_cast<std::uint32_t>(v);
-  std::int16_t bits = 0;
-  for (std::uint32_t m = magnitude; m != 0; m >>= 1) ++bits;
+  const auto bits = static_cast<std::int16_t>(std::bit_width(magnitude));  // one instruction, no loop
   return v < 0 ? static_cast<std::int16_t>(-bits) : bits;
 }
 constexpr std::int16_t storedShortValue(std::int32_t x) {
@@ -45,10 +45,12 @@ constexpr std::int16_t shortTerm(std::int16_t v) { return static_cast<std::int16
 
 // The two roundings of a dot product d shifted right: toward zero for long filters,
 // toward minus infinity for short ones.
+// Without a branch on the sign, which follows the signal and is hard to guess: with
+// s = 0 or -1 (all ones), (m ^ s) - s is m or -m.
 constexpr std::int32_t longRounding(std::int32_t d, std::uint32_t shift) {
-  const std::uint32_t magnitude = d < 0 ? 0u - static_cast<std::uint32_t>(d) : static_cast<std::uint32_t>(d);
-  const std::uint32_t shifted = magnitude >> shift;
-  return static_cast<std::int32_t>(d < 0 ? 0u - shifted : shifted);
+  const std::uint32_t sign = 0u - static_cast<std::uint32_t>(d < 0);
+  const std::uint32_t magnitude = (static_cast<std::uint32_t>(d) ^ sign) - sign;
+  return static_cast<std::int32_t>(((magnitude >> shift) ^ sign) - sign);
 }
 constexpr std::int32_t shortRounding(std::int32_t d, std::uint32_t shift) { return d >> shift; }
 
