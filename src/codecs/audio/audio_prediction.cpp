@@ -133,12 +133,16 @@ QUORVEX_HOT void runFilterLoop(AudioFilter& filter, std::int32_t* values, std::s
   }
 }
 
-// Adds (a > 0) or subtracts (a < 0) a window from weights; a = 0 leaves them.
+// Adds (a > 0) or subtracts (a < 0) a window from weights; a = 0 leaves them. The
+// sign of a follows the signal, so it is applied with masks rather than a branch a
+// processor would often guess wrong: (v ^ negate) - negate is v or -v, and `keep`
+// zeroes the step for a = 0.
 QUORVEX_HOT void adaptCrossWeights(std::int32_t* weights, const std::int32_t* window, std::uint32_t taps, std::int32_t a) {
-  if (a > 0) {
-    for (std::uint32_t k = 0; k < taps; ++k) weights[k] = wrapAdd(weights[k], window[k]);
-  } else if (a < 0) {
-    for (std::uint32_t k = 0; k < taps; ++k) weights[k] = wrapSub(weights[k], window[k]);
+  const std::uint32_t negate = 0u - static_cast<std::uint32_t>(a < 0);
+  const std::uint32_t keep = 0u - static_cast<std::uint32_t>(a != 0);
+  for (std::uint32_t k = 0; k < taps; ++k) {
+    const std::uint32_t step = ((static_cast<std::uint32_t>(window[k]) ^ negate) - negate) & keep;
+    weights[k] = static_cast<std::int32_t>(static_cast<std::uint32_t>(weights[k]) + step);
   }
 }
 
@@ -213,7 +217,8 @@ QUORVEX_WIDE_VECTORS void runFilterForward(AudioFilter& filter, std::int32_t* va
 std::int32_t crossPrediction(CrossPredictor& p, std::int32_t b) { return predictCross(p, b); }
 void crossAdapt(CrossPredictor& p, std::int32_t a, std::int32_t y) { adaptCross(p, a, y); }
 
-void runCrossStage(std::array<CrossPredictor, 2>& pair, std::int32_t* ch0, std::int32_t* ch1, std::size_t n) {
+QUORVEX_WIDE_VECTORS void runCrossStage(std::array<CrossPredictor, 2>& pair, std::int32_t* ch0, std::int32_t* ch1,
+                                         std::size_t n) {
   std::int32_t previous = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const std::int32_t y0 = wrapAdd(ch0[i], predictCross(pair[0], previous));
