@@ -177,11 +177,13 @@ QUORVEX_HOT std::int32_t predictCross(CrossPredictor& p, std::int32_t b) {
   pushAlternating(cross, p.crossSpan, b);
   const std::uint64_t sum = dotProduct64(p.ownWeights.data(), p.ownHistory.data() + p.ownCursor, p.ownTaps) +
                             dotProduct64(p.crossWeights.data(), cross, p.crossTaps);
-  // The shifted magnitude keeps its low 32 bits, then takes the sum's sign.
-  const bool negative = static_cast<std::int64_t>(sum) < 0;
-  const std::uint64_t magnitude = negative ? 0u - sum : sum;
-  const std::uint32_t shifted = static_cast<std::uint32_t>(magnitude >> p.shift);
-  return static_cast<std::int32_t>(negative ? 0u - shifted : shifted);
+  // The shifted magnitude keeps its low 32 bits, then takes the sum's sign; masks
+  // rather than a branch apply the sign, which follows the signal.
+  const std::uint64_t negate = 0u - static_cast<std::uint64_t>(static_cast<std::int64_t>(sum) < 0);
+  const std::uint64_t magnitude = (sum ^ negate) - negate;
+  const auto shifted = static_cast<std::uint32_t>(magnitude >> p.shift);
+  const auto negate32 = static_cast<std::uint32_t>(negate);
+  return static_cast<std::int32_t>((shifted ^ negate32) - negate32);
 }
 
 QUORVEX_HOT void adaptCross(CrossPredictor& p, std::int32_t a, std::int32_t y) {

@@ -32,11 +32,13 @@ constexpr std::int16_t saturate16(std::int32_t v) {
 // The value a filter keeps in its window for an output x, and that value's
 // adaptation term (what the weight of its tap moves by).
 constexpr std::int16_t storedLongValue(std::int32_t x) { return saturate16(x); }
+// Without branches on the value, whose sign follows the signal: with s = 0 or all
+// ones, (m ^ s) - s is m or -m; for v = 0 the bit count is 0 and the comparison adds 1.
 constexpr std::int16_t longTerm(std::int16_t v) {
-  if (v == 0) return 1;
-  const std::uint32_t magnitude = v < 0 ? 0u - static_cast<std::uint32_t>(v) : static_cast<std::uint32_t>(v);
-  const auto bits = static_cast<std::int16_t>(std::bit_width(magnitude));  // one instruction, no loop
-  return v < 0 ? static_cast<std::int16_t>(-bits) : bits;
+  const std::uint32_t sign = 0u - static_cast<std::uint32_t>(v < 0);
+  const std::uint32_t magnitude = (static_cast<std::uint32_t>(v) ^ sign) - sign;
+  const auto bits = static_cast<std::uint32_t>(std::bit_width(magnitude));
+  return static_cast<std::int16_t>(((bits ^ sign) - sign) + static_cast<std::uint32_t>(v == 0));
 }
 constexpr std::int16_t storedShortValue(std::int32_t x) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint32_t>(x) & 0xFFFFu));
@@ -45,8 +47,7 @@ constexpr std::int16_t shortTerm(std::int16_t v) { return static_cast<std::int16
 
 // The two roundings of a dot product d shifted right: toward zero for long filters,
 // toward minus infinity for short ones.
-// Without a branch on the sign, which follows the signal and is hard to guess: with
-// s = 0 or -1 (all ones), (m ^ s) - s is m or -m.
+// Without a branch on the sign, as above.
 constexpr std::int32_t longRounding(std::int32_t d, std::uint32_t shift) {
   const std::uint32_t sign = 0u - static_cast<std::uint32_t>(d < 0);
   const std::uint32_t magnitude = (static_cast<std::uint32_t>(d) ^ sign) - sign;
