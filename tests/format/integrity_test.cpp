@@ -126,6 +126,41 @@ TEST(Integrity, ChecksEndBeforeTheFirstRawBlock) {
   EXPECT_EQ(run.output, bytesOf("checked aunchecked"));
 }
 
+// Decodes on one thread and on two; both must agree on the outcome.
+testing::Decoded decodeOnThreads(const std::vector<std::uint8_t>& archive, unsigned threads) {
+  testing::Decoded run;
+  OutputImage image;
+  DecodeOptions options;
+  options.threads = threads;
+  run.result = decodeArchive(archive, image, options);
+  run.output = image.bytes();
+  return run;
+}
+
+TEST(Integrity, NothingOfOursMayFollowTheClosingRecord) {
+  ArchiveWriter writer;
+  writer.addStoredBwtBlock(bytesOf("some text"));
+  const std::vector<std::uint8_t> archive = writer.bytes();
+  constexpr std::size_t kRecordBytes = 2 + kIntegrityRecordSize;  // head and payload
+  const std::vector<std::uint8_t> closing(archive.end() - kRecordBytes, archive.end());
+  ASSERT_EQ(closing[2 + 8], static_cast<std::uint8_t>(IntegrityKind::closing));
+  // The same closing record twice: the second matches the output, yet comes too late.
+  std::vector<std::uint8_t> twoClosings = archive;
+  twoClosings.insert(twoClosings.end(), closing.begin(), closing.end());
+  // A check record, also matching, after the closing one.
+  std::vector<std::uint8_t> checkAfterClosing = twoClosings;
+  checkAfterClosing[archive.size() + 2 + 8] = static_cast<std::uint8_t>(IntegrityKind::check);
+  for (const unsigned threads : {1u, 2u}) {
+    SCOPED_TRACE(threads);
+    EXPECT_TRUE(decodeOnThreads(archive, threads).result.ok());
+    for (const auto& damaged : {twoClosings, checkAfterClosing}) {
+      const testing::Decoded run = decodeOnThreads(damaged, threads);
+      EXPECT_EQ(run.result.status, DecodeStatus::checkFailed) << run.result.reason;
+      EXPECT_NE(run.result.reason.find("follows the closing one"), std::string::npos) << run.result.reason;
+    }
+  }
+}
+
 TEST(Integrity, ReasonsSayWhatWentWrong) {
   ArchiveWriter writer;
   writer.addStoredBwtBlock(bytesOf("some text"));

@@ -156,6 +156,43 @@ TEST(BranchTargets, ConditionsEightAAndEightBAndATrailingEscapeAreCopied) {
   EXPECT_EQ(restore({0x81, 0x80}, {0x0F, 0x85}), Bytes{0x0F});
 }
 
+TEST(BranchTargets, CallCacheMovesEachUsedTargetToTheFront) {
+  // Five calls, each after a NOP (context 0x90): a new target 0x1000, then cache
+  // indices 2, 2, 1, 2. The cache starts as {0, 1, 2}; a new target goes to the front
+  // and the last entry falls out: {0x1000, 0, 1}. A used entry moves to the front and
+  // the entries before it move back one: index 2 gives 1 and {1, 0x1000, 0}, index 2
+  // gives 0 and {0, 1, 0x1000}, index 1 gives 1 and {1, 0, 0x1000}, index 2 gives 0x1000.
+  // The side data codes these decisions with models of its own, so only the symbols,
+  // not the cache, come from the stage's code.
+  Bytes side;
+  {
+    BinaryEncoder encoder(side);
+    SymbolModel call;
+    SymbolModel callIndex;
+    codeSymbol(encoder, call, 0x90, kOperandNew);
+    for (const std::uint32_t index : {2u, 2u, 1u, 2u}) {
+      codeSymbol(encoder, call, 0x90, kOperandRecent);
+      codeSymbol(encoder, callIndex, 0x90, index);
+    }
+    encoder.flush();
+  }
+  side.insert(side.end(), {0x84, 0x81});  // B = 4 calls from the cache, A = 1 new call
+  Bytes input;
+  for (int call = 0; call < 5; ++call) input.insert(input.end(), {0x90, 0xE8});
+  input.push_back(0x90);
+  input.insert(input.end(), 5, 0x00);                     // no stack adjustments
+  input.insert(input.end(), {0x00, 0x00, 0x10, 0x00});  // the new target, big-endian
+  Bytes expected;
+  const std::uint32_t targets[] = {0x1000, 1, 0, 1, 0x1000};
+  for (const std::uint32_t target : targets) {
+    expected.insert(expected.end(), {0x90, 0xE8});
+    const std::uint32_t operand = target - static_cast<std::uint32_t>(expected.size());  // from the operand
+    for (std::uint32_t i = 0; i < 4; ++i) expected.push_back(static_cast<std::uint8_t>(operand >> (8 * i)));
+  }
+  expected.push_back(0x90);
+  EXPECT_EQ(restore(side, input), expected);
+}
+
 TEST(BranchTargets, HostileSideDataFailsTheBlock) {
   // Displacement class 31.
   EXPECT_TRUE(restore({0x80, 0x80}, {0xE9, 0, 0, 0, 0}).empty());

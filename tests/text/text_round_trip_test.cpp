@@ -31,12 +31,19 @@ Bytes restore(const ForwardText& forward, bool remap, std::uint32_t capacity) {
   return Bytes(current, current + length);
 }
 
+constexpr std::uint8_t kEachTransform[] = {kLineEndingsBit, kLinePrefixesBit, kLineBreaksBit,
+                                           kMarkupTagsBit,  kWordDictionaryBit, kNumericTokensBit};
+
 // Every transform alone, then all together; returns the bits the whole pipeline used.
-std::uint8_t expectRoundTrips(const Bytes& text) {
+// The encoder leaves out a transform whose output does not decode back, so a broken
+// decoder would only switch its transform off: `keptAlone` names the transforms that
+// must each be kept when asked for alone (the others find nothing to do in the text),
+// but for those in `either`.
+std::uint8_t expectRoundTrips(const Bytes& text, std::uint8_t keptAlone, std::uint8_t either = 0) {
   const auto size = static_cast<std::uint32_t>(text.size());
-  for (std::uint8_t bit :
-       {kLineEndingsBit, kLinePrefixesBit, kLineBreaksBit, kMarkupTagsBit, kWordDictionaryBit, kNumericTokensBit}) {
+  for (const std::uint8_t bit : kEachTransform) {
     const ForwardText forward = encodeTextTransforms(text, bit, true, false);
+    if ((bit & either) == 0) EXPECT_EQ(forward.bits, bit & keptAlone) << "transform " << int{bit};
     EXPECT_TRUE(restore(forward, true, size) == text) << "transform " << int{bit};
   }
   // Intermediate texts may be longer than the result (an escaped line ending takes two
@@ -52,12 +59,56 @@ std::uint8_t expectRoundTrips(const Bytes& text) {
   return all.bits;
 }
 
+// A text that gives every transform work: CR LF line endings, paragraphs wrapped at
+// about 70 columns, markup, dictionary words, numbers of every shape, and quoted lines
+// whose first bytes repeat those of the line before.
+Bytes documentText(const std::string& lineEnd) {
+  static const char* const words[] = {"the",  "keeper", "of",    "light",   "said",  "that",   "evening", "would",
+                                      "bring", "rain",  "and",   "wind",    "to",    "harbour", "boats",  "were",
+                                      "drawn", "up",    "on",    "shingle", "while", "gulls",   "circled", "above"};
+  testing::TestRandom random(24);
+  std::string text;
+  for (int paragraph = 0; paragraph < 40; ++paragraph) {
+    text += "<p class=\"entry\">Entry " + std::to_string(100 + 7 * paragraph) + ", logged at " +
+            std::to_string(10 + paragraph % 12) + ":" + std::to_string(10 + paragraph % 49) + " on 2024-05-" +
+            std::to_string(10 + paragraph % 20) + ", mark 0x" + std::to_string(3 * paragraph + 1000) + lineEnd;
+    std::string line;
+    for (int w = 0; w < 50; ++w) {
+      const std::string word = words[random.below(sizeof words / sizeof words[0])];
+      if (line.size() + word.size() > 68) {
+        text += line + lineEnd;
+        line.clear();
+      }
+      if (!line.empty()) line += ' ';
+      line += word;
+    }
+    text += line + ".</p>" + lineEnd;
+    for (int quote = 0; quote < 3; ++quote) text += "> > quoted reply, line " + std::to_string(quote) + lineEnd;
+  }
+  return {text.begin(), text.end()};
+}
+
+TEST(TextRoundTrip, EveryTransformIsKeptForDocumentsThatNeedIt) {
+  // With CR LF endings the line-break transform alone sees a CR before every line
+  // feed, which may not end a line; after the line endings are taken out it works.
+  EXPECT_EQ(expectRoundTrips(documentText("\r\n"), kEveryTransform & ~kLineBreaksBit), kEveryTransform);
+  EXPECT_EQ(expectRoundTrips(documentText("\n"), kEveryTransform & ~kLineEndingsBit),
+            kEveryTransform & ~kLineEndingsBit);
+}
+
 TEST(TextRoundTrip, CorpusText) {
   QUORVEX_SKIP_WITHOUT_CORPUS();
-  EXPECT_EQ(expectRoundTrips(testing::corpusFile("text/alice29.txt")) & (kLineEndingsBit | kLineBreaksBit),
+  // A novel with CR LF endings, a play with LF endings and hard breaks, a web page.
+  EXPECT_EQ(expectRoundTrips(testing::corpusFile("text/alice29.txt"),
+                             kLineEndingsBit | kLinePrefixesBit | kWordDictionaryBit | kNumericTokensBit) &
+                (kLineEndingsBit | kLineBreaksBit),
             kLineEndingsBit | kLineBreaksBit);
-  EXPECT_NE(expectRoundTrips(testing::corpusFile("text/asyoulik.txt")), 0);
-  EXPECT_EQ(expectRoundTrips(testing::corpusFile("text/html")) & (kMarkupTagsBit | kNumericTokensBit),
+  EXPECT_NE(expectRoundTrips(testing::corpusFile("text/asyoulik.txt"),
+                             kLinePrefixesBit | kLineBreaksBit | kWordDictionaryBit),
+            0);
+  EXPECT_EQ(expectRoundTrips(testing::corpusFile("text/html"),
+                             kLinePrefixesBit | kMarkupTagsBit | kWordDictionaryBit | kNumericTokensBit) &
+                (kMarkupTagsBit | kNumericTokensBit),
             kMarkupTagsBit | kNumericTokensBit);
 }
 
@@ -74,7 +125,9 @@ TEST(TextRoundTrip, ThisProjectsSources) {
     sources.insert(sources.end(), bytes.begin(), bytes.end());
   }
   ASSERT_GT(sources.size(), 100000u);
-  EXPECT_EQ(expectRoundTrips(sources) & (kNumericTokensBit | kMarkupTagsBit), kNumericTokensBit | kMarkupTagsBit);
+  // LF endings only.
+  EXPECT_EQ(expectRoundTrips(sources, kEveryTransform & ~kLineEndingsBit) & (kNumericTokensBit | kMarkupTagsBit),
+            kNumericTokensBit | kMarkupTagsBit);
 }
 
 // Made-up text with every feature the transforms touch, and bytes that mimic their codes.
@@ -90,7 +143,8 @@ TEST(TextRoundTrip, GeneratedTextWithEscapesAndEdges) {
       const std::string piece = pieces[random.below(sizeof pieces / sizeof pieces[0])];
       text.insert(text.end(), piece.begin(), piece.end());
     }
-    expectRoundTrips(text);
+    // Whether a line break may fall where the pieces put a CR depends on the draw.
+    expectRoundTrips(text, kEveryTransform, kLineBreaksBit);
   }
 }
 

@@ -2,7 +2,9 @@
 // what they do with hostile input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,15 @@ TEST(TextPipeline, FlagsDecideWhatRunsAndWhatFails) {
   EXPECT_EQ(runPipeline(" ", 0x08, false), "");  // one byte is not enough
 }
 
+TEST(TextPipeline, WordsAreRestoredBeforeMarkupTags) {
+  // Byte 27 before a byte that is not a letter is the word "the": the tag name exists
+  // only once the words are back, so the closing tag is completed with it. Markup
+  // first would see no name after "<" and close an empty stack.
+  EXPECT_EQ(runPipeline("<\x1b>ok</ ", kWordDictionaryBit | kMarkupTagsBit, false), "<the>ok</the>");
+  EXPECT_EQ(runPipeline("<\x1b>ok</ ", kWordDictionaryBit, false), "<the>ok</");
+  EXPECT_EQ(runPipeline("<\x1b>ok</ ", kMarkupTagsBit, false), "<\x1b>ok</> ");
+}
+
 TEST(MarkupTags, ListedValues) {
   EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("</")), "</>");
   EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<p>x</")), "<p>x</p>");
@@ -128,6 +139,23 @@ TEST(MarkupTags, ListedValues) {
   // A short name removed by an explicit close is no longer stacked.
   EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<body><em><//body><em>x</")), "<body><em></body><em>x</body>");
   EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<")), "<");
+}
+
+TEST(MarkupTags, ExplicitClosesFillTheFourRecentShortSlotsInTurn) {
+  // No entry matches zzzz: the stack unwinds from the top, cd then ab, and each takes
+  // the next recent slot. Both names then stay off the stack.
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<ab><cd>x<//zzzz>y<cd>z</")), "<ab><cd>x</zzzz>y<cd>z</>");
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<ab><cd>x<//zzzz>y<ab>z</")), "<ab><cd>x</zzzz>y<ab>z</>");
+  // Five short names unwound at once: s5 s4 s3 s2 take slots 0 to 3, and s1 takes slot 0
+  // again, so s5 is stacked once more while s4 is not. Four-byte names are noted too
+  // but never looked up, since only names of up to three bytes are.
+  EXPECT_EQ(decodeWith(decodeMarkupTags, bytes("<s1><s2><s3><s4><s5><//zzzz><s5><s4>x</")),
+            "<s1><s2><s3><s4><s5></zzzz><s5><s4>x</s5>");
+  // A name already in a slot takes no second one: x1 goes to slot 0, abcd to slot 1
+  // (once, though closed twice), b2 and b1 to slots 2 and 3, and x1 is still known.
+  EXPECT_EQ(decodeWith(decodeMarkupTags,
+                       bytes("<x1><//zzzz><abcd><//zzzz><abcd><//zzzz><b1><b2><//zzzz><x1>y</")),
+            "<x1></zzzz><abcd></zzzz><abcd></zzzz><b1><b2></zzzz><x1>y</>");
 }
 
 TEST(MarkupTags, DeepNestingKeepsTheLast128Names) {
@@ -178,6 +206,37 @@ TEST(LineBreaks, EmptySideStreamBreaksAtEveryCandidate) {
   EXPECT_EQ(decodeBreaks({0, 0xFF, 0xFF, 0xFF, 0xFF}, "ab cd\nef gh"), "ab cd\nef gh");
 }
 
+// Lines of the words ab cde fghi jk lmnop qr, in turn, each as long as it may be
+// within its limit, ending with the line "end".
+std::string wrappedWords() {
+  static const char* const words[] = {"ab", "cde", "fghi", "jk", "lmnop", "qr"};
+  std::string text;
+  std::size_t next = 0;
+  for (const std::size_t limit : {85, 69, 77, 85, 60, 90, 72, 81, 66, 85, 74, 79}) {
+    std::string line = words[next++ % 6];
+    while (line.size() + 1 + std::strlen(words[next % 6]) <= limit) line = line + ' ' + words[next++ % 6];
+    text += line + '\n';
+  }
+  return text + "end";
+}
+
+TEST(LineBreaks, AStreamOfTwelveLinesOfKnownLengths) {
+  // The side stream of the text above: minimum line 60, recorded lengths 58 to 93,
+  // then the coded decisions. The line lengths (84, 67, 77, 84, 60, 91, ...) move the
+  // running sum of the last 32 so that rounding the average, (sum + 16) / 32, gives a
+  // different context from truncating it at some candidates.
+  const Bytes side = {0x79, 0x3A, 0x22, 0xFC, 0xC6, 0xAF, 0x74, 0xCF, 0x89, 0x7B};
+  const std::string text = wrappedWords();
+  std::string flat = text;
+  std::replace(flat.begin(), flat.end(), '\n', ' ');
+  EXPECT_EQ(decodeBreaks(side, flat), text);
+  Bytes reflowed(text.size());
+  Bytes coded;
+  encodeLineBreaks(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(text.size()),
+                   reflowed.data(), coded);
+  EXPECT_EQ(coded, side);
+}
+
 TEST(LineBreaks, TruncatedSideStreamsOnlyMoveBreaks) {
   std::string text;
   for (int i = 0; i < 400; ++i) text += i % 11 == 0 ? "end.\nNext " : "word ";
@@ -226,6 +285,21 @@ std::string decodeNumbers(const Coded& coded) {
   const std::uint32_t length = decodeNumericTokens(*model, coded.side, coded.placeholders.data(),
                                                    static_cast<std::uint32_t>(out.size()), out.data());
   return str(out, length);
+}
+
+TEST(NumericTokens, TheContextOfANumberLooksPastASpace) {
+  // Numbers after "w ", "h ", "x: " and "y: ": their contexts are the bytes w, h, : and
+  // : (a space before the number is passed over), so the numbers after w repeat in
+  // their own context, those after h in theirs, and x and y share one. The side
+  // stream is the one these values take.
+  const std::string text = "w 12 h 40 w 12 h 40 w 13 h 41 w 12 h 40 x: 7 y: 9 x: 7 y: 9 x: 7 y: 9 w 12 h 40";
+  const Bytes side = {0x22, 0x50, 0x4E, 0x80, 0x85, 0x61, 0x50, 0x74, 0x66, 0xB0};
+  std::string placeholders = text;
+  for (char& c : placeholders) c = std::isdigit(static_cast<unsigned char>(c)) ? '0' : c;
+  EXPECT_EQ(decodeNumbers({bytes(placeholders), side}), text);
+  const Coded coded = encodeNumbers(text);
+  EXPECT_EQ(coded.placeholders, bytes(placeholders));
+  EXPECT_EQ(coded.side, side);
 }
 
 TEST(NumericTokens, PlaceholderShapes) {

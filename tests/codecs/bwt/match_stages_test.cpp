@@ -119,6 +119,57 @@ TEST(LocalMatches, ModelCountersAndNodes) {
   EXPECT_EQ(model.selector[0], 0x7000);
 }
 
+TEST(LocalMatches, NewDistancesShiftTheRecentSlotsDown) {
+  LocalMatchModel model;
+  model.recentDistances = {10, 20, 30, 40};
+  bool repeated = true;
+  // Selector 1: a new distance. Class 2 (1 1 0), direct bits 0 1: 4 + 1 = 5. The
+  // oldest slot drops out, the others move down one, 5 goes to the front.
+  testing::ScriptedCoder first({1, 1, 1, 0, 0, 1});
+  EXPECT_EQ(codeLocalDistance(first, model, 0, repeated), 5u);
+  EXPECT_FALSE(repeated);
+  EXPECT_EQ(model.recentDistances, (std::array<std::uint32_t, 4>{5, 10, 20, 30}));
+  // Two more new distances: class 1 (1 0) with direct bit 1 is 3; class 3 (1 1 1 0)
+  // with direct bits 0 0 1 is 9.
+  testing::ScriptedCoder second({1, 1, 0, 1});
+  EXPECT_EQ(codeLocalDistance(second, model, 0, repeated), 3u);
+  testing::ScriptedCoder third({1, 1, 1, 1, 0, 0, 0, 1});
+  EXPECT_EQ(codeLocalDistance(third, model, 0, repeated), 9u);
+  EXPECT_EQ(model.recentDistances, (std::array<std::uint32_t, 4>{9, 3, 5, 10}));
+  // Selector 0, then 0 (not slot 0), then 1: slot 1, which trades places with slot 0.
+  testing::ScriptedCoder fromSlot1({0, 0, 1});
+  EXPECT_EQ(codeLocalDistance(fromSlot1, model, 0, repeated), 3u);
+  EXPECT_TRUE(repeated);
+  EXPECT_EQ(model.recentDistances, (std::array<std::uint32_t, 4>{3, 9, 5, 10}));
+  // Slot 3 (four 0-bits) moves to the front over all three.
+  testing::ScriptedCoder fromSlot3({0, 0, 0, 0});
+  EXPECT_EQ(codeLocalDistance(fromSlot3, model, 0, repeated), 10u);
+  EXPECT_EQ(model.recentDistances, (std::array<std::uint32_t, 4>{10, 3, 9, 5}));
+}
+
+TEST(LocalMatches, RecentSlotsThroughTheStage) {
+  // Two new distances, 2 (class 1, direct bit 0) and 3 (class 1, direct bit 1), then a
+  // match from slot 1, which holds 2 again: every match is 7 bytes (class 0, tree bit
+  // 0). The counters the decisions meet have moved, so the stream is coded with the
+  // stage's own model walking the same decisions.
+  Bytes side;
+  {
+    BinaryEncoder encoder(side);
+    LocalMatchModel model;
+    bool repeated = false;
+    for (const std::uint32_t distance : {2u, 3u, 2u}) {
+      codeLocalDistance(encoder, model, distance, repeated);
+      codeMatchLength(encoder, model.lengths, repeated, 0);
+    }
+    encoder.flush();
+  }
+  std::uint32_t length = 0;
+  const Bytes out = local(side, bytesOf("ab") + kLocalEscape + bytesOf("c") + kLocalEscape + bytesOf("d") + kLocalEscape,
+                          100, length);
+  // "ab" + 7 bytes at distance 2, "c" + 7 at distance 3, "d" + 7 at distance 2.
+  EXPECT_EQ(out, bytesOf("ab" "abababa" "c" "bac" "bac" "b" "d" "bdbdbdb"));
+}
+
 TEST(LocalMatches, HostileMatchesFailTheStage) {
   std::uint32_t length = 0;
   const Bytes input = bytesOf("a") + kLocalEscape;
