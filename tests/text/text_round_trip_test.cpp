@@ -69,7 +69,7 @@ Bytes documentText(const std::string& lineEnd) {
   testing::TestRandom random(24);
   std::string text;
   for (int paragraph = 0; paragraph < 40; ++paragraph) {
-    text += "<p class=\"entry\">Entry " + std::to_string(100 + 7 * paragraph) + ", logged at " +
+    text += "<div><p class=\"entry\">Entry " + std::to_string(100 + 7 * paragraph) + ", logged at " +
             std::to_string(10 + paragraph % 12) + ":" + std::to_string(10 + paragraph % 49) + " on 2024-05-" +
             std::to_string(10 + paragraph % 20) + ", mark 0x" + std::to_string(3 * paragraph + 1000) + lineEnd;
     std::string line;
@@ -80,10 +80,12 @@ Bytes documentText(const std::string& lineEnd) {
         line.clear();
       }
       if (!line.empty()) line += ' ';
-      line += word;
+      line += w % 9 == 4 ? "<em>" + word + "</em>" : word;
     }
-    text += line + ".</p>" + lineEnd;
-    for (int quote = 0; quote < 3; ++quote) text += "> > quoted reply, line " + std::to_string(quote) + lineEnd;
+    text += line + ".</p></div>" + lineEnd;
+    // Each quoted line shares more of its start with the line before than with the
+    // one before that.
+    text += "> > quoted reply" + lineEnd + "> > quoted answer" + lineEnd + "> > quoted answer, again" + lineEnd;
   }
   return {text.begin(), text.end()};
 }
