@@ -59,9 +59,9 @@ std::uint8_t expectRoundTrips(const Bytes& text, std::uint8_t keptAlone, std::ui
   return all.bits;
 }
 
-// A text that gives every transform work: CR LF line endings, paragraphs wrapped at
-// about 70 columns, markup, dictionary words, numbers of every shape, and quoted lines
-// whose first bytes repeat those of the line before.
+// A text that gives every transform work: lines ending in lineEnd, paragraphs wrapped
+// at about 70 columns, nested markup, dictionary words, numbers of several shapes, and
+// quoted lines whose first bytes repeat those of the line before.
 Bytes documentText(const std::string& lineEnd) {
   static const char* const words[] = {"the",  "keeper", "of",    "light",   "said",  "that",   "evening", "would",
                                       "bring", "rain",  "and",   "wind",    "to",    "harbour", "boats",  "were",
