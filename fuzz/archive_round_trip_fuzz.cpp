@@ -5,7 +5,7 @@
 // quarter is; byte 3 the audio format. The rest is the data: its first three quarters
 // cut into blocks that cycle through stored, BWT and LZ, the last quarter one
 // context-mixing section (for a quarter of the inputs: it is slow under the
-// sanitizers) or audio blocks.
+// sanitizers; bit 12 of bytes 1-2 chooses its table sizes) or audio blocks.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -40,7 +40,11 @@ StageOptions stagesFrom(std::uint32_t bits) {
 void addTail(ArchiveWriter& writer, std::span<const std::uint8_t> tail, std::size_t blockSize, std::uint32_t control,
              std::uint8_t format, const StageOptions& stages) {
   if ((control >> 13) < 2) {
-    writer.addCmParams(20, 18, 0);
+    // Regular tables for half of the sections; the others ask for bit counts that wrap
+    // to tiny tables, as a record may: zeroing tens of megabytes of fresh tables for
+    // the encoder and again for the decoder took most of the time of every such input.
+    const bool tinyTables = (control >> 12 & 1) == 0;
+    writer.addCmParams(tinyTables ? 33 : 20, tinyTables ? 32 : 18, 0);
     for (std::size_t offset = 0, index = 0; offset < tail.size(); offset += blockSize, ++index) {
       writer.addCmBlock(tail.subspan(offset, std::min(blockSize, tail.size() - offset)), (index & 1) != 0, stages);
     }
