@@ -43,7 +43,9 @@ std::uint8_t expectRoundTrips(const Bytes& text, std::uint8_t keptAlone, std::ui
   const auto size = static_cast<std::uint32_t>(text.size());
   for (const std::uint8_t bit : kEachTransform) {
     const ForwardText forward = encodeTextTransforms(text, bit, true, false);
-    if ((bit & either) == 0) EXPECT_EQ(forward.bits, bit & keptAlone) << "transform " << int{bit};
+    if ((bit & either) == 0) {
+      EXPECT_EQ(forward.bits, bit & keptAlone) << "transform " << int{bit};
+    }
     EXPECT_TRUE(restore(forward, true, size) == text) << "transform " << int{bit};
   }
   // Intermediate texts may be longer than the result (an escaped line ending takes two
