@@ -11,8 +11,8 @@ class Console {
  public:
   explicit Console(std::function<void(std::string_view)> sink) : sink_(std::move(sink)) {}
 
-  // The format prints its counts with %d: values of 2^31 and above appear negative,
-  // exactly as the format's own console shows them.
+  // Counts are printed as the unsigned numbers they are: the same digits as a %d
+  // rendering below 2^31, and no negative sizes above it.
   void blockLine(std::string_view codecName, std::uint32_t packedSize, std::uint32_t unpackedSize) const;
   void audioLine(std::uint32_t unpackedSize, std::uint32_t audioReset) const;
   void bwtRound(std::uint32_t segment, std::uint32_t codedLength, std::uint32_t length) const;
@@ -20,15 +20,12 @@ class Console {
   void line(std::string_view text) const { emit(text); }
 
  private:
-  void print(const char* format, std::int32_t a, std::int32_t b, std::int32_t c = 0) const;
+  void print(const char* format, std::uint32_t a, std::uint32_t b, std::uint32_t c = 0) const;
   void emit(std::string_view line) const {
     if (sink_) sink_(line);
   }
 
   std::function<void(std::string_view)> sink_;
 };
-
-// The same %d rendering of an unsigned count.
-constexpr std::int32_t asPrintedInt(std::uint32_t value) { return static_cast<std::int32_t>(value); }
 
 }  // namespace quorvex

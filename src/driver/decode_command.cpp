@@ -12,6 +12,7 @@
 
 #include "driver/commands.hpp"
 #include "driver/file_io.hpp"
+#include "driver/numbers.hpp"
 #include "driver/output_file.hpp"
 #include "driver/progress_bar.hpp"
 #include "quorvex/archive_listing.hpp"
@@ -118,7 +119,7 @@ void printLine(std::FILE* lines, const char* text) {
 }
 
 void printDone(std::FILE* lines, std::uint64_t size) {
-  std::fprintf(lines, "done %d bytes!\n", static_cast<std::int32_t>(static_cast<std::uint32_t>(size)));
+  std::fputs(doneLine(size).c_str(), lines);
   std::fflush(lines);
 }
 

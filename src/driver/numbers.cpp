@@ -40,4 +40,6 @@ std::optional<std::uint64_t> parseByteSize(std::string_view text) {
   return std::nullopt;
 }
 
+std::string doneLine(std::uint64_t size) { return "done " + std::to_string(size) + " bytes!\n"; }
+
 }  // namespace quorvex::driver

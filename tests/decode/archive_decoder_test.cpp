@@ -206,13 +206,13 @@ TEST(DecodeArchive, MemoryLimitRefusesModelsThatNeedMore) {
   EXPECT_GT(neededMebibytes(run.result.reason), 2048u + 512 + 16);
 }
 
-TEST(DecodeArchive, ConsolePrintsCountsAsSignedIntegers) {
+TEST(DecodeArchive, ConsolePrintsCountsOf2To31AndAboveUnsigned) {
   BlockFields block;
   block.codecKind = 1;
   block.sizePresent = 1;
   block.unpackedSize = 0xFFFFFFFFu;
   const Decoded run = decodeOneBlock(block);
-  EXPECT_EQ(run.console, "Decoding LZ block 0->-1\n");
+  EXPECT_EQ(run.console, "Decoding LZ block 0->4294967295\n");
   EXPECT_EQ(run.result.status, DecodeStatus::blockFailed);  // far beyond the window
 }
 
