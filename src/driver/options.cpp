@@ -110,6 +110,20 @@ void applyStageUse(const std::string& argument, StageOptions& stages) {
   }
 }
 
+// A level outside -1 .. -9 (-0, -10, -19) would otherwise pass for a file name or for
+// two levels at once: refuse it by name. Arguments after "--" are names.
+void refuseLevelsOutOfRange(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--") return;
+    const bool allDigits = argument.size() >= 2 && argument[0] == '-' &&
+                           argument.substr(1).find_first_not_of("0123456789") == std::string_view::npos;
+    if (allDigits && !(argument.size() == 2 && argument[1] >= '1' && argument[1] <= '9')) {
+      throw UsageError{std::string(argument) + ": levels run from -1 (fastest to decode) to -9 (smallest)"};
+    }
+  }
+}
+
 unsigned coreCount() {
   const unsigned cores = std::thread::hardware_concurrency();
   return cores == 0 ? 1 : cores;
@@ -162,6 +176,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   }
 
   try {
+    refuseLevelsOutOfRange(argc, argv);
     app.parse(argc, argv);
     if (raw.help) {
       std::fputs(kHelp, stdout);

@@ -1,0 +1,52 @@
+// The program at the edges a user reaches: devices and FIFOs as outputs, inputs that
+// never end, outputs that are their own inputs, full standard output, odd levels.
+// Device nodes are made in the test's own folder (c 1 3 behaves as a null device,
+// c 1 7 as a full one, c 1 5 as an endless source of zeros): a test never points the
+// program at the system's nodes, since a fault under test could replace them.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/cli_fixture.hpp"
+#include "quorvex/archive_writer.hpp"
+#include "support/test_support.hpp"
+
+namespace quorvex {
+namespace {
+
+using namespace cli;
+
+class CliEdges : public Cli {
+ protected:
+  // Makes a character device node of the memory driver (major 1) in the test's folder.
+  bool makeDevice(const std::string& name, unsigned minor) {
+    return ::mknod((dir_ / name).c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0;
+  }
+  bool isCharacterDevice(const std::string& name) {
+    struct stat status {};
+    return ::lstat((dir_ / name).c_str(), &status) == 0 && S_ISCHR(status.st_mode);
+  }
+  // Only the named entries (and nothing else: no temporary files) stand in the folder.
+  std::size_t entries() { return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator())); }
+};
+
+TEST_F(CliEdges, LevelsOutOfRangeAreUsageErrors) {
+  writeFile(dir_ / "in", testing::skewedBytes(100, 13));
+  for (const char* arguments : {"-z -0 in", "-z -10 in", "-z -19 in", "-0", "-z -99 in"}) {
+    const Result result = decode(arguments);
+    EXPECT_EQ(result.status, 2) << arguments;
+    EXPECT_NE(result.err.find("-1"), std::string::npos) << arguments << ": " << result.err;
+    EXPECT_NE(result.err.find("-9"), std::string::npos) << arguments << ": " << result.err;
+  }
+  EXPECT_EQ(entries(), 1u);
+  // After "--" such a name is a file.
+  EXPECT_EQ(decode("-z -q -o a.qvx -- in").status, 0);
+}
+
+}  // namespace
+}  // namespace quorvex
