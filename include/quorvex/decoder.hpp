@@ -80,6 +80,13 @@ struct DecodeResult {
   bool ok() const { return status == DecodeStatus::ok; }
 };
 
+// Bytes every archive starts with (the signature and version records).
+inline constexpr std::size_t kArchiveHeaderBytes = 23;
+
+// Whether bytes start with the archive header: a reader of an archive that arrives in
+// pieces can turn away what is not an archive before reading the rest.
+bool startsWithArchiveHeader(std::span<const std::uint8_t> bytes);
+
 // Decodes every record of the archive into output. On failure the sink has received
 // the blocks decoded before the failing one (and possibly part of it); callers that
 // must not publish partial results (like the command-line program) discard them.

@@ -85,6 +85,12 @@ DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputS
   return result;
 }
 
+bool startsWithArchiveHeader(std::span<const std::uint8_t> bytes) {
+  static_assert(kArchiveHeaderBytes == kArchiveHeaderSize);
+  RecordStream stream(bytes);
+  return checkArchiveHeader(stream);
+}
+
 DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputSink& output, const DecodeOptions& options) {
   DecodeResult result;
   RecordStream stream(archive);

@@ -166,7 +166,9 @@ int decodeToStandardOutput(const char* path, std::span<const std::uint8_t> archi
 
 int runDecode(const Options& options) {
   const char* path = options.archives.empty() ? kDefaultArchivePath : options.archives.front().c_str();
-  const FileBytes archive = readWholeFile(path);
+  ArchiveInput input;
+  openArchiveOrExit(input, path);
+  const std::span<const std::uint8_t> archive = input.bytes();
   if (options.toStdout) return decodeToStandardOutput(path, archive, options);
 
   const std::string destination = options.outputPath.value_or(kDefaultOutputPath);
@@ -205,7 +207,9 @@ int runTest(const Options& options) {
   int status = 0;
   for (const std::string& path : paths) {
     if (paths.size() > 1) std::printf("%s:\n", path.c_str());
-    const FileBytes archive = readWholeFile(path.c_str());
+    ArchiveInput input;
+    openArchiveOrExit(input, path.c_str());
+    const std::span<const std::uint8_t> archive = input.bytes();
     DiscardingSink sink;
     const DecodeResult result = decodeWithConsole(archive, sink, options, stdout);
     endOnProgramFailure(result, nullptr);

@@ -1,13 +1,20 @@
 #include "driver/file_io.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 #include <string_view>
 
-#include "model/huge_pages.hpp"
-
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include "model/huge_pages.hpp"
+#include "quorvex/decoder.hpp"
 
 namespace quorvex::driver {
 
@@ -66,6 +73,83 @@ FileBytes readWholeFile(const char* path, std::uint64_t limit) {
   if (!standardInput) std::fclose(file);
   if (!complete) fatalError("error reading", path);
   return bytes;
+}
+
+}  // namespace quorvex::driver
+
+namespace quorvex::driver {
+
+ArchiveInput::~ArchiveInput() {
+  if (mapping_) ::munmap(mapping_, mappedSize_);
+}
+
+ArchiveInput::Status ArchiveInput::open(const char* path, std::uint64_t limit) {
+  const bool standardInput = std::string_view(path) == "-";
+  const int descriptor = standardInput ? STDIN_FILENO : ::open(path, O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return Status::openFailed;
+  struct stat status {};
+  Status result = Status::readFailed;
+  if (::fstat(descriptor, &status) == 0) {
+    device_ = static_cast<std::uint64_t>(status.st_dev);
+    inode_ = static_cast<std::uint64_t>(status.st_ino);
+    // A file that reports no size (those in /proc) is read like a pipe.
+    result = S_ISREG(status.st_mode) && status.st_size > 0
+                 ? map(descriptor, static_cast<std::uint64_t>(status.st_size))
+                 : readInPieces(descriptor, limit);
+  }
+  if (!standardInput) ::close(descriptor);
+  return result;
+}
+
+ArchiveInput::Status ArchiveInput::map(int descriptor, std::uint64_t size) {
+  if (size > SIZE_MAX) return Status::tooLarge;
+  void* mapping = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, descriptor, 0);
+  if (mapping == MAP_FAILED) return Status::readFailed;
+  mapping_ = mapping;
+  mappedSize_ = static_cast<std::size_t>(size);
+  // The decoder reads mostly front to back: ask for the pages ahead of it.
+  ::madvise(mapping_, mappedSize_, MADV_WILLNEED);
+  bytes_ = {static_cast<const std::uint8_t*>(mapping_), mappedSize_};
+  return startsWithArchiveHeader(bytes_) ? Status::ok : Status::notArchive;
+}
+
+ArchiveInput::Status ArchiveInput::readInPieces(int descriptor, std::uint64_t limit) {
+  constexpr std::size_t kPiece = std::size_t{1} << 16;
+  bool headerChecked = false;
+  for (;;) {
+    const std::size_t size = read_.size();
+    read_.resize(size + kPiece);
+    ssize_t got = 0;
+    do {
+      got = ::read(descriptor, read_.data() + size, kPiece);
+    } while (got < 0 && errno == EINTR);
+    read_.resize(size + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    bytes_ = read_;
+    if (got < 0) return Status::readFailed;
+    if (!headerChecked && (read_.size() >= kArchiveHeaderBytes || got == 0)) {
+      headerChecked = true;
+      if (!startsWithArchiveHeader(bytes_)) return Status::notArchive;
+    }
+    if (read_.size() > limit) return Status::tooLarge;
+    if (got == 0) return Status::ok;
+  }
+}
+
+void openArchiveOrExit(ArchiveInput& input, const char* path) {
+  switch (input.open(path)) {
+    case ArchiveInput::Status::ok:
+    case ArchiveInput::Status::notArchive:
+      return;
+    case ArchiveInput::Status::openFailed:
+      fatalError("file open error", path);
+    case ArchiveInput::Status::readFailed:
+      fatalError("error reading", path);
+    case ArchiveInput::Status::tooLarge:
+      fatalError(("error reading: more than " + std::to_string(kMaxArchiveSize) +
+                  " bytes, the most an archive read from a pipe or a device may hold")
+                     .c_str(),
+                 path);
+  }
 }
 
 }  // namespace quorvex::driver

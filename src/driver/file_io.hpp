@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 namespace quorvex::driver {
@@ -33,12 +35,59 @@ struct FileAllocator {
 
 using FileBytes = std::vector<std::uint8_t, FileAllocator<std::uint8_t>>;
 
-// Archives are limited to a signed 32-bit count of bytes.
+// The most an archive read in pieces (a pipe, a device, a terminal) may hold: it is
+// held in memory, and the format counts an archive's bytes in a signed 32-bit number,
+// so no archive of the format is larger. Mapped files have no limit of their own.
 inline constexpr std::uint64_t kMaxArchiveSize = 2147483647;
 
 // The whole file, read to its end whatever size it reports (files in /proc report 0;
 // a file may grow while it is read); "-" reads standard input. Ends the process with
 // "file open error", or "error reading" when a read fails or the data passes limit.
 FileBytes readWholeFile(const char* path, std::uint64_t limit = kMaxArchiveSize);
+
+// An archive's bytes for one run. A regular file (standard input too, when it is
+// redirected from one) is mapped: its pages come from the page cache as the decoder
+// reaches them, so an archive of any size costs no memory of the process's own.
+// Anything else (a pipe, a device) is read in pieces up to kMaxArchiveSize, and its
+// first 23 bytes are checked as soon as they arrive: what is not an archive is turned
+// away at once instead of read to its end (an endless device has none).
+class ArchiveInput {
+ public:
+  enum class Status : std::uint8_t {
+    ok,
+    openFailed,  // cannot be opened
+    readFailed,  // a read failed
+    tooLarge,    // read in pieces, and longer than kMaxArchiveSize
+    notArchive,  // does not start with the archive header: bytes() holds what was read
+  };
+
+  ArchiveInput() = default;
+  ~ArchiveInput();
+  ArchiveInput(const ArchiveInput&) = delete;
+  ArchiveInput& operator=(const ArchiveInput&) = delete;
+
+  // path "-": standard input. limit: the most bytes read in pieces.
+  Status open(const char* path, std::uint64_t limit = kMaxArchiveSize);
+  std::span<const std::uint8_t> bytes() const { return bytes_; }
+  // The device and inode of the file read: an output must not be the same file.
+  std::uint64_t device() const { return device_; }
+  std::uint64_t inode() const { return inode_; }
+
+ private:
+  Status map(int descriptor, std::uint64_t size);
+  Status readInPieces(int descriptor, std::uint64_t limit);
+
+  void* mapping_ = nullptr;
+  std::size_t mappedSize_ = 0;
+  FileBytes read_;
+  std::span<const std::uint8_t> bytes_;
+  std::uint64_t device_ = 0;
+  std::uint64_t inode_ = 0;
+};
+
+// Opens an archive for a command, or ends the process as the format's program does:
+// "file open error" or "error reading" after the path. An input that is not an archive
+// comes back with its first bytes, for the decoder to refuse in the format's words.
+void openArchiveOrExit(ArchiveInput& input, const char* path);
 
 }  // namespace quorvex::driver

@@ -110,7 +110,9 @@ void printTotals(const Totals& totals, std::uint64_t archiveSize) {
 }
 
 bool listOne(const std::string& path, bool segmentDetail) {
-  const FileBytes archive = readWholeFile(path.c_str());
+  ArchiveInput input;
+  openArchiveOrExit(input, path.c_str());
+  const std::span<const std::uint8_t> archive = input.bytes();
   const ArchiveListing listing = listArchive(archive, segmentDetail);
   if (!listing.headerValid) {
     std::fprintf(stderr, "quorvex: %s: not a Quorvex archive (no signature and version records)\n", path.c_str());

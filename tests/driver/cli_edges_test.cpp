@@ -35,6 +35,27 @@ class CliEdges : public Cli {
   std::size_t entries() { return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator())); }
 };
 
+TEST_F(CliEdges, WhatIsNotAnArchiveIsTurnedAwayAtItsFirstBytes) {
+  if (!makeDevice("zero", 5)) GTEST_SKIP() << "mknod needs privileges";
+  // Read whole, an endless source would never let the run end; the timeout ends a
+  // program that reads on, with status 124.
+  for (const char* command : {"zero", "- < zero", "-c zero", "-T 1 -q zero"}) {
+    const Result result = decode(command, "timeout 20");
+    EXPECT_EQ(result.status, 1) << command;
+    EXPECT_TRUE(result.out == "error!\n" || result.err == "error!\n") << command << ": " << result.out << result.err;
+  }
+  Result result = decode("-t zero", "timeout 20");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "error!\n");
+  result = decode("-l zero", "timeout 20");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("not a Quorvex archive"), std::string::npos) << result.err;
+  // A FIFO whose writer never stops.
+  result = shell("mkfifo pipe && { yes > pipe & timeout 20 '" QUORVEX_CLI_PATH "' pipe; echo $?; kill $!; }");
+  EXPECT_EQ(result.out, "error!\n1\n");
+  EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
 TEST_F(CliEdges, LevelsOutOfRangeAreUsageErrors) {
   writeFile(dir_ / "in", testing::skewedBytes(100, 13));
   for (const char* arguments : {"-z -0 in", "-z -10 in", "-z -19 in", "-0", "-z -99 in"}) {
