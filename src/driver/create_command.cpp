@@ -39,9 +39,17 @@ std::uint64_t announcedSize(const std::string& path) {
   return static_cast<std::uint64_t>(status.st_size);
 }
 
-bool exists(const std::string& path) {
-  struct stat status {};
-  return ::lstat(path.c_str(), &status) == 0;
+// The input that is the same file as the archive's path, if any: making the archive
+// would replace that input.
+const CreateInput* inputAtArchivePath(const Options& options, const std::string& archive) {
+  for (const CreateInput& input : options.inputs) {
+    struct stat status {};
+    const bool named = input.path != "-" && ::stat(input.path.c_str(), &status) == 0;
+    if (named && sameFile(archive, static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino))) {
+      return &input;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -57,8 +65,15 @@ int runCreate(const Options& options) {
     std::fputs("quorvex: an archive is not written to a terminal; redirect standard output or use -o\n", stderr);
     return 1;
   }
-  if (!path.empty() && !options.force && exists(path)) {
+  const Destination standing = path.empty() ? Destination::none : destinationAt(path);
+  // A device, a FIFO or a socket is written to, not replaced, so it needs no -f.
+  if (!options.force && (standing == Destination::regular || standing == Destination::directory)) {
     std::fprintf(stderr, "quorvex: %s exists; use -f to replace it\n", path.c_str());
+    return 1;
+  }
+  if (const CreateInput* input = path.empty() ? nullptr : inputAtArchivePath(options, path)) {
+    std::fprintf(stderr, "quorvex: %s: the archive would replace this input; name another archive\n",
+                 input->path.c_str());
     return 1;
   }
 

@@ -141,11 +141,6 @@ void reportSalvage(const char* path, std::span<const std::uint8_t> archive, cons
                path, where.c_str(), destination, static_cast<unsigned long long>(result.completeOutputSize));
 }
 
-bool exists(const std::string& path) {
-  struct stat status {};
-  return ::lstat(path.c_str(), &status) == 0;
-}
-
 int decodeToStandardOutput(const char* path, std::span<const std::uint8_t> archive, const Options& options) {
   StandardOutputSink sink;
   const DecodeResult result = decodeWithConsole(archive, sink, options, stderr);
@@ -173,9 +168,15 @@ int runDecode(const Options& options) {
 
   const std::string destination = options.outputPath.value_or(kDefaultOutputPath);
   // The default "out" is the format's and is always replaced; a named PATH only with -f.
+  // A device, a FIFO or a socket is written to, not replaced, so it needs no -f.
   const bool keepExisting = options.outputPath && !options.force;
-  if (keepExisting && exists(destination)) {
+  const Destination standing = destinationAt(destination);
+  if (keepExisting && (standing == Destination::regular || standing == Destination::directory)) {
     std::fprintf(stderr, "quorvex: %s exists; use -f to replace it\n", destination.c_str());
+    return 1;
+  }
+  if (options.outputPath && sameFile(destination, input.device(), input.inode())) {
+    std::fprintf(stderr, "quorvex: %s: the output would be the archive itself; name another output\n", path);
     return 1;
   }
   removeOutputOnSignals();

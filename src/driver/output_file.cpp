@@ -64,8 +64,35 @@ void removeOutputOnSignals() {
   std::signal(SIGTERM, onSignal);
 }
 
+Destination destinationAt(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    // A dangling symbolic link: renaming over it would replace the link.
+    return ::lstat(path.c_str(), &status) == 0 ? Destination::regular : Destination::none;
+  }
+  if (S_ISREG(status.st_mode)) return Destination::regular;
+  if (S_ISDIR(status.st_mode)) return Destination::directory;
+  return Destination::inPlace;
+}
+
+bool sameFile(const std::string& path, std::uint64_t device, std::uint64_t inode) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && static_cast<std::uint64_t>(status.st_dev) == device &&
+         static_cast<std::uint64_t>(status.st_ino) == inode;
+}
+
 bool OutputFile::open(const char* destination) {
   destination_ = destination;
+  if (destinationAt(destination_) == Destination::inPlace) {
+    // No O_CREAT: if the node is gone by now, fail rather than make a plain file.
+    do {
+      descriptor_ = ::open(destination, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    } while (descriptor_ < 0 && errno == EINTR);
+    if (descriptor_ < 0) return false;
+    inPlace_ = true;
+    buffer_.reserve(kWriteSize);
+    return true;
+  }
   temporary_ = destination_ + ".partial-XXXXXX";
   // Block the signals while the name is being published, so that the handler never
   // misses a file it should remove.
@@ -90,6 +117,7 @@ bool OutputFile::writeAll(const std::uint8_t* bytes, std::size_t size) {
     const ssize_t written = ::write(descriptor_, bytes, size);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
+    written_ += static_cast<std::uint64_t>(written);
     bytes += written;
     size -= static_cast<std::size_t>(written);
   }
@@ -118,6 +146,12 @@ bool OutputFile::commit() {
     discard();
     return false;
   }
+  if (inPlace_) {
+    // Devices and pipes keep nothing to sync; close reports a write that failed late.
+    const bool closed = ::close(descriptor_) == 0;
+    descriptor_ = -1;
+    return closed;
+  }
   // mkstemp makes the file private to its owner; give it the usual permissions.
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -135,11 +169,18 @@ bool OutputFile::commit() {
 }
 
 bool OutputFile::truncate(std::uint64_t size) {
-  if (descriptor_ < 0 || !flush()) return false;
+  if (descriptor_ < 0) return false;
+  if (inPlace_) {
+    if (size < written_ || size - written_ > buffer_.size()) return false;
+    buffer_.resize(static_cast<std::size_t>(size - written_));
+    return flush();
+  }
+  if (!flush()) return false;
   return ::ftruncate(descriptor_, static_cast<off_t>(size)) == 0;
 }
 
 void OutputFile::discard() {
+  buffer_.clear();
   if (descriptor_ >= 0) ::close(descriptor_);
   descriptor_ = -1;
   if (!temporary_.empty()) ::unlink(temporary_.c_str());

@@ -35,6 +35,42 @@ class CliEdges : public Cli {
   std::size_t entries() { return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator())); }
 };
 
+TEST_F(CliEdges, DevicesAndFifosAreWrittenToNeverReplaced) {
+  if (!makeDevice("null", 3) || !makeDevice("full", 7)) GTEST_SKIP() << "mknod needs privileges";
+  writeFile(dir_ / "a.qvx", helloArchive());
+  writeFile(dir_ / "in", testing::skewedBytes(3000, 11));
+
+  // A null device takes the output without -f (how a decoder is timed), and with it.
+  for (const char* arguments : {"-o null a.qvx", "-f -o null a.qvx", "-q -z -o null in", "-z -f -o null in"}) {
+    const Result result = decode(arguments);
+    EXPECT_EQ(result.status, 0) << arguments << ": " << result.err;
+    EXPECT_TRUE(isCharacterDevice("null")) << arguments;
+  }
+  // A full device fails the run, which says so, and stays a device.
+  Result result = decode("-f -o full a.qvx");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "full: file write error\n");
+  EXPECT_TRUE(isCharacterDevice("full"));
+  result = decode("-z -o full in");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "full: file write error\n");
+  EXPECT_TRUE(isCharacterDevice("full"));
+
+  // A FIFO's reader gets the output, and the FIFO stays a FIFO.
+  result = shell("mkfifo pipe && { cat pipe > got & '" QUORVEX_CLI_PATH "' -q -o pipe a.qvx; wait; }");
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "done 13 bytes!\n");
+  EXPECT_EQ(readFile(dir_ / "got"), bytesOf("hello, world\n"));
+  EXPECT_TRUE(fs::is_fifo(dir_ / "pipe"));
+
+  // A regular file still needs -f.
+  writeFile(dir_ / "kept", bytesOf("precious"));
+  result = decode("-o kept a.qvx");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(readFile(dir_ / "kept"), bytesOf("precious"));
+  EXPECT_EQ(entries(), 7u);  // null, full, a.qvx, in, pipe, got, kept
+}
+
 TEST_F(CliEdges, WhatIsNotAnArchiveIsTurnedAwayAtItsFirstBytes) {
   if (!makeDevice("zero", 5)) GTEST_SKIP() << "mknod needs privileges";
   // Read whole, an endless source would never let the run end; the timeout ends a
@@ -54,6 +90,20 @@ TEST_F(CliEdges, WhatIsNotAnArchiveIsTurnedAwayAtItsFirstBytes) {
   result = shell("mkfifo pipe && { yes > pipe & timeout 20 '" QUORVEX_CLI_PATH "' pipe; echo $?; kill $!; }");
   EXPECT_EQ(result.out, "error!\n1\n");
   EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+TEST_F(CliEdges, AnOutputThatIsItsOwnInputIsRefused) {
+  writeFile(dir_ / "a.qvx", helloArchive());
+  const auto text = testing::skewedBytes(5000, 12);
+  writeFile(dir_ / "in", text);
+  fs::create_hard_link(dir_ / "in", dir_ / "link");
+  for (const char* arguments : {"-f -o a.qvx a.qvx", "-z -f -o in in", "-z -f -o link a.qvx in"}) {
+    const Result result = decode(arguments);
+    EXPECT_EQ(result.status, 1) << arguments;
+    EXPECT_NE(result.err.find("name another"), std::string::npos) << arguments << ": " << result.err;
+  }
+  EXPECT_EQ(readFile(dir_ / "a.qvx"), helloArchive());
+  EXPECT_EQ(readFile(dir_ / "in"), text);
 }
 
 TEST_F(CliEdges, LevelsOutOfRangeAreUsageErrors) {
