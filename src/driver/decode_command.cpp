@@ -143,8 +143,11 @@ void reportSalvage(const char* path, std::span<const std::uint8_t> archive, cons
 
 int decodeToStandardOutput(const char* path, std::span<const std::uint8_t> archive, const Options& options) {
   StandardOutputSink sink;
-  const DecodeResult result = decodeWithConsole(archive, sink, options, stderr);
-  std::fflush(stdout);
+  DecodeResult result = decodeWithConsole(archive, sink, options, stderr);
+  // Output held in the stream's buffer reaches the pipe or the device only now.
+  if (std::fflush(stdout) != 0 && result.status != DecodeStatus::outputFailed) {
+    result.status = DecodeStatus::outputFailed;
+  }
   endOnProgramFailure(result, "standard output");
   if (!result.ok()) {
     printLine(stderr, "error!\n");

@@ -4,14 +4,16 @@
 // default) to "out" with one console line per block, "done N bytes!" at the end, and
 // exit status 1 after "error!" on a damaged archive; "out" is then left as it was.
 // Everything else is options around it (see --help and doc/quorvex.1).
+#include <cstdio>
+
 #include "driver/commands.hpp"
 #include "driver/options.hpp"
 
-int main(int argc, char** argv) {
-  using namespace quorvex::driver;
-  const ParsedCommandLine commandLine = parseCommandLine(argc, argv);
-  if (commandLine.exitStatus) return *commandLine.exitStatus;
-  const Options& options = commandLine.options;
+namespace {
+
+using namespace quorvex::driver;
+
+int runMode(const Options& options) {
   switch (options.mode) {
     case Mode::decode:
       return runDecode(options);
@@ -23,4 +25,23 @@ int main(int argc, char** argv) {
       return runCreate(options);
   }
   return kUsageError;
+}
+
+// What a run printed on standard output must have got there, as with any tool whose
+// output is read: a listing cut short by a full disk is no listing. (The bare decoding
+// form keeps the format's exit statuses: its lines are a console, not its output.)
+int checkedStandardOutput(int status) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  std::fputs("quorvex: standard output: write error\n", stderr);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const ParsedCommandLine commandLine = parseCommandLine(argc, argv);
+  if (commandLine.exitStatus) return checkedStandardOutput(*commandLine.exitStatus);
+  const Options& options = commandLine.options;
+  const int status = runMode(options);
+  return options.mode == Mode::decode ? status : checkedStandardOutput(status);
 }

@@ -106,6 +106,20 @@ TEST_F(CliEdges, AnOutputThatIsItsOwnInputIsRefused) {
   EXPECT_EQ(readFile(dir_ / "in"), text);
 }
 
+TEST_F(CliEdges, WriteErrorsOnStandardOutputFailTheRun) {
+  if (!makeDevice("full", 7)) GTEST_SKIP() << "mknod needs privileges";
+  writeFile(dir_ / "a.qvx", helloArchive());
+  for (const char* arguments : {"-l a.qvx", "-t a.qvx", "--help", "-V", "-c a.qvx"}) {
+    const Result result = decode(std::string(arguments) + " > full");
+    EXPECT_EQ(result.status, 1) << arguments;
+    EXPECT_NE(result.err.find("write error"), std::string::npos) << arguments << ": " << result.err;
+  }
+  // The bare form's lines are the format's console: its exit status stays the format's.
+  const Result result = decode("a.qvx > full");
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(readFile(dir_ / "out"), bytesOf("hello, world\n"));
+}
+
 TEST_F(CliEdges, LevelsOutOfRangeAreUsageErrors) {
   writeFile(dir_ / "in", testing::skewedBytes(100, 13));
   for (const char* arguments : {"-z -0 in", "-z -10 in", "-z -19 in", "-0", "-z -99 in"}) {
