@@ -57,7 +57,7 @@ TEST_F(CliEdges, DevicesAndFifosAreWrittenToNeverReplaced) {
   EXPECT_TRUE(isCharacterDevice("full"));
 
   // A FIFO's reader gets the output, and the FIFO stays a FIFO.
-  result = shell("mkfifo pipe && { cat pipe > got & '" QUORVEX_CLI_PATH "' -q -o pipe a.qvx; wait; }");
+  result = shell("mkfifo pipe && { timeout 10 cat pipe > got & '" QUORVEX_CLI_PATH "' -q -o pipe a.qvx; wait; }");
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "done 13 bytes!\n");
   EXPECT_EQ(readFile(dir_ / "got"), bytesOf("hello, world\n"));
