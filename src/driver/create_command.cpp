@@ -52,9 +52,32 @@ const CreateInput* inputAtArchivePath(const Options& options, const std::string&
   return nullptr;
 }
 
+// Refuses to make an archive of an archive unless asked to (-f): a name that already
+// ends in .qvx was most likely meant for -d.
+bool refuseArchiveInputs(const Options& options) {
+  if (options.force) return false;
+  for (const CreateInput& input : options.inputs) {
+    if (input.path.size() > 4 && input.path.ends_with(kArchiveSuffix)) {
+      std::fprintf(stderr, "quorvex: %s already ends in %s; use -f to make an archive of it anyway\n",
+                   input.path.c_str(), kArchiveSuffix);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Standard input alone with no -o: the archive goes to standard output (a pipe or a
+// file), as a filter's does.
+bool filtersStandardInput(const Options& options) {
+  return !options.outputPath && options.inputs.size() == 1 && options.inputs.front().path == "-";
+}
+
 }  // namespace
 
-int runCreate(const Options& options) {
+int runCreate(const Options& baseOptions) {
+  Options options = baseOptions;
+  if (filtersStandardInput(options)) options.toStdout = true;
+  if (refuseArchiveInputs(options)) return 1;
   const std::string path = options.toStdout ? std::string() : archivePath(options);
   if (!options.toStdout && path.empty()) {
     std::fprintf(stderr, "quorvex: name the archive of %s with -o (or write it to standard output with -c)\n",

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -133,6 +134,28 @@ ArchiveInput::Status ArchiveInput::readInPieces(int descriptor, std::uint64_t li
     if (read_.size() > limit) return Status::tooLarge;
     if (got == 0) return Status::ok;
   }
+}
+
+bool openArchiveOrReport(ArchiveInput& input, const char* path) {
+  const ArchiveInput::Status status = input.open(path);
+  const char* reason = nullptr;
+  switch (status) {
+    case ArchiveInput::Status::ok:
+    case ArchiveInput::Status::notArchive:
+      return true;
+    case ArchiveInput::Status::openFailed:
+      reason = "cannot be opened";
+      break;
+    case ArchiveInput::Status::readFailed:
+      reason = "cannot be read";
+      break;
+    case ArchiveInput::Status::tooLarge:
+      std::fprintf(stderr, "quorvex: %s: more than %llu bytes, the most an archive read from a pipe or a device may hold\n",
+                   path, static_cast<unsigned long long>(kMaxArchiveSize));
+      return false;
+  }
+  std::fprintf(stderr, "quorvex: %s: %s: %s\n", path, reason, std::strerror(errno));
+  return false;
 }
 
 void openArchiveOrExit(ArchiveInput& input, const char* path) {

@@ -89,5 +89,8 @@ class ArchiveInput {
 // "file open error" or "error reading" after the path. An input that is not an archive
 // comes back with its first bytes, for the decoder to refuse in the format's words.
 void openArchiveOrExit(ArchiveInput& input, const char* path);
+// The same, for a command that goes on to its next archive: prints the reason
+// ("quorvex: PATH: cannot be opened: ...") and returns false instead of ending.
+bool openArchiveOrReport(ArchiveInput& input, const char* path);
 
 }  // namespace quorvex::driver

@@ -1,4 +1,5 @@
 // Listing: one line per record, from the descriptors alone (no payload is decoded).
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -93,7 +94,38 @@ struct Totals {
   std::uint64_t codecOutput = 0;
   bool recordedOutput = false;  // closing integrity record seen
   std::uint64_t output = 0;
+  bool checked = false;         // integrity records seen
+  std::vector<std::string> codecs;  // in the order first met
+
+  // The output's size: vouched for by the closing integrity record, or else the
+  // codecs' output (the post-stages may change it).
+  std::uint64_t unpacked() const { return recordedOutput ? output : codecOutput; }
 };
+
+std::string percent(std::uint64_t part, std::uint64_t whole) {
+  if (whole == 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  return text;
+}
+
+// One line per archive, in the manner of xz -l: blocks, packed and unpacked bytes,
+// ratio, the codecs used, the check, the name.
+void printSummaryHeading() {
+  std::printf("%8s %14s %14s %7s  %-20s %-7s %s\n", "Blocks", "Archive", "Unpacked", "Ratio", "Codecs", "Check",
+              "Filename");
+}
+
+void printSummary(const Totals& totals, std::uint64_t archiveSize, const std::string& name) {
+  std::string codecs;
+  for (const std::string& codec : totals.codecs) codecs += (codecs.empty() ? "" : ",") + codec;
+  // "~": no closing integrity record vouches for the size; it is the codecs' output.
+  std::string unpacked = std::to_string(totals.unpacked());
+  if (!totals.recordedOutput) unpacked.insert(0, 1, '~');
+  std::printf("%8" PRIu64 " %14" PRIu64 " %14s %7s  %-20s %-7s %s\n", totals.blocks, archiveSize, unpacked.c_str(),
+              percent(archiveSize, totals.unpacked()).c_str(), codecs.empty() ? "-" : codecs.c_str(),
+              totals.checked ? "XXH3-64" : "none", name.c_str());
+}
 
 void printTotals(const Totals& totals, std::uint64_t archiveSize) {
   const std::uint64_t output = totals.recordedOutput ? totals.output : totals.codecOutput;
@@ -109,19 +141,41 @@ void printTotals(const Totals& totals, std::uint64_t archiveSize) {
   std::printf("\n");
 }
 
-bool listOne(const std::string& path, bool segmentDetail) {
+// Lists one archive: a summary line (verbosity 0), or its records (1; 2 adds the BWT
+// segments). Adds its figures to grand. False when it cannot be listed.
+bool listOne(const std::string& path, int verbosity, Totals& grand, std::uint64_t& grandArchive) {
+  const bool segmentDetail = verbosity >= 2;
   ArchiveInput input;
-  openArchiveOrExit(input, path.c_str());
+  if (!openArchiveOrReport(input, path.c_str())) return false;
   const std::span<const std::uint8_t> archive = input.bytes();
   const ArchiveListing listing = listArchive(archive, segmentDetail);
   if (!listing.headerValid) {
     std::fprintf(stderr, "quorvex: %s: not a Quorvex archive (no signature and version records)\n", path.c_str());
     return false;
   }
-  std::printf("%s:\n%10s  %-14s %-11s %10s %10s  %s\n", path.c_str(), "offset", "record", "codec", "packed",
-              "unpacked", "details");
+  if (verbosity >= 1) {
+    std::printf("%s:\n%10s  %-14s %-11s %10s %10s  %s\n", path.c_str(), "offset", "record", "codec", "packed",
+                "unpacked", "details");
+  }
   Totals totals;
   for (const ListedRecord& record : listing.records) {
+    if (record.kind == ListedRecordKind::integrity) totals.checked = true;
+    if (record.kind == ListedRecordKind::block) {
+      const std::string codec(codecName(record.codec));
+      if (std::find(totals.codecs.begin(), totals.codecs.end(), codec) == totals.codecs.end()) totals.codecs.push_back(codec);
+    }
+    if (verbosity == 0) {
+      if (record.kind == ListedRecordKind::block) {
+        ++totals.blocks;
+        totals.packed += record.packedSize;
+        totals.codecOutput += record.codecOutputSize;
+      }
+      if (record.kind == ListedRecordKind::integrity && record.integrityKind == 2) {
+        totals.recordedOutput = true;
+        totals.output = record.recordedOutputSize;
+      }
+      continue;
+    }
     const bool block = record.kind == ListedRecordKind::block;
     const std::string packed = std::to_string(block ? record.packedSize : record.count);
     const std::string unpacked = block ? std::to_string(record.codecOutputSize) : "";
@@ -143,7 +197,21 @@ bool listOne(const std::string& path, bool segmentDetail) {
       totals.output = record.recordedOutputSize;
     }
   }
-  printTotals(totals, archive.size());
+  if (verbosity == 0) {
+    printSummary(totals, archive.size(), path);
+  } else {
+    printTotals(totals, archive.size());
+  }
+  grand.blocks += totals.blocks;
+  grand.packed += totals.packed;
+  grand.codecOutput += totals.codecOutput;
+  grand.output += totals.unpacked();
+  grand.recordedOutput = grand.recordedOutput && totals.recordedOutput;
+  grand.checked = grand.checked && totals.checked;
+  for (const std::string& codec : totals.codecs) {
+    if (std::find(grand.codecs.begin(), grand.codecs.end(), codec) == grand.codecs.end()) grand.codecs.push_back(codec);
+  }
+  grandArchive += archive.size();
   return true;
 }
 
@@ -153,9 +221,30 @@ int runList(const Options& options) {
   std::vector<std::string> paths = options.archives;
   if (paths.empty()) paths.push_back(kDefaultArchivePath);
   int status = 0;
+  const int verbosity = options.verbosity;
+  if (verbosity == 0) printSummaryHeading();
+  Totals grand;
+  grand.recordedOutput = true;
+  grand.checked = true;
+  std::uint64_t grandArchive = 0;
+  std::size_t listed = 0;
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    if (i > 0) std::printf("\n");
-    if (!listOne(paths[i], options.verbose)) status = 1;
+    if (i > 0 && verbosity > 0) std::printf("\n");
+    // An archive that cannot be listed is reported, and the others are still listed.
+    if (listOne(paths[i], verbosity, grand, grandArchive)) {
+      ++listed;
+    } else {
+      status = 1;
+    }
+  }
+  if (listed > 1) {
+    grand.codecOutput = grand.output;  // each archive's best figure, summed
+    if (verbosity == 0) {
+      printSummary(grand, grandArchive, "total (" + std::to_string(listed) + " archives)");
+    } else {
+      std::printf("\ntotal of %zu archives: ", listed);
+      printTotals(grand, grandArchive);
+    }
   }
   return status;
 }

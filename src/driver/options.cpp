@@ -1,5 +1,6 @@
 #include "driver/options.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 #include <thread>
@@ -14,16 +15,20 @@ namespace {
 
 constexpr const char* kHelp =
     "Usage: quorvex [OPTION]... [ARCHIVE]\n"
-    "       quorvex -z [OPTION]... FILE...\n"
-    "Decode, test or list a Quorvex archive, or create one.\n"
+    "       quorvex -d [OPTION]... [ARCHIVE]...\n"
+    "       quorvex -z [OPTION]... [FILE]...\n"
+    "Decode, test or list Quorvex archives, or create one.\n"
     "\n"
-    "Without an ARCHIVE, archive.qvx is decoded. The output goes to the file \"out\" in\n"
-    "the current directory unless -o or -c names another place; one progress line per\n"
-    "block and \"done N bytes!\" are printed on standard output.\n"
+    "Without a mode, the first ARCHIVE (archive.qvx when none is named) is decoded to\n"
+    "the file \"out\" in the current directory, unless -o or -c names another place; one\n"
+    "progress line per block and \"done N bytes!\" are printed on standard output, and a\n"
+    "failure prints \"error!\" there and its reason on standard error.\n"
     "\n"
     " Operation mode:\n"
-    "  -d, --decompress    decode ARCHIVE (the default mode)\n"
-    "  -z, --compress      create an archive from FILE... ('-' reads standard input);\n"
+    "  -d, --decompress    decode each ARCHIVE.qvx to ARCHIVE, quietly; with no ARCHIVE,\n"
+    "                      standard input (not a terminal) to standard output\n"
+    "  -z, --compress      create an archive from FILE... ('-' or none: standard input,\n"
+    "                      and standard output when it is not a terminal);\n"
     "                      the archive holds the files one after another, so that it\n"
     "                      decodes to their concatenation, as 'cat' would join them:\n"
     "                      the format keeps no file names\n"
@@ -34,6 +39,9 @@ constexpr const char* kHelp =
     "  -o, --output=PATH   write the output (with -z: the archive) to PATH\n"
     "  -c, --stdout        write to standard output; progress lines go to standard error\n"
     "  -f, --force         replace an existing PATH (the default \"out\" is always replaced)\n"
+    "                      and let -z take a FILE that ends in .qvx\n"
+    "  -k, --keep          keep the input files: accepted for habit's sake, since quorvex\n"
+    "                      never removes an input\n"
     "      --salvage       on a failed block, keep the output of the whole blocks before\n"
     "                      it and say where decoding stopped\n"
     "      --memlimit=SIZE let the codec models take at most SIZE bytes (e.g. 512MiB)\n"
@@ -41,7 +49,13 @@ constexpr const char* kHelp =
     "  --                  end of options: an ARCHIVE or FILE may then start with '-'\n"
     "\n"
     " Create options (with -z):\n"
-    "  -1 .. -9            level: -1 is the fastest to decode, -9 the smallest (default -6)\n"
+    "  -1 .. -9            level (default -6); what it costs to decode:\n"
+    "                        -1, -2  BWT: the fastest to decode, the largest\n"
+    "                        -3 .. -5  BWT or LZ, whichever is smaller: as fast\n"
+    "                        -6 .. -9  context mixing, the smallest: decoding is slow,\n"
+    "                                  about as slow as making the archive, and a model\n"
+    "                                  takes 30, 45, 66 or 100 MB (-6, -7, -8, -9)\n"
+    "      --fast, --best  -1 and -9\n"
     "      --codec=CODEC   code the FILEs after it with CODEC: auto (the default: chosen\n"
     "                      per block), stored, bwt, lz, cm or audio (a PCM WAV file)\n"
     "  -b, --block-size=SIZE\n"
@@ -52,10 +66,9 @@ constexpr const char* kHelp =
     "                      history-matches, word-runs, delta, text or branch-targets\n"
     "\n"
     " Other options:\n"
-    "  -q, --quiet         no progress lines and no progress bar\n"
-    "  -v, --verbose       explain a failure (which block, at which archive offset, which\n"
-    "                      check); with -l, list the segments of BWT payloads; with -z,\n"
-    "                      print the sizes\n"
+    "  -q, --quiet         no progress lines, no progress bar, no reasons or warnings\n"
+    "  -v, --verbose       with -d, print the block lines; with -l, list every record\n"
+    "                      (-vv: and the segments of BWT payloads); with -z, the sizes\n"
     "  -h, --help          display this help and exit\n"
     "  -V, --version       display the version number and exit\n"
     "\n"
@@ -110,6 +123,45 @@ void applyStageUse(const std::string& argument, StageOptions& stages) {
   }
 }
 
+// The options a mistyped one is compared with.
+constexpr std::string_view kOptionNames[] = {
+    "--help",  "--version",  "--decompress", "--compress",   "--test",  "--list",  "--output", "--stdout",
+    "--force", "--keep",     "--quiet",      "--verbose",    "--salvage", "--memlimit", "--threads",
+    "--block-size", "--stage", "--codec",    "--fast",       "--best"};
+
+std::size_t editDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// Refuses an option the program does not know, naming the nearest one it does when
+// the typo is small (two edits, or one for short names).
+[[noreturn]] void refuseUnknownOption(const std::string& argument) {
+  const std::string_view name = std::string_view(argument).substr(0, argument.find('='));
+  std::string message = "unknown option '" + std::string(name) + "'";
+  std::string_view nearest;
+  std::size_t best = name.size() <= 4 ? 2 : 3;
+  for (const std::string_view candidate : kOptionNames) {
+    const std::size_t distance = editDistance(name, candidate);
+    if (distance < best) {
+      best = distance;
+      nearest = candidate;
+    }
+  }
+  if (!nearest.empty()) message += "; did you mean '" + std::string(nearest) + "'?";
+  throw UsageError{message};
+}
+
 // A level outside -1 .. -9 (-0, -10, -19) would otherwise pass for a file name or for
 // two levels at once: refuse it by name. Arguments after "--" are names.
 void refuseLevelsOutOfRange(int argc, char** argv) {
@@ -137,7 +189,7 @@ struct RawOptions {
   std::vector<std::string> stages;
   std::string output, blockSize, memoryLimit, threads;
   int level = 0;
-  bool help = false, version = false;
+  bool help = false, version = false, keep = false;
 };
 
 }  // namespace
@@ -159,7 +211,10 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   app.add_flag("-c,--stdout", options.toStdout);
   app.add_flag("-f,--force", options.force);
   app.add_flag("-q,--quiet", options.quiet);
-  app.add_flag("-v,--verbose", options.verbose);
+  app.add_flag("-v,--verbose", options.verbosity);
+  app.add_flag("-k,--keep", raw.keep);
+  app.add_flag_callback("--fast", [&raw] { raw.level = 1; });
+  app.add_flag_callback("--best", [&raw] { raw.level = 9; });
   app.add_flag("--salvage", options.salvage);
   CLI::Option* memoryLimit = app.add_option("--memlimit", raw.memoryLimit);
   CLI::Option* threads = app.add_option("-T,--threads", raw.threads);
@@ -178,6 +233,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   try {
     refuseLevelsOutOfRange(argc, argv);
     app.parse(argc, argv);
+    options.verbose = options.verbosity > 0;
     if (raw.help) {
       std::fputs(kHelp, stdout);
       parsed.exitStatus = 0;
@@ -192,12 +248,16 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       throw UsageError{"choose one of -d, -z, -t and -l"};
     }
     options.mode = raw.compress ? Mode::create : raw.test ? Mode::test : raw.list ? Mode::list : Mode::decode;
+    options.decompress = raw.decompress;
     const bool creating = options.mode == Mode::create;
     if (!creating && (raw.level != 0 || blockSize->count() || stages->count() || codec->count())) {
       throw UsageError{"-1 .. -9, -b, -S and --codec go with -z"};
     }
     if (output->count()) options.outputPath = raw.output;
     if (options.outputPath && options.toStdout) throw UsageError{"-o and -c name two places for one output"};
+    if (options.decompress && options.outputPath && raw.positionals.size() > 1) {
+      throw UsageError{"-o names one output: with several ARCHIVEs, let -d name each output, or use -c"};
+    }
     if ((options.mode == Mode::test || options.mode == Mode::list) && (options.outputPath || options.toStdout)) {
       throw UsageError{"-t and -l write no output: -o and -c do not go with them"};
     }
@@ -233,7 +293,26 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
         options.archives.push_back(argument);
       }
     }
-    if (creating && options.inputs.empty()) throw UsageError{"-z needs a FILE ('-' reads standard input)"};
+    if (creating && options.inputs.empty()) options.inputs.push_back({"-", FileCodec::automatic});
+  } catch (const CLI::ExtrasError& error) {
+    // CLI11 says "The following argument(s) was/were not expected: -x ..."; refuse the
+    // first in this program's words.
+    const std::string what = error.what();
+    const std::size_t colon = what.find(": ");
+    const std::string first = colon == std::string::npos ? what : what.substr(colon + 2, what.find(' ', colon + 2) - colon - 2);
+    try {
+      refuseUnknownOption(first);
+    } catch (const UsageError& usage) {
+      std::fprintf(stderr, "quorvex: %s\n", usage.message.c_str());
+    }
+    std::fputs("Try 'quorvex --help' for more information.\n", stderr);
+    parsed.exitStatus = kUsageError;
+  } catch (const CLI::ArgumentMismatch& error) {
+    // CLI11 says "--output: 1 required TEXT missing"; the option's name comes first.
+    const std::string what = error.what();
+    std::fprintf(stderr, "quorvex: %s needs a value\n", what.substr(0, what.find(':')).c_str());
+    std::fputs("Try 'quorvex --help' for more information.\n", stderr);
+    parsed.exitStatus = kUsageError;
   } catch (const CLI::ParseError& error) {
     std::fprintf(stderr, "quorvex: %s\n", error.what());
     std::fputs("Try 'quorvex --help' for more information.\n", stderr);

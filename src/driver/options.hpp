@@ -19,6 +19,10 @@ struct CreateInput {
 
 struct Options {
   Mode mode = Mode::decode;
+  // Decoding as -d asks, in the manner of xz: each ARCHIVE.qvx to ARCHIVE, quietly.
+  // Without -d, decoding is the format's own program: the first ARCHIVE to "out", with
+  // the format's console lines.
+  bool decompress = false;
   std::vector<std::string> archives;  // decode, test, list
   std::vector<CreateInput> inputs;    // create
   std::optional<std::string> outputPath;
@@ -26,6 +30,7 @@ struct Options {
   bool force = false;
   bool quiet = false;
   bool verbose = false;
+  int verbosity = 0;  // how many times -v was given
   bool salvage = false;
   std::optional<std::uint64_t> memoryLimit;
   unsigned threads = 1;
