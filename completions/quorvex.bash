@@ -20,8 +20,8 @@ _quorvex() {
       return ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W "-d --decompress -z --compress -t --test -l --list -o --output -c --stdout -f --force
-      --salvage --memlimit -T --threads -1 -2 -3 -4 -5 -6 -7 -8 -9 --codec -b --block-size -S --stage
+    COMPREPLY=($(compgen -W "-d --decompress -z --compress -t --test -l --list -o --output -c --stdout -f --force -k --keep
+      --salvage --memlimit -T --threads -1 -2 -3 -4 -5 -6 -7 -8 -9 --fast --best --codec -b --block-size -S --stage
       -q --quiet -v --verbose -h --help -V --version" -- "$cur"))
     return
   fi
