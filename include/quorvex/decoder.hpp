@@ -41,6 +41,9 @@ class OutputImage final : public OutputSink {
 // window besides.
 inline constexpr std::uint64_t kDefaultMemoryLimit = std::uint64_t{2} << 30;
 
+// DecodeOptions::threads for one thread per core.
+inline constexpr unsigned kThreadsPerCore = 0;
+
 struct DecodeOptions {
   // Receives each console line of the format ("Decoding BWT block %d->%d\n", the
   // "bwt round" trace, ...) with its newline. Unset: the lines are dropped.
@@ -52,8 +55,12 @@ struct DecodeOptions {
   // not counted: their sizes do not depend on the archive, and they cost only the
   // pages a run touches. 0: no limit but the codec's own ceiling of 3 GiB.
   std::uint64_t memoryLimit = kDefaultMemoryLimit;
-  // Threads the decoder may run independent work on; 1 decodes sequentially. The
-  // output and the console lines are the same for every count.
+  // Threads the decoder may run independent work on; 1 decodes sequentially, 0 takes
+  // one per core (kThreadsPerCore, as the command-line program does). The output and
+  // the console lines are the same for every count. The default stays 1: a library
+  // call starts no threads its caller did not ask for (a server decoding archives side
+  // by side would otherwise run cores times as many), and one thread holds the least
+  // memory.
   unsigned threads = 1;
 };
 

@@ -1,5 +1,8 @@
 #include "decode/archive_decoder.hpp"
 
+#include <algorithm>
+#include <thread>
+
 #include "decode/console.hpp"
 #include "decode/decoded_output.hpp"
 #include "decode/dispatcher.hpp"
@@ -99,15 +102,17 @@ DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputSink& ou
     result.reason = "the archive does not start with the Quorvex signature and version records";
     return result;
   }
+  DecodeOptions resolved = options;
+  if (resolved.threads == kThreadsPerCore) resolved.threads = std::max(1u, std::thread::hardware_concurrency());
   DecodeContext context;
-  context.threads = options.threads;
+  context.threads = resolved.threads;
   if (!context.allocate()) {
     result.status = DecodeStatus::outOfMemory;
     result.reason = "not enough memory for the history window and work buffers";
     return result;
   }
-  if (options.threads > 1) return decodeRecordsInParallel(archive, stream, context, output, options);
-  return decodeRecords(stream, context, output, options);
+  if (resolved.threads > 1) return decodeRecordsInParallel(archive, stream, context, output, resolved);
+  return decodeRecords(stream, context, output, resolved);
 }
 
 }  // namespace quorvex

@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "driver/numbers.hpp"
+#include "quorvex/version.hpp"
 
 namespace quorvex::driver {
 namespace {
@@ -240,7 +241,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       return parsed;
     }
     if (raw.version) {
-      std::printf("quorvex %s (archive format version 9)\n", QUORVEX_VERSION);
+      std::printf("quorvex %s (archive format version %u)\n", std::string(version()).c_str(), kArchiveFormatVersion);
       parsed.exitStatus = 0;
       return parsed;
     }

@@ -37,6 +37,14 @@ TEST(Golden, EveryArchiveDecodesToItsFrozenOutput) {
     ASSERT_TRUE(result.ok()) << result.reason;
     EXPECT_TRUE(output.bytes() == expected);
     EXPECT_NE(console.find("Decoding"), std::string::npos);
+    // One thread per core, as a caller may ask: the same bytes and lines.
+    OutputImage perCore;
+    std::string perCoreConsole;
+    options.console = [&perCoreConsole](std::string_view line) { perCoreConsole += line; };
+    options.threads = kThreadsPerCore;
+    ASSERT_TRUE(decodeArchive(testing::readFile(archive), perCore, options).ok());
+    EXPECT_TRUE(perCore.bytes() == expected);
+    EXPECT_EQ(perCoreConsole, console);
   }
 }
 
