@@ -36,14 +36,29 @@ struct MakerOptions {
 // The largest block the decoder's work buffers hold.
 inline constexpr std::size_t kMaxBlockSize = 101048576;
 
+// Why the maker refused a file (none: it took it).
+enum class Refusal : std::uint8_t {
+  none,
+  notPcmWav,     // codec audio, and the data is not a PCM WAV file the audio codec takes
+  wavTooLarge,   // codec audio, and the samples exceed what one audio block holds (4 GiB)
+};
+
+// The refusal in words, for a person: what was refused and why.
+const char* describeRefusal(Refusal refusal);
+
+struct AddResult {
+  Refusal refusal = Refusal::none;
+  explicit operator bool() const { return refusal == Refusal::none; }
+};
+
 class ArchiveMaker {
  public:
   explicit ArchiveMaker(const MakerOptions& options = {});
 
-  // Appends a file's bytes to the archive. False, adding nothing, when the codec
-  // cannot take it (codec audio and data that is not a PCM WAV file), or when the
-  // decoder's history window could not hold the archive's data with it.
-  bool addFile(std::span<const std::uint8_t> data, FileCodec codec = FileCodec::automatic);
+  // Appends a file's bytes to the archive; input longer than the decoder's history
+  // window holds goes on in further members. Refused, adding nothing, when codec audio
+  // cannot take the data (the result says why).
+  AddResult addFile(std::span<const std::uint8_t> data, FileCodec codec = FileCodec::automatic);
 
   // The archive so far, closed.
   const std::vector<std::uint8_t>& bytes() const { return writer_.bytes(); }

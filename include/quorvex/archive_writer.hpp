@@ -66,6 +66,10 @@ struct WriterOptions {
   // end, so that the decoder fails on a damaged or cut archive. Other decoders skip
   // these records.
   bool integrityChecks = true;
+  // The most history-window bytes one member may fill before the high-level block
+  // methods start the next member (see startMember); 0: the decoder's whole window.
+  // Smaller values are for tests, which then make members from small inputs.
+  std::size_t memberWindow = 0;
 };
 
 class OutputHash;
@@ -107,6 +111,15 @@ class ArchiveWriter {
   // code). False, writing nothing, when the file is not such a WAV file.
   bool addWavFile(std::span<const std::uint8_t> file);
 
+  // Members: ends the current member and starts the next, which the decoder begins
+  // afresh (an empty window, new models, codec parameters as at the archive's start).
+  // The integrity checks run on across members. startMemberIfFull starts one when a
+  // block made from inputBytes of input might not fit in the current member's window
+  // (with the room a BWT block is inverted in); true when it did.
+  void startMember();
+  bool startMemberIfFull(std::size_t inputBytes);
+  std::uint32_t members() const { return members_; }
+
   // The archive so far, closed: it ends with the closing integrity record when checks run.
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
   // The history window as the decoder will hold it after the blocks written so far.
@@ -134,6 +147,8 @@ class ArchiveWriter {
   std::vector<std::uint8_t> bytes_;
   std::vector<std::uint8_t> window_;
   bool cmMode_ = false;
+  std::size_t memberWindow_;
+  std::uint32_t members_ = 1;
   std::unique_ptr<Encoders> encoders_;
 };
 

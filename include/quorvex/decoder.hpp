@@ -55,6 +55,12 @@ struct DecodeOptions {
   // Threads the decoder may run independent work on; 1 decodes sequentially. The
   // output and the console lines are the same for every count.
   unsigned threads = 1;
+  // For tests: decode as a decoder that does not know this project's member records
+  // (it skips them, and then meets the barrier block behind each one).
+  bool ignoreMemberRecords = false;
+  // For tests: a history window of this many bytes instead of the format's (0), to
+  // match archives made with a smaller member window.
+  std::uint32_t windowSize = 0;
 };
 
 enum class DecodeStatus {

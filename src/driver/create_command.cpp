@@ -88,9 +88,9 @@ int runCreate(const Options& options) {
     inputSize += data.size();
     expectedInput = expectedInput - announced + data.size();
     bar->setTotal(expectedInput);
-    if (!maker.addFile(data, input.codec)) {
+    if (const AddResult added = maker.addFile(data, input.codec); !added) {
       bar.reset();
-      std::fprintf(stderr, "quorvex: %s: not a PCM WAV file (8, 16 or 24 bits, mono or stereo)\n", input.path.c_str());
+      std::fprintf(stderr, "quorvex: %s: refused as audio: %s\n", input.path.c_str(), describeRefusal(added.refusal));
       return 1;
     }
   }

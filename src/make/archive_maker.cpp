@@ -11,6 +11,7 @@
 #include "format/buffer_sizes.hpp"
 #include "make/maker_levels.hpp"
 #include "make/wav_pieces.hpp"
+#include "codecs/audio/wav_file.hpp"
 
 namespace quorvex {
 namespace {
@@ -136,21 +137,33 @@ StageOptions MakerOptions::allStagesWhenSmaller() {
 
 ArchiveMaker::ArchiveMaker(const MakerOptions& options) : options_(options), writer_(options.writer) {}
 
-bool ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
-  // Every byte but audio samples passes through the window, and stages may grow a block
-  // a little; counting all bytes keeps clear of its end.
-  if (data.size() > kHistoryWindowSize - writer_.window().size()) return false;
+const char* describeRefusal(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::none:
+      break;
+    case Refusal::notPcmWav:
+      return "not a PCM WAV file (8, 16 or 24 bits, mono or stereo), which the audio codec needs";
+    case Refusal::wavTooLarge:
+      return "its samples exceed the 4 GiB one audio block holds";
+  }
+  return "taken";
+}
+
+AddResult ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
   switch (codec) {
     case FileCodec::automatic:
       addChosenCodecs(data);
-      return true;
-    case FileCodec::audio:
-      if (!writer_.addWavFile(data)) return false;  // audio blocks decode in every mode
+      return {};
+    case FileCodec::audio: {
+      const std::optional<audio::WavLayout> wav = audio::parseWav(data);
+      if (!wav) return {Refusal::notPcmWav};
+      if (!writer_.addWavFile(data)) return {Refusal::wavTooLarge};  // audio blocks decode in every mode
       if (options_.onCoded) options_.onCoded(data.size());
-      return true;
+      return {};
+    }
     default:
       addBlocks(data, codec, options_.stages);
-      return true;
+      return {};
   }
 }
 
@@ -244,6 +257,9 @@ std::size_t ArchiveMaker::cmSectionSize() const {
 
 void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
                             const StageOptions& stages) {
+  // A block that might not fit in the window goes to the next member, where the
+  // context-mixing section (if any) starts anew.
+  if (writer_.startMemberIfFull(block.size())) cmSectionBytes_ = 0;
   if (codec == FileCodec::cm) {
     beginCmBlock(block.size(), bytesAhead);
     writer_.addCmBlock(block, false, stages);

@@ -15,7 +15,9 @@
 #include "codecs/lz/lz_codec.hpp"
 #include "format/block_descriptor.hpp"
 #include "format/codec_params.hpp"
+#include "format/buffer_sizes.hpp"
 #include "format/integrity.hpp"
+#include "format/member_record.hpp"
 #include "format/record_stream.hpp"
 #include "stages/branch_targets.hpp"
 #include "text/text_pipeline.hpp"
@@ -322,7 +324,9 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 
 }  // namespace
 
-ArchiveWriter::ArchiveWriter(const WriterOptions& options) : output_(std::make_unique<OutputHash>()) {
+ArchiveWriter::ArchiveWriter(const WriterOptions& options)
+    : output_(std::make_unique<OutputHash>()),
+      memberWindow_(options.memberWindow != 0 ? options.memberWindow : kHistoryWindowSize) {
   addRecord(static_cast<std::uint32_t>(RecordType::signature), asBytes(kSignatureText));
   const std::uint8_t version[] = {kFormatVersion};
   addRecord(static_cast<std::uint32_t>(RecordType::version), version);
@@ -423,6 +427,7 @@ void ArchiveWriter::addRawBlock(std::span<const std::uint8_t> data) {
   constexpr std::size_t kRawBlockSize = std::size_t{1} << 24;
   for (std::size_t offset = 0; offset < data.size(); offset += kRawBlockSize) {
     const auto part = data.subspan(offset, std::min(kRawBlockSize, data.size() - offset));
+    startMemberIfFull(part.size());  // a new member starts outside context mixing
     if (cmMode_) {
       addCmBlock(part);
     } else {
@@ -448,6 +453,42 @@ bool ArchiveWriter::addWavFile(std::span<const std::uint8_t> file) {
   return true;
 }
 
+void ArchiveWriter::startMember() {
+  // Every decoder leaves context-mixing mode here, so that all parse the barrier alike.
+  if (cmMode_) addCodecParams({0, 0, 0, 0, 0});
+  beginChecked();
+  ++members_;
+  const std::vector<std::uint8_t> payload = memberRecordPayload(members_ - 1);
+  putRecordHead(bytes_, kMemberRecordType, static_cast<std::uint32_t>(payload.size()), 0);
+  putBytes(bytes_, payload);
+  BlockFields barrier;  // a BWT block of no bytes: it decodes to nothing and so fails
+  barrier.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
+  barrier.sizePresent = 0;
+  putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
+  putDescriptor(bytes_, barrier, false);
+  window_.clear();
+  encoders_.reset();  // fresh LZ, context-mixing and audio models
+  endChecked({});
+}
+
+namespace {
+
+// The room a block made from inputBytes may need at the window's cursor: its stages may
+// grow it a little (a quarter and 4 KiB is more than any does), and a BWT block is
+// inverted in place with a link table after it.
+std::uint64_t roomForBlock(std::size_t inputBytes) {
+  const std::uint64_t grown = std::uint64_t{inputBytes} + inputBytes / 4 + 4096;
+  return bwt::inverseBwtRoom(static_cast<std::uint32_t>(std::min<std::uint64_t>(grown, kWorkBufferSize)));
+}
+
+}  // namespace
+
+bool ArchiveWriter::startMemberIfFull(std::size_t inputBytes) {
+  if (window_.empty() || window_.size() + roomForBlock(inputBytes) <= memberWindow_) return false;
+  startMember();
+  return true;
+}
+
 void ArchiveWriter::addStoredBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages) {
   addForwardBwtBlock(data, stages, false);
 }
@@ -457,6 +498,7 @@ void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data, const StageO
 }
 
 void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages, bool entropyCoded) {
+  startMemberIfFull(data.size());
   BlockFields stageFields;
   const std::vector<std::uint8_t> coded = applyForwardStages(data, stages, false, stageFields);
   BlockFields block = bwtBlockFields(coded, entropyCoded, stages, window_);
@@ -467,6 +509,7 @@ void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const
 }
 
 void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageOptions& stages) {
+  startMemberIfFull(input.size());
   BlockFields block;
   block.codecKind = static_cast<std::uint8_t>(CodecKind::lz);
   const std::vector<std::uint8_t> data = applyForwardStages(input, stages, false, block);
