@@ -60,8 +60,13 @@ class ArchiveMaker {
   // cannot take the data (the result says why).
   AddResult addFile(std::span<const std::uint8_t> data, FileCodec codec = FileCodec::automatic);
 
-  // The archive so far, closed.
+  // The archive so far, closed (after takeWritten, what was written since).
   const std::vector<std::uint8_t>& bytes() const { return writer_.bytes(); }
+  // The bytes that will not change any more, handed over (see ArchiveWriter), so that
+  // the archive is written out as it is made.
+  std::vector<std::uint8_t> takeWritten() { return writer_.takeWritten(); }
+  // The archive's size so far, taken bytes included.
+  std::uint64_t size() const { return writer_.size(); }
 
  private:
   void addChosenCodecs(std::span<const std::uint8_t> data);

@@ -121,9 +121,25 @@ class ArchiveWriter {
   std::uint32_t members() const { return members_; }
 
   // The archive so far, closed: it ends with the closing integrity record when checks run.
+  // After takeWritten, only what was written since.
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
-  // The history window as the decoder will hold it after the blocks written so far.
+  // Hands over the bytes written so far that will not change, leaving in bytes() only
+  // the closing integrity record (which a later record turns into a plain check): an
+  // archive written as it is made. The bytes taken, then bytes(), make the archive.
+  std::vector<std::uint8_t> takeWritten();
+  // The archive's size so far, taken bytes included.
+  std::uint64_t size() const { return taken_ + bytes_.size(); }
+
+  // The history window as the decoder will hold it after the blocks written so far, when
+  // the writer keeps it (see keepWindowOnlyWhenRead).
   const std::vector<std::uint8_t>& window() const { return window_; }
+  // Bytes of the current member's window, kept or not.
+  std::size_t windowSize() const { return windowSize_; }
+  // The window's bytes are read only by LZ blocks and the history-match stage; a maker
+  // whose blocks will not use them lets the writer forget them (and its memory stay
+  // small). A block that reads the window after that starts a new member, whose window
+  // is kept from then on.
+  void keepWindowOnlyWhenRead();
   bool cmMode() const { return cmMode_; }
 
  private:
@@ -138,14 +154,21 @@ class ArchiveWriter {
   void beginChecked();
   void endChecked(std::span<const std::uint8_t> output);
   void putIntegrityRecord(std::uint8_t kind);
+  void growWindow(std::span<const std::uint8_t> bytes);
+  // Before a block that reads the window: a window not kept starts a new member.
+  void needWindow();
 
   enum class Checks : std::uint8_t { pending, open, closed, off };
   Checks checks_ = Checks::off;
   std::unique_ptr<OutputHash> output_;  // size and hash of the decoded output so far
   std::size_t closingKindAt_ = 0;       // where the trailing closing record keeps its kind
+  std::size_t closingAt_ = 0;           // where that record's head starts
+  std::uint64_t taken_ = 0;             // bytes handed over by takeWritten
 
   std::vector<std::uint8_t> bytes_;
   std::vector<std::uint8_t> window_;
+  std::size_t windowSize_ = 0;
+  bool windowKept_ = true;
   bool cmMode_ = false;
   std::size_t memberWindow_;
   std::uint32_t members_ = 1;

@@ -135,7 +135,15 @@ StageOptions MakerOptions::allStagesWhenSmaller() {
   return stages;
 }
 
-ArchiveMaker::ArchiveMaker(const MakerOptions& options) : options_(options), writer_(options.writer) {}
+// Levels whose own choices never read the window (BWT without the history-match stage,
+// context mixing) let the writer forget it: the maker's memory then follows the block
+// and section sizes, not the member's.
+ArchiveMaker::ArchiveMaker(const MakerOptions& options) : options_(options), writer_(options.writer) {
+  const LevelPlan plan = levelPlan(options_.level);
+  const bool readsWindow = plan.codec == CodecChoice::bwtOrLzSample || plan.codec == CodecChoice::bwtOrLzWhole ||
+                           (plan.codec == CodecChoice::bwt && plan.tryEveryStage);
+  if (!readsWindow) writer_.keepWindowOnlyWhenRead();
+}
 
 const char* describeRefusal(Refusal refusal) {
   switch (refusal) {

@@ -335,6 +335,7 @@ ArchiveWriter::ArchiveWriter(const WriterOptions& options)
 
 void ArchiveWriter::putIntegrityRecord(std::uint8_t kind) {
   const std::vector<std::uint8_t> payload = integrityRecordPayload(static_cast<IntegrityKind>(kind), *output_);
+  closingAt_ = bytes_.size();
   putRecordHead(bytes_, kIntegrityRecordType, static_cast<std::uint32_t>(payload.size()), 0);
   closingKindAt_ = bytes_.size() + kIntegrityMagic.size();
   putBytes(bytes_, payload);
@@ -391,7 +392,7 @@ void ArchiveWriter::addBlock(const BlockFields& block, std::span<const std::uint
 void ArchiveWriter::putBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes) {
   putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
   putDescriptor(bytes_, block, cmMode_);
-  putBytes(window_, windowBytes);
+  growWindow(windowBytes);
   // The decoder resets its audio model at every other block; so does the encoder.
   if (block.codecKind != static_cast<std::uint8_t>(CodecKind::audio) && encoders_ && encoders_->audio) {
     encoders_->audio->reset();
@@ -467,6 +468,7 @@ void ArchiveWriter::startMember() {
   putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
   putDescriptor(bytes_, barrier, false);
   window_.clear();
+  windowSize_ = 0;
   encoders_.reset();  // fresh LZ, context-mixing and audio models
   endChecked({});
 }
@@ -484,9 +486,35 @@ std::uint64_t roomForBlock(std::size_t inputBytes) {
 }  // namespace
 
 bool ArchiveWriter::startMemberIfFull(std::size_t inputBytes) {
-  if (window_.empty() || window_.size() + roomForBlock(inputBytes) <= memberWindow_) return false;
+  if (windowSize_ == 0 || windowSize_ + roomForBlock(inputBytes) <= memberWindow_) return false;
   startMember();
   return true;
+}
+
+void ArchiveWriter::growWindow(std::span<const std::uint8_t> bytes) {
+  if (windowKept_) putBytes(window_, bytes);
+  windowSize_ += bytes.size();
+}
+
+void ArchiveWriter::keepWindowOnlyWhenRead() {
+  windowKept_ = false;
+  std::vector<std::uint8_t>().swap(window_);
+}
+
+void ArchiveWriter::needWindow() {
+  if (windowKept_) return;
+  if (windowSize_ != 0) startMember();
+  windowKept_ = true;
+}
+
+std::vector<std::uint8_t> ArchiveWriter::takeWritten() {
+  const std::size_t final = checks_ == Checks::open ? closingAt_ : bytes_.size();
+  std::vector<std::uint8_t> written(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(final));
+  bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(final));
+  closingAt_ -= std::min(closingAt_, final);
+  closingKindAt_ -= std::min(closingKindAt_, final);
+  taken_ += final;
+  return written;
 }
 
 void ArchiveWriter::addStoredBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages) {
@@ -499,6 +527,7 @@ void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data, const StageO
 
 void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages, bool entropyCoded) {
   startMemberIfFull(data.size());
+  if (stages.historyMatches != StageUse::never) needWindow();
   BlockFields stageFields;
   const std::vector<std::uint8_t> coded = applyForwardStages(data, stages, false, stageFields);
   BlockFields block = bwtBlockFields(coded, entropyCoded, stages, window_);
@@ -510,6 +539,7 @@ void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const
 
 void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageOptions& stages) {
   startMemberIfFull(input.size());
+  needWindow();
   BlockFields block;
   block.codecKind = static_cast<std::uint8_t>(CodecKind::lz);
   const std::vector<std::uint8_t> data = applyForwardStages(input, stages, false, block);
