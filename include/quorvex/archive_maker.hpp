@@ -26,6 +26,9 @@ struct MakerOptions {
   // the maker, never and always hold whatever it would choose.
   StageOptions stages = allStagesWhenSmaller();
   WriterOptions writer;
+  // Threads that may make independent blocks side by side; the archive is the same
+  // for every count.
+  unsigned threads = 1;
   // Called after each block (or audio file) is coded, with the input bytes it took:
   // for a progress display. May be empty.
   std::function<void(std::size_t inputBytes)> onCoded;
@@ -73,6 +76,8 @@ class ArchiveMaker {
   void addWavPiece(std::span<const std::uint8_t> piece);
   void addPlainPiece(std::span<const std::uint8_t> piece);
   void addSurveyedPiece(std::span<const std::uint8_t> piece);
+  struct PlannedBlock;
+  void addPlannedBlocks(const std::vector<PlannedBlock>& blocks);
   template <class AddPiece>
   void forEachCmSection(std::span<const std::uint8_t> data, bool contextMixing, AddPiece add);
   void addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages);

@@ -74,6 +74,14 @@ struct WriterOptions {
 
 class OutputHash;
 
+// A BWT block made apart from the writer, on any thread: its fields and the bytes it
+// leaves in the history window. Only blocks without the history-match stage (the one
+// step that reads the window) are made this way.
+struct PreparedBlock {
+  BlockFields fields;
+  std::vector<std::uint8_t> windowBytes;
+};
+
 class ArchiveWriter {
  public:
   explicit ArchiveWriter(const WriterOptions& options = {});  // writes the 23-byte archive header
@@ -96,6 +104,12 @@ class ArchiveWriter {
   // Forward transform, entropy-coded:
   void addBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages = {});
   void addLzBlock(std::span<const std::uint8_t> data, const StageOptions& stages = {});
+  // The same BWT blocks in two steps: made (on any thread; stages.historyMatches must
+  // be never), then added in archive order with the data they were made from. The
+  // archive is the one addBwtBlock or addStoredBwtBlock would have written.
+  static PreparedBlock prepareBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages,
+                                       bool entropyCoded);
+  void addPreparedBlock(const PreparedBlock& block, std::span<const std::uint8_t> data);
   // Context mixing: a codec-parameter record with codec id 7 starts a fresh model.
   void addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode);
   void addCmBlock(std::span<const std::uint8_t> data, bool resetAdaptation = false, const StageOptions& stages = {});

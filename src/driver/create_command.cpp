@@ -138,6 +138,7 @@ int runCreate(const Options& options) {
   };
 
   MakerOptions makerOptions = options.maker;
+  makerOptions.threads = options.threads;
   const ArchiveMaker* making = nullptr;
   std::uint64_t archiveShown = 0;
   if (showBar) {

@@ -537,6 +537,23 @@ void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const
   endChecked(data);
 }
 
+PreparedBlock ArchiveWriter::prepareBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages,
+                                             bool entropyCoded) {
+  PreparedBlock prepared;
+  BlockFields stageFields;
+  prepared.windowBytes = applyForwardStages(data, stages, false, stageFields);
+  prepared.fields = bwtBlockFields(prepared.windowBytes, entropyCoded, stages, {});
+  takeStageFields(prepared.fields, std::move(stageFields));
+  return prepared;
+}
+
+void ArchiveWriter::addPreparedBlock(const PreparedBlock& block, std::span<const std::uint8_t> data) {
+  startMemberIfFull(data.size());
+  beginChecked();
+  putBlock(block.fields, block.windowBytes);
+  endChecked(data);
+}
+
 void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageOptions& stages) {
   startMemberIfFull(input.size());
   needWindow();
