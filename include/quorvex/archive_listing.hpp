@@ -9,7 +9,9 @@
 
 namespace quorvex {
 
-enum class ListedRecordKind : std::uint8_t { signature, version, block, codecParams, integrity, other };
+// member: this project's member record (the next member starts there); barrier: the
+// block record behind it, which other decoders fail on and this project's skips.
+enum class ListedRecordKind : std::uint8_t { signature, version, block, codecParams, integrity, member, barrier, other };
 
 // The codec a block record selects in the mode it stands in.
 enum class ListedCodec : std::uint8_t {
@@ -67,6 +69,9 @@ struct ListedRecord {
   // Integrity records of this project (others of the type are listed as other).
   std::uint8_t integrityKind = 0;        // 0 opening, 1 check, 2 closing
   std::uint64_t recordedOutputSize = 0;  // output size the record vouches for
+
+  // Every record: the member it belongs to (0: the first); a member record starts its.
+  std::uint32_t member = 0;
 };
 
 struct ArchiveListing {

@@ -26,6 +26,9 @@ struct MakerOptions {
   // the maker, never and always hold whatever it would choose.
   StageOptions stages = allStagesWhenSmaller();
   WriterOptions writer;
+  // Threads that may make independent blocks side by side; the archive is the same
+  // for every count.
+  unsigned threads = 1;
   // Called after each block (or audio file) is coded, with the input bytes it took:
   // for a progress display. May be empty.
   std::function<void(std::size_t inputBytes)> onCoded;
@@ -36,23 +39,45 @@ struct MakerOptions {
 // The largest block the decoder's work buffers hold.
 inline constexpr std::size_t kMaxBlockSize = 101048576;
 
+// Why the maker refused a file (none: it took it).
+enum class Refusal : std::uint8_t {
+  none,
+  notPcmWav,     // codec audio, and the data is not a PCM WAV file the audio codec takes
+  wavTooLarge,   // codec audio, and the samples exceed what one audio block holds (4 GiB)
+};
+
+// The refusal in words, for a person: what was refused and why.
+const char* describeRefusal(Refusal refusal);
+
+struct AddResult {
+  Refusal refusal = Refusal::none;
+  explicit operator bool() const { return refusal == Refusal::none; }
+};
+
 class ArchiveMaker {
  public:
   explicit ArchiveMaker(const MakerOptions& options = {});
 
-  // Appends a file's bytes to the archive. False, adding nothing, when the codec
-  // cannot take it (codec audio and data that is not a PCM WAV file), or when the
-  // decoder's history window could not hold the archive's data with it.
-  bool addFile(std::span<const std::uint8_t> data, FileCodec codec = FileCodec::automatic);
+  // Appends a file's bytes to the archive; input longer than the decoder's history
+  // window holds goes on in further members. Refused, adding nothing, when codec audio
+  // cannot take the data (the result says why).
+  AddResult addFile(std::span<const std::uint8_t> data, FileCodec codec = FileCodec::automatic);
 
-  // The archive so far, closed.
+  // The archive so far, closed (after takeWritten, what was written since).
   const std::vector<std::uint8_t>& bytes() const { return writer_.bytes(); }
+  // The bytes that will not change any more, handed over (see ArchiveWriter), so that
+  // the archive is written out as it is made.
+  std::vector<std::uint8_t> takeWritten() { return writer_.takeWritten(); }
+  // The archive's size so far, taken bytes included.
+  std::uint64_t size() const { return writer_.size(); }
 
  private:
   void addChosenCodecs(std::span<const std::uint8_t> data);
   void addWavPiece(std::span<const std::uint8_t> piece);
   void addPlainPiece(std::span<const std::uint8_t> piece);
   void addSurveyedPiece(std::span<const std::uint8_t> piece);
+  struct PlannedBlock;
+  void addPlannedBlocks(const std::vector<PlannedBlock>& blocks);
   template <class AddPiece>
   void forEachCmSection(std::span<const std::uint8_t> data, bool contextMixing, AddPiece add);
   void addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages);

@@ -66,9 +66,21 @@ struct WriterOptions {
   // end, so that the decoder fails on a damaged or cut archive. Other decoders skip
   // these records.
   bool integrityChecks = true;
+  // The most history-window bytes one member may fill before the high-level block
+  // methods start the next member (see startMember); 0: the decoder's whole window.
+  // Smaller values are for tests, which then make members from small inputs.
+  std::size_t memberWindow = 0;
 };
 
 class OutputHash;
+
+// A BWT block made apart from the writer, on any thread: its fields and the bytes it
+// leaves in the history window. Only blocks without the history-match stage (the one
+// step that reads the window) are made this way.
+struct PreparedBlock {
+  BlockFields fields;
+  std::vector<std::uint8_t> windowBytes;
+};
 
 class ArchiveWriter {
  public:
@@ -92,6 +104,12 @@ class ArchiveWriter {
   // Forward transform, entropy-coded:
   void addBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages = {});
   void addLzBlock(std::span<const std::uint8_t> data, const StageOptions& stages = {});
+  // The same BWT blocks in two steps: made (on any thread; stages.historyMatches must
+  // be never), then added in archive order with the data they were made from. The
+  // archive is the one addBwtBlock or addStoredBwtBlock would have written.
+  static PreparedBlock prepareBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages,
+                                       bool entropyCoded);
+  void addPreparedBlock(const PreparedBlock& block, std::span<const std::uint8_t> data);
   // Context mixing: a codec-parameter record with codec id 7 starts a fresh model.
   void addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode);
   void addCmBlock(std::span<const std::uint8_t> data, bool resetAdaptation = false, const StageOptions& stages = {});
@@ -107,10 +125,35 @@ class ArchiveWriter {
   // code). False, writing nothing, when the file is not such a WAV file.
   bool addWavFile(std::span<const std::uint8_t> file);
 
+  // Members: ends the current member and starts the next, which the decoder begins
+  // afresh (an empty window, new models, codec parameters as at the archive's start).
+  // The integrity checks run on across members. startMemberIfFull starts one when a
+  // block made from inputBytes of input might not fit in the current member's window
+  // (with the room a BWT block is inverted in); true when it did.
+  void startMember();
+  bool startMemberIfFull(std::size_t inputBytes);
+  std::uint32_t members() const { return members_; }
+
   // The archive so far, closed: it ends with the closing integrity record when checks run.
+  // After takeWritten, only what was written since.
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
-  // The history window as the decoder will hold it after the blocks written so far.
+  // Hands over the bytes written so far that will not change, leaving in bytes() only
+  // the closing integrity record (which a later record turns into a plain check): an
+  // archive written as it is made. The bytes taken, then bytes(), make the archive.
+  std::vector<std::uint8_t> takeWritten();
+  // The archive's size so far, taken bytes included.
+  std::uint64_t size() const { return taken_ + bytes_.size(); }
+
+  // The history window as the decoder will hold it after the blocks written so far, when
+  // the writer keeps it (see keepWindowOnlyWhenRead).
   const std::vector<std::uint8_t>& window() const { return window_; }
+  // Bytes of the current member's window, kept or not.
+  std::size_t windowSize() const { return windowSize_; }
+  // The window's bytes are read only by LZ blocks and the history-match stage; a maker
+  // whose blocks will not use them lets the writer forget them (and its memory stay
+  // small). A block that reads the window after that starts a new member, whose window
+  // is kept from then on.
+  void keepWindowOnlyWhenRead();
   bool cmMode() const { return cmMode_; }
 
  private:
@@ -125,15 +168,24 @@ class ArchiveWriter {
   void beginChecked();
   void endChecked(std::span<const std::uint8_t> output);
   void putIntegrityRecord(std::uint8_t kind);
+  void growWindow(std::span<const std::uint8_t> bytes);
+  // Before a block that reads the window: a window not kept starts a new member.
+  void needWindow();
 
   enum class Checks : std::uint8_t { pending, open, closed, off };
   Checks checks_ = Checks::off;
   std::unique_ptr<OutputHash> output_;  // size and hash of the decoded output so far
   std::size_t closingKindAt_ = 0;       // where the trailing closing record keeps its kind
+  std::size_t closingAt_ = 0;           // where that record's head starts
+  std::uint64_t taken_ = 0;             // bytes handed over by takeWritten
 
   std::vector<std::uint8_t> bytes_;
   std::vector<std::uint8_t> window_;
+  std::size_t windowSize_ = 0;
+  bool windowKept_ = true;
   bool cmMode_ = false;
+  std::size_t memberWindow_;
+  std::uint32_t members_ = 1;
   std::unique_ptr<Encoders> encoders_;
 };
 

@@ -62,6 +62,12 @@ struct DecodeOptions {
   // by side would otherwise run cores times as many), and one thread holds the least
   // memory.
   unsigned threads = 1;
+  // For tests: decode as a decoder that does not know this project's member records
+  // (it skips them, and then meets the barrier block behind each one).
+  bool ignoreMemberRecords = false;
+  // For tests: a history window of this many bytes instead of the format's (0), to
+  // match archives made with a smaller member window.
+  std::uint32_t windowSize = 0;
 };
 
 enum class DecodeStatus {

@@ -7,6 +7,7 @@
 #include "decode/decoded_output.hpp"
 #include "decode/dispatcher.hpp"
 #include "format/integrity.hpp"
+#include "format/member_record.hpp"
 #include "decode/parallel_decoder.hpp"
 
 namespace quorvex {
@@ -21,6 +22,14 @@ void applyCodecParams(RecordStream& stream, std::uint32_t count, CodecState& cod
   codecs.params = readCodecParams(stream, count);
   codecs.cm.reset();
   codecs.cmBuilt = false;
+}
+
+// Whether the record whose head was just read (of kMemberRecordType, count bytes) is
+// this project's member record; the stream is left after it either way.
+bool readMember(RecordStream& stream, std::uint32_t count) {
+  const std::span<const std::uint8_t> payload = stream.peekBytes(count);
+  stream.skipBytes(count);
+  return payload.size() == count && readMemberRecord(payload).has_value();
 }
 
 DecodeResult failed(DecodeStatus status, std::string reason, const DecodedOutput& output,
@@ -48,10 +57,16 @@ DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputS
   // record that matched vouches for: after a failed check only that much can be kept.
   std::uint64_t wholeSize = 0;
   std::uint64_t verifiedSize = 0;
+  bool barrierNext = false;  // the first block record after a member record is its barrier
   while (!stream.atEnd()) {
     const RecordHead head = stream.readRecordHead();
     switch (head.type) {
       case static_cast<std::uint32_t>(RecordType::block): {
+        if (barrierNext) {
+          parseBlockDescriptor(stream, codecs.params.contextMixing());
+          barrierNext = false;
+          break;
+        }
         const bool decoded = decodeBlock(stream, context, codecs, output, console, failure);
         if (output.failed()) {
           return failed(DecodeStatus::outputFailed, "the output could not be written", output, wholeSize);
@@ -75,6 +90,12 @@ DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputS
                         verifiedSize);
         }
         verifiedSize = output.size();
+        break;
+      case kMemberRecordType:
+        if (readMember(stream, head.count) && !options.ignoreMemberRecords) {
+          startMember(context, codecs);
+          barrierNext = true;
+        }
         break;
       default:
         stream.skipBytes(head.count);
@@ -106,7 +127,7 @@ DecodeResult decodeArchive(std::span<const std::uint8_t> archive, OutputSink& ou
   if (resolved.threads == kThreadsPerCore) resolved.threads = std::max(1u, std::thread::hardware_concurrency());
   DecodeContext context;
   context.threads = resolved.threads;
-  if (!context.allocate()) {
+  if (!context.allocate(options.windowSize)) {
     result.status = DecodeStatus::outOfMemory;
     result.reason = "not enough memory for the history window and work buffers";
     return result;

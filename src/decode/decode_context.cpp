@@ -12,8 +12,9 @@ void DecodeContext::adviseBuffersFor(std::uint64_t bytes) {
   adviseHugePagesFor(windowStorage.data(), windowStorage.size(), bytes);
 }
 
-bool DecodeContext::allocate() {
-  windowStorage = ZeroedBuffer(std::size_t{kHistoryGuardSize} + kHistoryWindowSize);
+bool DecodeContext::allocate(std::uint32_t windowSize) {
+  if (windowSize == 0 || windowSize > kHistoryWindowSize) windowSize = kHistoryWindowSize;
+  windowStorage = ZeroedBuffer(std::size_t{kHistoryGuardSize} + windowSize);
   workStorageA = ZeroedBuffer(kWorkBufferSize);
   workStorageB = ZeroedBuffer(kWorkBufferSize);
   if (!windowStorage || !workStorageA || !workStorageB) return false;
@@ -21,7 +22,7 @@ bool DecodeContext::allocate() {
   adviseHugePagesFor(windowStorage.data(), windowStorage.size(), 0);
   historyBase = windowStorage.data() + kHistoryGuardSize;
   historyCursor = historyBase;
-  historyEnd = historyBase + kHistoryWindowSize;
+  historyEnd = historyBase + windowSize;
   workA = workStorageA.data();
   workB = workStorageB.data();
   return true;

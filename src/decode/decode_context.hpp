@@ -55,8 +55,9 @@ struct DecodeContext {
   unsigned threads = 1;  // threads a codec may use inside one large block
   bool buffersAdvised = false;
 
-  // Allocates every buffer; false when memory runs out.
-  bool allocate();
+  // Allocates every buffer (a window of windowSize bytes, the format's when 0); false
+  // when memory runs out.
+  bool allocate(std::uint32_t windowSize = 0);
 
   // Before a block whose codec output is `bytes` long: from the first large block on,
   // the work buffers and the window's first 2 MiB take huge pages too (see

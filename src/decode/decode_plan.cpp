@@ -3,17 +3,24 @@
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/cm/cm_model.hpp"
 #include "format/integrity.hpp"
+#include "format/member_record.hpp"
 
 namespace quorvex {
 
-DecodePlan planDecode(RecordStream& stream) {
+DecodePlan planDecode(RecordStream& stream, bool ignoreMemberRecords) {
   DecodePlan plan;
   CodecParams params;
   std::uint32_t section = kNoSection;
+  bool barrierNext = false;
   while (!stream.atEnd()) {
     const RecordHead head = stream.readRecordHead();
     switch (head.type) {
       case static_cast<std::uint32_t>(RecordType::block): {
+        if (barrierNext) {
+          parseBlockDescriptor(stream, params.contextMixing());
+          barrierNext = false;
+          break;
+        }
         PlannedBlock block;
         block.offset = stream.offset();
         block.params = params;
@@ -53,6 +60,16 @@ DecodePlan planDecode(RecordStream& stream) {
         plan.records.push_back({PlannedRecord::Kind::integrity, 0, stream.offset(), head.count});
         stream.skipBytes(head.count);
         break;
+      case kMemberRecordType: {
+        const std::span<const std::uint8_t> payload = stream.peekBytes(head.count);
+        stream.skipBytes(head.count);
+        if (ignoreMemberRecords || payload.size() != head.count || !readMemberRecord(payload)) break;
+        plan.records.push_back({PlannedRecord::Kind::member});
+        params = {};
+        section = kNoSection;
+        barrierNext = true;
+        break;
+      }
       default:
         stream.skipBytes(head.count);
         break;

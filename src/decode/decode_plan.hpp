@@ -52,7 +52,7 @@ struct CmSection {
 // The records a decoder acts on, in archive order. Codec-parameter records are folded
 // into the blocks and sections; unknown records are gone.
 struct PlannedRecord {
-  enum class Kind : std::uint8_t { block, integrity };
+  enum class Kind : std::uint8_t { block, integrity, member };
   Kind kind;
   std::uint32_t block = 0;   // for blocks: index into DecodePlan::blocks
   std::size_t offset = 0;    // for integrity records: where the payload starts
@@ -82,7 +82,9 @@ struct DecodePlan {
 };
 
 // Reads every record after the header; the stream ends at the end of the archive.
-DecodePlan planDecode(RecordStream& stream);
+// At a member record (unless ignored) the parameters go back to 0, and the barrier
+// block behind it is left out.
+DecodePlan planDecode(RecordStream& stream, bool ignoreMemberRecords = false);
 
 // An audio block's descriptor, parsed again from the archive the plan was made from.
 BlockDescriptor parseAudioDescriptor(std::span<const std::uint8_t> archive, const PlannedBlock& block);

@@ -276,6 +276,15 @@ bool decodeAudio(const BlockDescriptor& block, DecodeContext& context, CodecStat
   return decodeAudioCodec(block, context, *codecs.audio, output, failure);
 }
 
+void startMember(DecodeContext& context, CodecState& codecs) {
+  context.historyCursor = context.historyBase;
+  codecs.params = {};
+  codecs.lz.forgetModel();
+  codecs.cm.reset();
+  codecs.cmBuilt = false;
+  codecs.audioStale = true;
+}
+
 bool decodeBlock(RecordStream& stream, DecodeContext& context, CodecState& codecs, DecodedOutput& output,
                  const Console& console, std::string& failure) {
   const BlockDescriptor block = parseBlockDescriptor(stream, codecs.params.contextMixing());

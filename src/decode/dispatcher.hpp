@@ -32,6 +32,11 @@ struct CodecState {
   bool audioStale = false;
 };
 
+// At a member record: everything as at the start of an archive (an empty window, no
+// LZ or context-mixing model, codec parameters all 0, the audio model reset before its
+// next block).
+void startMember(DecodeContext& context, CodecState& codecs);
+
 // Decodes the block whose record head was just read; the stream is left after its
 // descriptor. On failure returns false and says why in failure. The steps below are
 // its parts, shared with the decoder that runs independent work side by side.

@@ -83,6 +83,9 @@ bool ParallelDecoder::commitFront() {
       wholeSize_ = output_.size();
       return true;
     }
+    case PendingItem::Kind::member:
+      codecs_.audioStale = true;
+      return true;
     case PendingItem::Kind::job:
       break;
   }

@@ -29,6 +29,12 @@ DecodeResult ParallelDecoder::run() {
     if (pending_.size() >= kMostPendingItems && !commitOne()) return result_;
     if (record.kind == PlannedRecord::Kind::integrity) {
       pending_.push_back({PendingItem::Kind::integrity, r});
+    } else if (record.kind == PlannedRecord::Kind::member) {
+      // What the calling thread keeps starts afresh now; the audio model at the commit,
+      // after the audio blocks before the record.
+      context_.historyCursor = context_.historyBase;
+      codecs_.lz.forgetModel();
+      pending_.push_back({PendingItem::Kind::member, r});
     } else if (plan_.blocks[record.block].audio()) {
       pending_.push_back({PendingItem::Kind::audio, record.block});
     } else {

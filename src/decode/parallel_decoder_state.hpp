@@ -79,7 +79,7 @@ struct SectionRun {
 };
 
 struct PendingItem {
-  enum class Kind : std::uint8_t { job, audio, integrity };
+  enum class Kind : std::uint8_t { job, audio, integrity, member };
   Kind kind;
   std::size_t index;  // the block, or the record (a job's is the first of jobs_)
 };
@@ -145,7 +145,7 @@ class ParallelDecoder {
         threads_(std::min(options.threads, kMostWorkers)),
         memoryLimit_(options.memoryLimit),
         modelBudget_(options.memoryLimit != 0 ? options.memoryLimit : defaultModelBudget()),
-        plan_(planDecode(stream)),
+        plan_(planDecode(stream, options.ignoreMemberRecords)),
         sections_(plan_.sections.size()),
         slots_(threads_ + 1),
         largestBlock_(largestUnpackedSize(plan_)),

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,54 @@ bool filtersStandardInput(const Options& options) {
   return !options.outputPath && options.inputs.size() == 1 && options.inputs.front().path == "-";
 }
 
+// A file (or standard input, "-") read in pieces of kInputPieceSize bytes: the maker
+// takes one piece at a time, so memory follows the piece, not the input. Pieces are
+// long enough that files up to their size are made exactly as when read whole, and a
+// multiple of every block and context-mixing section size the levels use.
+constexpr std::size_t kInputPieceSize = std::size_t{64} << 20;
+
+class InputPieces {
+ public:
+  explicit InputPieces(const char* path)
+      : path_(path), standardInput_(std::string_view(path) == "-"), file_(standardInput_ ? stdin : std::fopen(path, "rb")) {
+    if (!file_) fatalError("file open error", path);
+  }
+  ~InputPieces() {
+    if (!standardInput_) std::fclose(file_);
+  }
+  InputPieces(const InputPieces&) = delete;
+  InputPieces& operator=(const InputPieces&) = delete;
+
+  // The next piece: full-sized but for the last; no bytes at all (a null start) at the
+  // end. An empty file gives one empty piece, so that it is made as before.
+  std::span<const std::uint8_t> next() {
+    if (ended_) return {};
+    if (buffer_.empty()) buffer_.resize(kInputPieceSize);
+    std::size_t filled = 0;
+    while (filled < buffer_.size()) {
+      const std::size_t got = std::fread(buffer_.data() + filled, 1, buffer_.size() - filled, file_);
+      filled += got;
+      if (got == 0) {
+        if (std::ferror(file_)) fatalError("error reading", path_);
+        ended_ = true;
+        break;
+      }
+    }
+    if (filled == 0 && !first_) return {};
+    first_ = false;
+    return {filled == 0 ? emptyPiece_ : buffer_.data(), filled};
+  }
+
+ private:
+  const char* path_;
+  bool standardInput_;
+  std::FILE* file_;
+  FileBytes buffer_;
+  bool ended_ = false;
+  bool first_ = true;
+  std::uint8_t emptyPiece_[1] = {0};  // a non-null start for the empty file's piece
+};
+
 }  // namespace
 
 int runCreate(const Options& baseOptions) {
@@ -106,13 +156,33 @@ int runCreate(const Options& baseOptions) {
   std::optional<ProgressBar> bar;
   bar.emplace(showBar, expectedInput, ProgressBar::Speed::ofInput);
 
+  // The archive goes out as it is made: to standard output, or to the temporary file
+  // that is renamed into place at the end (all or nothing, as when decoding; without
+  // -f, a file that appeared at path meanwhile is kept, not replaced).
+  std::optional<OutputFile> output;
+  if (!options.toStdout) {
+    removeOutputOnSignals();
+    output.emplace();
+    if (!output->open(path.c_str())) fatalError("file write error", path.c_str());
+    if (!options.force) output->keepExistingDestination();
+  }
+  const auto writeOut = [&](std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) return;
+    if (output) {
+      if (!output->append(bytes)) fatalError("file write error", path.c_str());
+    } else if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
+      fatalError("file write error", "standard output");
+    }
+  };
+
   MakerOptions makerOptions = options.maker;
+  makerOptions.threads = options.threads;
   const ArchiveMaker* making = nullptr;
   std::uint64_t archiveShown = 0;
   if (showBar) {
     makerOptions.onCoded = [&](std::size_t inputBytes) {
       bar->addInput(inputBytes);
-      const std::uint64_t archiveSize = making->bytes().size();
+      const std::uint64_t archiveSize = making->size();
       bar->addOutput(archiveSize - archiveShown);
       archiveShown = archiveSize;
     };
@@ -122,35 +192,45 @@ int runCreate(const Options& baseOptions) {
   std::uint64_t inputSize = 0;
   for (const CreateInput& input : options.inputs) {
     const std::uint64_t announced = announcedSize(input.path);
-    const FileBytes data = readWholeFile(input.path.c_str(), kMaxInputSize);
-    inputSize += data.size();
-    expectedInput = expectedInput - announced + data.size();
-    bar->setTotal(expectedInput);
-    if (!maker.addFile(data, input.codec)) {
+    std::uint64_t fileSize = 0;
+    const auto refuse = [&](Refusal refusal) {
       bar.reset();
-      std::fprintf(stderr, "quorvex: %s: not a PCM WAV file (8, 16 or 24 bits, mono or stereo)\n", input.path.c_str());
+      if (output) output->discard();
+      std::fprintf(stderr, "quorvex: %s: refused as audio: %s\n", input.path.c_str(), describeRefusal(refusal));
       return 1;
+    };
+    if (input.codec == FileCodec::audio) {
+      // An audio block takes the whole file; the file is read whole.
+      const FileBytes data = readWholeFile(input.path.c_str(), kMaxInputSize);
+      fileSize = data.size();
+      if (const AddResult added = maker.addFile(data, input.codec); !added) return refuse(added.refusal);
+      writeOut(maker.takeWritten());
+    } else {
+      InputPieces pieces(input.path.c_str());
+      for (std::span<const std::uint8_t> piece = pieces.next(); piece.data() != nullptr; piece = pieces.next()) {
+        fileSize += piece.size();
+        maker.addFile(piece, input.codec);
+        writeOut(maker.takeWritten());
+        if (fileSize > kMaxInputSize) fatalError("error reading", input.path.c_str());
+      }
     }
+    inputSize += fileSize;
+    expectedInput = expectedInput - announced + fileSize;
+    bar->setTotal(expectedInput);
   }
   bar.reset();
-  const std::vector<std::uint8_t>& archive = maker.bytes();
-  if (options.toStdout) {
-    if (std::fwrite(archive.data(), 1, archive.size(), stdout) != archive.size() || std::fflush(stdout) != 0) {
-      fatalError("file write error", "standard output");
-    }
-  } else {
-    // The same all-or-nothing output as decoding: a temporary file, synced, renamed into
-    // place; without -f, a file that appeared at path meanwhile is kept, not replaced.
-    removeOutputOnSignals();
-    OutputFile output;
-    if (!output.open(path.c_str())) fatalError("file write error", path.c_str());
-    if (!options.force) output.keepExistingDestination();
-    if (!output.append(archive) || !output.commit()) fatalError("file write error", path.c_str());
+  const std::uint64_t archiveSize = maker.size();
+  writeOut(maker.takeWritten());
+  writeOut(maker.bytes());
+  if (output) {
+    if (!output->commit()) fatalError("file write error", path.c_str());
+  } else if (std::fflush(stdout) != 0) {
+    fatalError("file write error", "standard output");
   }
   if (options.verbose) {
     std::fprintf(stderr, "quorvex: %s: %llu bytes from %llu bytes of input", options.toStdout ? "-" : path.c_str(),
-                 static_cast<unsigned long long>(archive.size()), static_cast<unsigned long long>(inputSize));
-    if (inputSize != 0) std::fprintf(stderr, " (%.2f%%)", 100.0 * static_cast<double>(archive.size()) / static_cast<double>(inputSize));
+                 static_cast<unsigned long long>(archiveSize), static_cast<unsigned long long>(inputSize));
+    if (inputSize != 0) std::fprintf(stderr, " (%.2f%%)", 100.0 * static_cast<double>(archiveSize) / static_cast<double>(inputSize));
     std::fputs("\n", stderr);
   }
   return 0;

@@ -29,6 +29,10 @@ std::string recordName(const ListedRecord& record) {
       static constexpr const char* kKinds[] = {"check (open)", "check", "check (close)"};
       return record.integrityKind < 3 ? kKinds[record.integrityKind] : "check (?)";
     }
+    case ListedRecordKind::member:
+      return std::string("member ") + std::to_string(record.member + 1);
+    case ListedRecordKind::barrier:
+      return "barrier";
     case ListedRecordKind::other:
       break;
   }
@@ -72,6 +76,12 @@ std::string details(const ListedRecord& record) {
     case ListedRecordKind::integrity:
       add(std::string("output ") + std::to_string(record.recordedOutputSize) + " B so far");
       break;
+    case ListedRecordKind::member:
+      add("a fresh window and models from here on");
+      break;
+    case ListedRecordKind::barrier:
+      add("stops decoders that do not know members");
+      break;
     default:
       break;
   }
@@ -89,6 +99,7 @@ void printSegments(const ListedRecord& record) {
 }
 
 struct Totals {
+  std::uint64_t members = 1;
   std::uint64_t blocks = 0;
   std::uint64_t packed = 0;
   std::uint64_t codecOutput = 0;
@@ -129,6 +140,7 @@ void printSummary(const Totals& totals, std::uint64_t archiveSize, const std::st
 
 void printTotals(const Totals& totals, std::uint64_t archiveSize) {
   const std::uint64_t output = totals.recordedOutput ? totals.output : totals.codecOutput;
+  if (totals.members > 1) std::printf("%" PRIu64 " members, ", totals.members);
   std::printf("%" PRIu64 " blocks: %" PRIu64 " bytes packed, %" PRIu64 " bytes from their codecs", totals.blocks,
               totals.packed, totals.codecOutput);
   if (totals.recordedOutput) {
@@ -192,6 +204,7 @@ bool listOne(const std::string& path, int verbosity, Totals& grand, std::uint64_
       totals.packed += record.packedSize;
       totals.codecOutput += record.codecOutputSize;
     }
+    if (record.kind == ListedRecordKind::member) ++totals.members;
     if (record.kind == ListedRecordKind::integrity && record.integrityKind == 2) {
       totals.recordedOutput = true;
       totals.output = record.recordedOutputSize;

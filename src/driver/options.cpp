@@ -46,7 +46,7 @@ constexpr const char* kHelp =
     "      --salvage       on a failed block, keep the output of the whole blocks before\n"
     "                      it and say where decoding stopped\n"
     "      --memlimit=SIZE let the codec models take at most SIZE bytes (e.g. 512MiB)\n"
-    "  -T, --threads=N     decode with N threads (default: one per core; 1: one thread)\n"
+    "  -T, --threads=N     decode and make with N threads (default: one per core; 1: one thread)\n"
     "  --                  end of options: an ARCHIVE or FILE may then start with '-'\n"
     "\n"
     " Create options (with -z):\n"

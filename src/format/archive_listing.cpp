@@ -8,6 +8,7 @@
 #include "format/block_descriptor.hpp"
 #include "format/codec_params.hpp"
 #include "format/integrity.hpp"
+#include "format/member_record.hpp"
 #include "format/record_stream.hpp"
 
 namespace quorvex {
@@ -149,6 +150,8 @@ ArchiveListing listArchive(std::span<const std::uint8_t> archive, bool segmentDe
 
   bool cmMode = false;
   std::uint32_t blockIndex = 0;
+  std::uint32_t member = 0;
+  bool barrierNext = false;
   while (!stream.atEnd()) {
     ListedRecord record;
     record.offset = stream.offset();
@@ -157,10 +160,26 @@ ArchiveListing listArchive(std::span<const std::uint8_t> archive, bool segmentDe
     record.count = head.count;
     switch (head.type) {
       case static_cast<std::uint32_t>(RecordType::block):
+        if (barrierNext) {
+          record.kind = ListedRecordKind::barrier;
+          listBlock(stream, cmMode, false, record);
+          barrierNext = false;
+          break;
+        }
         record.kind = ListedRecordKind::block;
         record.blockIndex = blockIndex++;
         listBlock(stream, cmMode, segmentDetail, record);
         break;
+      case kMemberRecordType: {
+        const std::span<const std::uint8_t> payload = stream.peekBytes(head.count);
+        stream.skipBytes(head.count);
+        if (payload.size() != head.count || !readMemberRecord(payload)) break;
+        record.kind = ListedRecordKind::member;
+        ++member;
+        cmMode = false;  // codec parameters start at 0 in every member
+        barrierNext = true;
+        break;
+      }
       case static_cast<std::uint32_t>(RecordType::codecParams): {
         record.kind = ListedRecordKind::codecParams;
         const CodecParams params = readCodecParams(stream, head.count);
@@ -187,6 +206,7 @@ ArchiveListing listArchive(std::span<const std::uint8_t> archive, bool segmentDe
         break;
     }
     record.size = stream.offset() - record.offset;
+    record.member = member;
     listing.records.push_back(std::move(record));
   }
   return listing;

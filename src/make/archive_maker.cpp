@@ -10,7 +10,9 @@
 #include "make/data_survey.hpp"
 #include "format/buffer_sizes.hpp"
 #include "make/maker_levels.hpp"
+#include "threads/task_threads.hpp"
 #include "make/wav_pieces.hpp"
+#include "codecs/audio/wav_file.hpp"
 
 namespace quorvex {
 namespace {
@@ -134,23 +136,43 @@ StageOptions MakerOptions::allStagesWhenSmaller() {
   return stages;
 }
 
-ArchiveMaker::ArchiveMaker(const MakerOptions& options) : options_(options), writer_(options.writer) {}
+// Levels whose own choices never read the window (BWT without the history-match stage,
+// context mixing) let the writer forget it: the maker's memory then follows the block
+// and section sizes, not the member's.
+ArchiveMaker::ArchiveMaker(const MakerOptions& options) : options_(options), writer_(options.writer) {
+  const LevelPlan plan = levelPlan(options_.level);
+  const bool readsWindow = plan.codec == CodecChoice::bwtOrLzSample || plan.codec == CodecChoice::bwtOrLzWhole ||
+                           (plan.codec == CodecChoice::bwt && plan.tryEveryStage);
+  if (!readsWindow) writer_.keepWindowOnlyWhenRead();
+}
 
-bool ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
-  // Every byte but audio samples passes through the window, and stages may grow a block
-  // a little; counting all bytes keeps clear of its end.
-  if (data.size() > kHistoryWindowSize - writer_.window().size()) return false;
+const char* describeRefusal(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::none:
+      break;
+    case Refusal::notPcmWav:
+      return "not a PCM WAV file (8, 16 or 24 bits, mono or stereo), which the audio codec needs";
+    case Refusal::wavTooLarge:
+      return "its samples exceed the 4 GiB one audio block holds";
+  }
+  return "taken";
+}
+
+AddResult ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
   switch (codec) {
     case FileCodec::automatic:
       addChosenCodecs(data);
-      return true;
-    case FileCodec::audio:
-      if (!writer_.addWavFile(data)) return false;  // audio blocks decode in every mode
+      return {};
+    case FileCodec::audio: {
+      const std::optional<audio::WavLayout> wav = audio::parseWav(data);
+      if (!wav) return {Refusal::notPcmWav};
+      if (!writer_.addWavFile(data)) return {Refusal::wavTooLarge};  // audio blocks decode in every mode
       if (options_.onCoded) options_.onCoded(data.size());
-      return true;
+      return {};
+    }
     default:
       addBlocks(data, codec, options_.stages);
-      return true;
+      return {};
   }
 }
 
@@ -208,16 +230,67 @@ void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
                    [&](std::span<const std::uint8_t> section) { addSurveyedPiece(section); });
 }
 
+// A block of a surveyed piece, with what the maker chose for it.
+struct ArchiveMaker::PlannedBlock {
+  std::span<const std::uint8_t> bytes;
+  std::size_t bytesAhead;
+  FileCodec codec;
+  StageOptions stages;
+
+  // BWT blocks that read no window depend on nothing the writer holds: they may be
+  // made on any thread.
+  bool independent() const {
+    return (codec == FileCodec::bwt || codec == FileCodec::stored) && stages.historyMatches == StageUse::never;
+  }
+};
+
 void ArchiveMaker::addSurveyedPiece(std::span<const std::uint8_t> piece) {
   const LevelPlan plan = levelPlan(options_.level);
   const std::size_t blockSize = blockSizeFor(plan.codec == CodecChoice::cm);
+  std::vector<PlannedBlock> blocks;
   for (const KindRun& run : surveyRuns(piece)) {
     const StageOptions stages = allowedStages(stagesFor(run.kind, plan), options_.stages);
     const auto bytes = piece.subspan(run.begin, run.end - run.begin);
     forEachBlock(bytes, blockSize, Cut::even, [&](std::span<const std::uint8_t> block) {
       const std::size_t bytesAhead = static_cast<std::size_t>(piece.data() + piece.size() - block.data());
-      addBlock(block, bytesAhead, chooseCodec(block, run.kind, plan), stages);
+      if (options_.threads <= 1) {
+        addBlock(block, bytesAhead, chooseCodec(block, run.kind, plan), stages);
+      } else {
+        blocks.push_back({block, bytesAhead, chooseCodec(block, run.kind, plan), stages});
+      }
     });
+  }
+  addPlannedBlocks(blocks);
+}
+
+// Independent blocks are made side by side, a few per thread at a time (so that the
+// blocks in flight bound the memory), and added in order; the others in turn.
+void ArchiveMaker::addPlannedBlocks(const std::vector<PlannedBlock>& blocks) {
+  const std::size_t batch = 2 * std::size_t{std::max(options_.threads, 1u)};
+  std::vector<PreparedBlock> prepared;
+  for (std::size_t first = 0; first < blocks.size();) {
+    if (!blocks[first].independent()) {
+      const PlannedBlock& block = blocks[first++];
+      addBlock(block.bytes, block.bytesAhead, block.codec, block.stages);
+      continue;
+    }
+    std::size_t end = first;
+    while (end < blocks.size() && end - first < batch && blocks[end].independent()) ++end;
+    prepared.assign(end - first, {});
+    runTasks(
+        static_cast<unsigned>(end - first),
+        [&](unsigned k) {
+          const PlannedBlock& block = blocks[first + k];
+          prepared[k] = ArchiveWriter::prepareBwtBlock(block.bytes, block.stages, block.codec == FileCodec::bwt);
+        },
+        TaskThreads(options_.threads));
+    for (std::size_t k = 0; k < prepared.size(); ++k) {
+      writer_.startMemberIfFull(blocks[first + k].bytes.size());  // as addBlock does, first
+      leaveCmMode();
+      writer_.addPreparedBlock(prepared[k], blocks[first + k].bytes);
+      if (options_.onCoded) options_.onCoded(blocks[first + k].bytes.size());
+    }
+    first = end;
   }
 }
 
@@ -244,6 +317,9 @@ std::size_t ArchiveMaker::cmSectionSize() const {
 
 void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
                             const StageOptions& stages) {
+  // A block that might not fit in the window goes to the next member, where the
+  // context-mixing section (if any) starts anew.
+  if (writer_.startMemberIfFull(block.size())) cmSectionBytes_ = 0;
   if (codec == FileCodec::cm) {
     beginCmBlock(block.size(), bytesAhead);
     writer_.addCmBlock(block, false, stages);

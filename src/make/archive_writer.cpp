@@ -15,7 +15,9 @@
 #include "codecs/lz/lz_codec.hpp"
 #include "format/block_descriptor.hpp"
 #include "format/codec_params.hpp"
+#include "format/buffer_sizes.hpp"
 #include "format/integrity.hpp"
+#include "format/member_record.hpp"
 #include "format/record_stream.hpp"
 #include "stages/branch_targets.hpp"
 #include "text/text_pipeline.hpp"
@@ -322,7 +324,9 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 
 }  // namespace
 
-ArchiveWriter::ArchiveWriter(const WriterOptions& options) : output_(std::make_unique<OutputHash>()) {
+ArchiveWriter::ArchiveWriter(const WriterOptions& options)
+    : output_(std::make_unique<OutputHash>()),
+      memberWindow_(options.memberWindow != 0 ? options.memberWindow : kHistoryWindowSize) {
   addRecord(static_cast<std::uint32_t>(RecordType::signature), asBytes(kSignatureText));
   const std::uint8_t version[] = {kFormatVersion};
   addRecord(static_cast<std::uint32_t>(RecordType::version), version);
@@ -331,6 +335,7 @@ ArchiveWriter::ArchiveWriter(const WriterOptions& options) : output_(std::make_u
 
 void ArchiveWriter::putIntegrityRecord(std::uint8_t kind) {
   const std::vector<std::uint8_t> payload = integrityRecordPayload(static_cast<IntegrityKind>(kind), *output_);
+  closingAt_ = bytes_.size();
   putRecordHead(bytes_, kIntegrityRecordType, static_cast<std::uint32_t>(payload.size()), 0);
   closingKindAt_ = bytes_.size() + kIntegrityMagic.size();
   putBytes(bytes_, payload);
@@ -387,7 +392,7 @@ void ArchiveWriter::addBlock(const BlockFields& block, std::span<const std::uint
 void ArchiveWriter::putBlock(const BlockFields& block, std::span<const std::uint8_t> windowBytes) {
   putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
   putDescriptor(bytes_, block, cmMode_);
-  putBytes(window_, windowBytes);
+  growWindow(windowBytes);
   // The decoder resets its audio model at every other block; so does the encoder.
   if (block.codecKind != static_cast<std::uint8_t>(CodecKind::audio) && encoders_ && encoders_->audio) {
     encoders_->audio->reset();
@@ -423,6 +428,7 @@ void ArchiveWriter::addRawBlock(std::span<const std::uint8_t> data) {
   constexpr std::size_t kRawBlockSize = std::size_t{1} << 24;
   for (std::size_t offset = 0; offset < data.size(); offset += kRawBlockSize) {
     const auto part = data.subspan(offset, std::min(kRawBlockSize, data.size() - offset));
+    startMemberIfFull(part.size());  // a new member starts outside context mixing
     if (cmMode_) {
       addCmBlock(part);
     } else {
@@ -448,6 +454,69 @@ bool ArchiveWriter::addWavFile(std::span<const std::uint8_t> file) {
   return true;
 }
 
+void ArchiveWriter::startMember() {
+  // Every decoder leaves context-mixing mode here, so that all parse the barrier alike.
+  if (cmMode_) addCodecParams({0, 0, 0, 0, 0});
+  beginChecked();
+  ++members_;
+  const std::vector<std::uint8_t> payload = memberRecordPayload(members_ - 1);
+  putRecordHead(bytes_, kMemberRecordType, static_cast<std::uint32_t>(payload.size()), 0);
+  putBytes(bytes_, payload);
+  BlockFields barrier;  // a BWT block of no bytes: it decodes to nothing and so fails
+  barrier.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
+  barrier.sizePresent = 0;
+  putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
+  putDescriptor(bytes_, barrier, false);
+  window_.clear();
+  windowSize_ = 0;
+  encoders_.reset();  // fresh LZ, context-mixing and audio models
+  endChecked({});
+}
+
+namespace {
+
+// The room a block made from inputBytes may need at the window's cursor: its stages may
+// grow it a little (a quarter and 4 KiB is more than any does), and a BWT block is
+// inverted in place with a link table after it.
+std::uint64_t roomForBlock(std::size_t inputBytes) {
+  const std::uint64_t grown = std::uint64_t{inputBytes} + inputBytes / 4 + 4096;
+  return bwt::inverseBwtRoom(static_cast<std::uint32_t>(std::min<std::uint64_t>(grown, kWorkBufferSize)));
+}
+
+}  // namespace
+
+bool ArchiveWriter::startMemberIfFull(std::size_t inputBytes) {
+  if (windowSize_ == 0 || windowSize_ + roomForBlock(inputBytes) <= memberWindow_) return false;
+  startMember();
+  return true;
+}
+
+void ArchiveWriter::growWindow(std::span<const std::uint8_t> bytes) {
+  if (windowKept_) putBytes(window_, bytes);
+  windowSize_ += bytes.size();
+}
+
+void ArchiveWriter::keepWindowOnlyWhenRead() {
+  windowKept_ = false;
+  std::vector<std::uint8_t>().swap(window_);
+}
+
+void ArchiveWriter::needWindow() {
+  if (windowKept_) return;
+  if (windowSize_ != 0) startMember();
+  windowKept_ = true;
+}
+
+std::vector<std::uint8_t> ArchiveWriter::takeWritten() {
+  const std::size_t final = checks_ == Checks::open ? closingAt_ : bytes_.size();
+  std::vector<std::uint8_t> written(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(final));
+  bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(final));
+  closingAt_ -= std::min(closingAt_, final);
+  closingKindAt_ -= std::min(closingKindAt_, final);
+  taken_ += final;
+  return written;
+}
+
 void ArchiveWriter::addStoredBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages) {
   addForwardBwtBlock(data, stages, false);
 }
@@ -457,6 +526,8 @@ void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data, const StageO
 }
 
 void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages, bool entropyCoded) {
+  startMemberIfFull(data.size());
+  if (stages.historyMatches != StageUse::never) needWindow();
   BlockFields stageFields;
   const std::vector<std::uint8_t> coded = applyForwardStages(data, stages, false, stageFields);
   BlockFields block = bwtBlockFields(coded, entropyCoded, stages, window_);
@@ -466,7 +537,26 @@ void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const
   endChecked(data);
 }
 
+PreparedBlock ArchiveWriter::prepareBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages,
+                                             bool entropyCoded) {
+  PreparedBlock prepared;
+  BlockFields stageFields;
+  prepared.windowBytes = applyForwardStages(data, stages, false, stageFields);
+  prepared.fields = bwtBlockFields(prepared.windowBytes, entropyCoded, stages, {});
+  takeStageFields(prepared.fields, std::move(stageFields));
+  return prepared;
+}
+
+void ArchiveWriter::addPreparedBlock(const PreparedBlock& block, std::span<const std::uint8_t> data) {
+  startMemberIfFull(data.size());
+  beginChecked();
+  putBlock(block.fields, block.windowBytes);
+  endChecked(data);
+}
+
 void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageOptions& stages) {
+  startMemberIfFull(input.size());
+  needWindow();
   BlockFields block;
   block.codecKind = static_cast<std::uint8_t>(CodecKind::lz);
   const std::vector<std::uint8_t> data = applyForwardStages(input, stages, false, block);

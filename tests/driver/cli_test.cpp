@@ -348,6 +348,38 @@ TEST_F(Cli, CreateNamesTheArchiveAndReadsEveryInputToItsEnd) {
   EXPECT_EQ(readFile(dir_ / "out"), data);
 }
 
+// The archive is written out as it is made: the same bytes from a file, from standard
+// input and through a FIFO, to a file or to standard output; a device that takes
+// nothing fails the run.
+TEST_F(Cli, ArchivesAreTheSameFromFilesAndPipes) {
+  auto data = testing::repositoryText(40000);
+  const auto binary = testing::skewedBytes(30000, 3);
+  data.insert(data.end(), binary.begin(), binary.end());
+  writeFile(dir_ / "in", data);
+  writeFile(dir_ / "empty", {});
+  for (const std::string level : {"-1", "-3", "-6"}) {
+    for (const std::string name : {"in", "empty"}) {
+      SCOPED_TRACE(level + " " + name);
+      Result result = decode("-z -f " + level + " -o file.qvx " + name);
+      ASSERT_EQ(result.status, 0) << result.err;
+      result = shell("'" QUORVEX_CLI_PATH "' -z " + level + " -c - < " + name + " > stdin.qvx");
+      ASSERT_EQ(result.status, 0) << result.err;
+      result = shell("rm -f fifo && mkfifo fifo && { cat " + name + " > fifo & '" QUORVEX_CLI_PATH "' -z -f " + level +
+                     " -o fifo.qvx fifo; }");
+      ASSERT_EQ(result.status, 0) << result.err;
+      const auto made = readFile(dir_ / "file.qvx");
+      EXPECT_EQ(readFile(dir_ / "stdin.qvx"), made);
+      EXPECT_EQ(readFile(dir_ / "fifo.qvx"), made);
+      result = decode("-q -c file.qvx > back");
+      ASSERT_EQ(result.status, 0) << result.err;
+      EXPECT_EQ(readFile(dir_ / "back"), name == "in" ? data : std::vector<std::uint8_t>{});
+    }
+  }
+  const Result result = shell("mknod full c 1 7 && '" QUORVEX_CLI_PATH "' -z -c in > full");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("file write error"), std::string::npos) << result.err;
+}
+
 TEST_F(Cli, CreatedArchivesDecodeWithEveryCodecAndLevel) {
   const auto text = testing::repositoryText(30000);
   const auto binary = testing::skewedBytes(20000, 10);
@@ -373,7 +405,7 @@ TEST_F(Cli, CreatedArchivesDecodeWithEveryCodecAndLevel) {
   EXPECT_EQ(readFile(dir_ / "out"), expected);
   result = decode("-z -o no.qvx --codec audio text");
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("not a PCM WAV file"), std::string::npos);
+  EXPECT_NE(result.err.find("text: refused as audio: not a PCM WAV file"), std::string::npos) << result.err;
   EXPECT_FALSE(fs::exists(dir_ / "no.qvx"));
 }
 

@@ -1,5 +1,7 @@
 #include "codecs/bwt/bwt_transform.hpp"
 
+#include <divsufsort.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -160,47 +162,24 @@ ForwardBwt forwardBwt(std::span<const std::uint8_t> block) {
   const std::size_t n = block.size();
   if (n == 0) return result;
 
-  // order: rotations sorted by their first `width` bytes; rank: the class of each
-  // rotation under that order (equal prefixes share a rank).
-  std::vector<std::uint32_t> order(n), rank(n), scratch(n), counts(std::max<std::size_t>(n, 256) + 1);
-  for (std::size_t i = 0; i < n; ++i) ++counts[block[i] + 1];
-  for (std::size_t v = 1; v <= 256; ++v) counts[v] += counts[v - 1];
-  for (std::size_t i = 0; i < n; ++i) order[counts[block[i]]++] = static_cast<std::uint32_t>(i);
-  std::uint32_t classes = 0;
-  for (std::size_t j = 0; j < n; ++j) {
-    if (j > 0 && block[order[j]] != block[order[j - 1]]) ++classes;
-    rank[order[j]] = classes;
-  }
-  ++classes;
-
-  for (std::size_t width = 1; width < n && classes < n; width *= 2) {
-    // Sort by (rank[i], rank[i + width]): walking the current order shifted back by
-    // width gives the rotations sorted by their second half; a stable counting sort
-    // on the first half's rank finishes the pass.
-    for (std::size_t j = 0; j < n; ++j) {
-      scratch[j] = static_cast<std::uint32_t>((order[j] + n - width % n) % n);
-    }
-    std::fill(counts.begin(), counts.begin() + classes + 1, 0u);
-    for (std::size_t j = 0; j < n; ++j) ++counts[rank[scratch[j]] + 1];
-    for (std::size_t v = 1; v <= classes; ++v) counts[v] += counts[v - 1];
-    for (std::size_t j = 0; j < n; ++j) order[counts[rank[scratch[j]]]++] = scratch[j];
-
-    std::uint32_t next = 0;
-    scratch[order[0]] = 0;
-    for (std::size_t j = 1; j < n; ++j) {
-      const std::uint32_t a = order[j - 1], b = order[j];
-      if (rank[a] != rank[b] || rank[(a + width) % n] != rank[(b + width) % n]) ++next;
-      scratch[b] = next;
-    }
-    rank.swap(scratch);
-    classes = next + 1;
-  }
+  // The suffixes of the block written twice, sorted, list its rotations in order among
+  // the suffixes that start in the first copy: each such suffix begins with its whole
+  // rotation. Equal rotations (a periodic block) all give the same last byte, so their
+  // order changes nothing but which of them is named primary, and any of them decodes.
+  std::vector<std::uint8_t> doubled(2 * n);
+  std::copy(block.begin(), block.end(), doubled.begin());
+  std::copy(block.begin(), block.end(), doubled.begin() + static_cast<std::ptrdiff_t>(n));
+  std::vector<saidx_t> suffixes(2 * n);
+  if (divsufsort(doubled.data(), suffixes.data(), static_cast<saidx_t>(2 * n)) != 0) throw std::bad_alloc();
 
   result.transformed.resize(n);
-  for (std::size_t j = 0; j < n; ++j) {
-    const std::uint32_t start = order[j];
-    result.transformed[j] = block[(start + n - 1) % n];
+  std::size_t j = 0;
+  for (const saidx_t suffix : suffixes) {
+    const auto start = static_cast<std::size_t>(suffix);
+    if (start >= n) continue;
+    result.transformed[j] = doubled[start + n - 1];
     if (start == 0) result.primaryIndex = static_cast<std::uint32_t>(j);
+    ++j;
   }
   return result;
 }

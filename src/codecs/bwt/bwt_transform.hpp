@@ -45,8 +45,9 @@ struct ForwardBwt {
   std::uint32_t primaryIndex = 0;
 };
 
-// Sorts the cyclic rotations (prefix doubling with radix passes) and returns the
+// Sorts the cyclic rotations (with a suffix sorter, libdivsufsort) and returns the
 // transformed block with its primary index. An empty block gives an empty result.
+// Blocks are at most a work buffer long, far below the sorter's 2^31 limit.
 ForwardBwt forwardBwt(std::span<const std::uint8_t> block);
 
 }  // namespace quorvex::bwt

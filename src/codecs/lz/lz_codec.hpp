@@ -34,6 +34,9 @@ class LzDecoder {
   bool decodeBlock(std::span<const std::uint8_t> payload, const std::uint8_t* historyBase, std::uint8_t* destination,
                    std::uint32_t unpackedSize);
 
+  // Back to the state before the first block: the next block builds a fresh model.
+  void forgetModel();
+
  private:
   std::unique_ptr<LzModel> model_;
   bool hugePages_ = false;  // the model has asked for 2 MiB pages

@@ -41,4 +41,6 @@ bool LzDecoder::decodeBlock(std::span<const std::uint8_t> payload, const std::ui
   return true;
 }
 
+void LzDecoder::forgetModel() { model_.reset(); }
+
 }  // namespace quorvex::lz
