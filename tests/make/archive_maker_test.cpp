@@ -162,7 +162,7 @@ TEST(ArchiveMaker, GivesClearKindsOfDataTheirCodecAndStage) {
   const Bytes code = testing::ownProgram(160000);
   const Bytes table = records(6000);
   const Bytes text = testing::repositoryText(100000);
-  for (const int level : {1, 4, 6}) {
+  for (const int level : {1, 4, 7}) {
     SCOPED_TRACE("level " + std::to_string(level));
     const MadeArchive wavArchive = make(wav, level);
     expectDecodesTo(wavArchive, wav);
@@ -183,9 +183,9 @@ TEST(ArchiveMaker, GivesClearKindsOfDataTheirCodecAndStage) {
     EXPECT_GE(count(textArchive, hasTextTransforms), 1u);
     EXPECT_EQ(count(textArchive, hasBranchTargets), 0u);
 
-    // Levels from 6 on code everything but audio by context mixing.
+    // Levels from 7 on code everything but audio by context mixing.
     for (const MadeArchive* made : {&codeArchive, &tableArchive, &textArchive}) {
-      for (const MadeBlock& block : made->blocks) EXPECT_EQ(block.params.contextMixing(), level >= 6);
+      for (const MadeBlock& block : made->blocks) EXPECT_EQ(block.params.contextMixing(), level >= 7);
     }
   }
 }
