@@ -284,7 +284,7 @@ TEST(ArchiveMaker, ContextMixingCutsLongInputIntoAnEvenNumberOfEqualSections) {
     for (const FileCodec codec : {FileCodec::automatic, FileCodec::cm}) {
       SCOPED_TRACE(std::to_string(c.bytes) + " bytes, codec " + std::to_string(static_cast<int>(codec)));
       const Bytes input(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(c.bytes));
-      const MadeArchive made = make(input, 6, options, codec);
+      const MadeArchive made = make(input, 7, options, codec);
       expectDecodesTo(made, input);
       ASSERT_EQ(made.cmSections.size(), c.sections);
       std::vector<std::size_t> sectionInput(c.sections);
