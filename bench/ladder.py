@@ -149,7 +149,7 @@ def plot(all_results, path):
     for axis, (label, raw, results) in zip(axes[0], all_results):
         levels = [r for r in results if r.ours]
         speed = lambda r: raw / 1e6 / max(r.decode, 1e-9)
-        axis.plot([speed(r) for r in levels], [r.size for r in levels], "o-", color="tab:blue", label="quorvex -1..-9")
+        axis.plot([speed(r) for r in levels], [r.size for r in levels], "o-", color="tab:blue", label="quorvex levels")
         for r in levels:
             axis.annotate(r.name, (speed(r), r.size), fontsize=7, xytext=(3, 3), textcoords="offset points")
         for r in results:
