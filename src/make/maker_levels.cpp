@@ -10,8 +10,9 @@ namespace {
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
-LevelPlan plan(CodecChoice codec, bool tryEveryStage, bool weighAudio, CmModelSize cm = {}) {
+LevelPlan plan(std::size_t blockSize, CodecChoice codec, bool tryEveryStage, bool weighAudio, CmModelSize cm = {}) {
   LevelPlan level;
+  level.blockSize = blockSize;
   level.codec = codec;
   level.tryEveryStage = tryEveryStage;
   level.weighAudio = weighAudio;
@@ -19,28 +20,30 @@ LevelPlan plan(CodecChoice codec, bool tryEveryStage, bool weighAudio, CmModelSi
   return level;
 }
 
-// Levels 1 and 2 use BWT (and audio) alone, the fastest to decode; 3 to 5 weigh LZ
-// against it; 6 to 9 use context mixing with growing models. Sections of 4 MiB cost
-// about 1.4% over one model for 8 MiB of input, sections of 1 MiB about 4%. Input over
-// one section goes in an even number of equal sections, so that two threads decode
-// them in step (17 MB: six sections rather than five, for 0.5% more output and no
-// fifth section running alone at the end). Level 6, the default, keeps the smallest
-// tables the maker writes (1 MiB of contexts, 1 MiB of match entries): they stay in
-// the outer cache, which decodes 10-12% faster than 4 MiB each for 1-1.6% more output.
-// The decoder's memory for a model is about 23 MB plus 2^tableBitsA bytes,
-// 4 * 2^tableBitsB bytes and the section's window: 30 MB at level 6, 45 MB at 7, 66 MB
-// at 8 and 100 MB at 9 for sections of full size (a decoder running two sections at
-// once needs two).
+// Levels 1 to 6 give each block BWT or LZ, whichever codes a sample of it smaller: on
+// a mix of text, headers and a shared library that is both smaller and quicker to
+// decode than BWT alone (LZ takes the binary blocks, whose matches it decodes fast).
+// Larger blocks code smaller and decode a little slower (a block's inverse transform
+// leaves the cache sooner); weighing every stage codes smaller still. Level 6, the
+// default, decodes an 18 MB mix in about twice xz's time and codes it smaller than
+// xz -6. Levels 7 to 9 use context mixing with growing models: the smallest, and some
+// 80 times slower to decode, so a user asks for them. Sections of 4 MiB cost about
+// 1.4% over one model for 8 MiB of input, sections of 1 MiB about 4%. Input over one
+// section goes in an even number of equal sections, so that two threads decode them in
+// step. The decoder's memory for a model is about 23 MB plus 2^tableBitsA bytes,
+// 4 * 2^tableBitsB bytes and the section's window: 30 MB at level 7, 66 MB at 8 and
+// 100 MB at 9 for sections of full size (a decoder running two sections at once needs
+// two).
 const std::array<LevelPlan, kSmallestLevel> kLevels = {
-    plan(CodecChoice::bwt, false, false),
-    plan(CodecChoice::bwt, true, false),
-    plan(CodecChoice::bwtOrLzSample, false, true),
-    plan(CodecChoice::bwtOrLzSample, true, true),
-    plan(CodecChoice::bwtOrLzWhole, true, true),
-    plan(CodecChoice::cm, true, true, {20, 18, 4 * kMiB}),
-    plan(CodecChoice::cm, true, true, {23, 21, 4 * kMiB}),
-    plan(CodecChoice::cm, true, true, {24, 22, 8 * kMiB}),
-    plan(CodecChoice::cm, true, true, {25, 23, 8 * kMiB}),
+    plan(1 * kMiB, CodecChoice::bwtOrLzSample, false, false),
+    plan(2 * kMiB, CodecChoice::bwtOrLzSample, false, false),
+    plan(4 * kMiB, CodecChoice::bwtOrLzSample, false, true),
+    plan(4 * kMiB, CodecChoice::bwtOrLzSample, true, true),
+    plan(8 * kMiB, CodecChoice::bwtOrLzSample, true, true),
+    plan(16 * kMiB, CodecChoice::bwtOrLzSample, true, true),
+    plan(1 * kMiB, CodecChoice::cm, true, true, {20, 18, 4 * kMiB}),
+    plan(1 * kMiB, CodecChoice::cm, true, true, {24, 22, 8 * kMiB}),
+    plan(1 * kMiB, CodecChoice::cm, true, true, {25, 23, 8 * kMiB}),
 };
 
 }  // namespace

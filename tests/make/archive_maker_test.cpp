@@ -162,7 +162,7 @@ TEST(ArchiveMaker, GivesClearKindsOfDataTheirCodecAndStage) {
   const Bytes code = testing::ownProgram(160000);
   const Bytes table = records(6000);
   const Bytes text = testing::repositoryText(100000);
-  for (const int level : {1, 4, 6}) {
+  for (const int level : {1, 4, 7}) {
     SCOPED_TRACE("level " + std::to_string(level));
     const MadeArchive wavArchive = make(wav, level);
     expectDecodesTo(wavArchive, wav);
@@ -183,9 +183,9 @@ TEST(ArchiveMaker, GivesClearKindsOfDataTheirCodecAndStage) {
     EXPECT_GE(count(textArchive, hasTextTransforms), 1u);
     EXPECT_EQ(count(textArchive, hasBranchTargets), 0u);
 
-    // Levels from 6 on code everything but audio by context mixing.
+    // Levels from 7 on code everything but audio by context mixing.
     for (const MadeArchive* made : {&codeArchive, &tableArchive, &textArchive}) {
-      for (const MadeBlock& block : made->blocks) EXPECT_EQ(block.params.contextMixing(), level >= 6);
+      for (const MadeBlock& block : made->blocks) EXPECT_EQ(block.params.contextMixing(), level >= 7);
     }
   }
 }
@@ -284,7 +284,7 @@ TEST(ArchiveMaker, ContextMixingCutsLongInputIntoAnEvenNumberOfEqualSections) {
     for (const FileCodec codec : {FileCodec::automatic, FileCodec::cm}) {
       SCOPED_TRACE(std::to_string(c.bytes) + " bytes, codec " + std::to_string(static_cast<int>(codec)));
       const Bytes input(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(c.bytes));
-      const MadeArchive made = make(input, 6, options, codec);
+      const MadeArchive made = make(input, 7, options, codec);
       expectDecodesTo(made, input);
       ASSERT_EQ(made.cmSections.size(), c.sections);
       std::vector<std::size_t> sectionInput(c.sections);
