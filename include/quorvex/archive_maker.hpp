@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -64,37 +65,20 @@ class ArchiveMaker {
   AddResult addFile(std::span<const std::uint8_t> data, FileCodec codec = FileCodec::automatic);
 
   // The archive so far, closed (after takeWritten, what was written since).
-  const std::vector<std::uint8_t>& bytes() const { return writer_.bytes(); }
+  const std::vector<std::uint8_t>& bytes() const;
   // The bytes that will not change any more, handed over (see ArchiveWriter), so that
   // the archive is written out as it is made.
-  std::vector<std::uint8_t> takeWritten() { return writer_.takeWritten(); }
+  std::vector<std::uint8_t> takeWritten();
   // The archive's size so far, taken bytes included.
-  std::uint64_t size() const { return writer_.size(); }
+  std::uint64_t size() const;
+
+  ~ArchiveMaker();
+  ArchiveMaker(ArchiveMaker&&) noexcept;
+  ArchiveMaker& operator=(ArchiveMaker&&) noexcept;
 
  private:
-  void addChosenCodecs(std::span<const std::uint8_t> data);
-  void addWavPiece(std::span<const std::uint8_t> piece);
-  void addPlainPiece(std::span<const std::uint8_t> piece);
-  void addSurveyedPiece(std::span<const std::uint8_t> piece);
-  struct PlannedBlock;
-  void addPlannedBlocks(const std::vector<PlannedBlock>& blocks);
-  template <class AddPiece>
-  void forEachCmSection(std::span<const std::uint8_t> data, bool contextMixing, AddPiece add);
-  void addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages);
-  void addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
-                const StageOptions& stages);
-  // Before a context-mixing block: enters context mixing, or starts a new section
-  // (a fresh model) when the current one is full.
-  void beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead);
-  // Writes the codec parameters of a fresh model sized for sectionInput bytes.
-  void startCmSection(std::size_t sectionInput);
-  void leaveCmMode();
-  std::size_t blockSizeFor(bool contextMixing) const;
-  std::size_t cmSectionSize() const;
-
-  MakerOptions options_;
-  ArchiveWriter writer_;
-  std::size_t cmSectionBytes_ = 0;  // input of the context-mixing section so far
+  class Making;  // the maker's choices and state (archive_maker.cpp)
+  std::unique_ptr<Making> making_;
 };
 
 }  // namespace quorvex

@@ -136,10 +136,43 @@ StageOptions MakerOptions::allStagesWhenSmaller() {
   return stages;
 }
 
+// The maker's state and its steps, behind the public ArchiveMaker.
+class ArchiveMaker::Making {
+ public:
+  explicit Making(const MakerOptions& options);
+  AddResult addFile(std::span<const std::uint8_t> data, FileCodec codec);
+  ArchiveWriter& writer() { return writer_; }
+
+ private:
+  void addChosenCodecs(std::span<const std::uint8_t> data);
+  void addWavPiece(std::span<const std::uint8_t> piece);
+  void addPlainPiece(std::span<const std::uint8_t> piece);
+  void addSurveyedPiece(std::span<const std::uint8_t> piece);
+  struct PlannedBlock;
+  void addPlannedBlocks(const std::vector<PlannedBlock>& blocks);
+  template <class AddPiece>
+  void forEachCmSection(std::span<const std::uint8_t> data, bool contextMixing, AddPiece add);
+  void addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages);
+  void addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
+                const StageOptions& stages);
+  // Before a context-mixing block: enters context mixing, or starts a new section
+  // (a fresh model) when the current one is full.
+  void beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead);
+  // Writes the codec parameters of a fresh model sized for sectionInput bytes.
+  void startCmSection(std::size_t sectionInput);
+  void leaveCmMode();
+  std::size_t blockSizeFor(bool contextMixing) const;
+  std::size_t cmSectionSize() const;
+
+  MakerOptions options_;
+  ArchiveWriter writer_;
+  std::size_t cmSectionBytes_ = 0;  // input of the context-mixing section so far
+};
+
 // Levels whose own choices never read the window (BWT without the history-match stage,
 // context mixing) let the writer forget it: the maker's memory then follows the block
 // and section sizes, not the member's.
-ArchiveMaker::ArchiveMaker(const MakerOptions& options) : options_(options), writer_(options.writer) {
+ArchiveMaker::Making::Making(const MakerOptions& options) : options_(options), writer_(options.writer) {
   const LevelPlan plan = levelPlan(options_.level);
   const bool readsWindow = plan.codec == CodecChoice::bwtOrLzSample || plan.codec == CodecChoice::bwtOrLzWhole ||
                            (plan.codec == CodecChoice::bwt && plan.tryEveryStage);
@@ -158,7 +191,7 @@ const char* describeRefusal(Refusal refusal) {
   return "taken";
 }
 
-AddResult ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
+AddResult ArchiveMaker::Making::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
   switch (codec) {
     case FileCodec::automatic:
       addChosenCodecs(data);
@@ -176,7 +209,7 @@ AddResult ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec co
   }
 }
 
-void ArchiveMaker::addChosenCodecs(std::span<const std::uint8_t> data) {
+void ArchiveMaker::Making::addChosenCodecs(std::span<const std::uint8_t> data) {
   for (const DataPiece& piece : splitAtWavFiles(data)) {
     const auto bytes = data.subspan(piece.begin, piece.end - piece.begin);
     if (piece.wav) {
@@ -189,16 +222,16 @@ void ArchiveMaker::addChosenCodecs(std::span<const std::uint8_t> data) {
 
 // A WAV file: its samples in an audio block, unless the level weighs that against the
 // other codecs and they code it smaller (synthetic sound often repeats exactly).
-void ArchiveMaker::addWavPiece(std::span<const std::uint8_t> piece) {
+void ArchiveMaker::Making::addWavPiece(std::span<const std::uint8_t> piece) {
   if (levelPlan(options_.level).weighAudio) {
     MakerOptions trialOptions = options_;
     trialOptions.writer.integrityChecks = false;
     trialOptions.onCoded = nullptr;
-    ArchiveMaker asAudio(trialOptions);
-    ArchiveMaker asPlain(trialOptions);
+    Making asAudio(trialOptions);
+    Making asPlain(trialOptions);
     const bool audioTakesIt = asAudio.writer_.addWavFile(piece);
     asPlain.addPlainPiece(piece);
-    if (!audioTakesIt || asPlain.bytes().size() < asAudio.bytes().size()) {
+    if (!audioTakesIt || asPlain.writer().bytes().size() < asAudio.writer().bytes().size()) {
       addPlainPiece(piece);
       return;
     }
@@ -213,7 +246,7 @@ void ArchiveMaker::addWavPiece(std::span<const std::uint8_t> piece) {
 // Longer context-mixing input goes in equal sections, each starting a fresh model;
 // shorter input (or other codecs) in one piece, which may join the section before it.
 template <class AddPiece>
-void ArchiveMaker::forEachCmSection(std::span<const std::uint8_t> data, bool contextMixing, AddPiece add) {
+void ArchiveMaker::Making::forEachCmSection(std::span<const std::uint8_t> data, bool contextMixing, AddPiece add) {
   const std::size_t sections = contextMixing ? cmSectionCount(data.size(), cmSectionSize()) : 1;
   if (sections <= 1) {
     add(data);
@@ -225,13 +258,13 @@ void ArchiveMaker::forEachCmSection(std::span<const std::uint8_t> data, bool con
   });
 }
 
-void ArchiveMaker::addPlainPiece(std::span<const std::uint8_t> piece) {
+void ArchiveMaker::Making::addPlainPiece(std::span<const std::uint8_t> piece) {
   forEachCmSection(piece, levelPlan(options_.level).codec == CodecChoice::cm,
                    [&](std::span<const std::uint8_t> section) { addSurveyedPiece(section); });
 }
 
 // A block of a surveyed piece, with what the maker chose for it.
-struct ArchiveMaker::PlannedBlock {
+struct ArchiveMaker::Making::PlannedBlock {
   std::span<const std::uint8_t> bytes;
   std::size_t bytesAhead;
   FileCodec codec;
@@ -244,7 +277,7 @@ struct ArchiveMaker::PlannedBlock {
   }
 };
 
-void ArchiveMaker::addSurveyedPiece(std::span<const std::uint8_t> piece) {
+void ArchiveMaker::Making::addSurveyedPiece(std::span<const std::uint8_t> piece) {
   const LevelPlan plan = levelPlan(options_.level);
   const std::size_t blockSize = blockSizeFor(plan.codec == CodecChoice::cm);
   std::vector<PlannedBlock> blocks;
@@ -265,7 +298,7 @@ void ArchiveMaker::addSurveyedPiece(std::span<const std::uint8_t> piece) {
 
 // Independent blocks are made side by side, a few per thread at a time (so that the
 // blocks in flight bound the memory), and added in order; the others in turn.
-void ArchiveMaker::addPlannedBlocks(const std::vector<PlannedBlock>& blocks) {
+void ArchiveMaker::Making::addPlannedBlocks(const std::vector<PlannedBlock>& blocks) {
   const std::size_t batch = 2 * std::size_t{std::max(options_.threads, 1u)};
   std::vector<PreparedBlock> prepared;
   for (std::size_t first = 0; first < blocks.size();) {
@@ -294,7 +327,7 @@ void ArchiveMaker::addPlannedBlocks(const std::vector<PlannedBlock>& blocks) {
   }
 }
 
-void ArchiveMaker::addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages) {
+void ArchiveMaker::Making::addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages) {
   const std::size_t blockSize = blockSizeFor(codec == FileCodec::cm);
   forEachCmSection(data, codec == FileCodec::cm, [&](std::span<const std::uint8_t> piece) {
     forEachBlock(piece, blockSize, Cut::exact, [&](std::span<const std::uint8_t> block) {
@@ -304,18 +337,18 @@ void ArchiveMaker::addBlocks(std::span<const std::uint8_t> data, FileCodec codec
 }
 
 // A context-mixing block lies within one section.
-std::size_t ArchiveMaker::blockSizeFor(bool contextMixing) const {
+std::size_t ArchiveMaker::Making::blockSizeFor(bool contextMixing) const {
   const LevelPlan plan = levelPlan(options_.level);
   std::size_t blockSize = std::min(options_.blockSize == 0 ? plan.blockSize : options_.blockSize, kMaxBlockSize);
   if (contextMixing) blockSize = std::min(blockSize, cmSectionSize());
   return blockSize;
 }
 
-std::size_t ArchiveMaker::cmSectionSize() const {
+std::size_t ArchiveMaker::Making::cmSectionSize() const {
   return options_.cmSectionSize != 0 ? options_.cmSectionSize : levelPlan(options_.level).cm.sectionSize;
 }
 
-void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
+void ArchiveMaker::Making::addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
                             const StageOptions& stages) {
   // A block that might not fit in the window goes to the next member, where the
   // context-mixing section (if any) starts anew.
@@ -343,14 +376,14 @@ void ArchiveMaker::addBlock(std::span<const std::uint8_t> block, std::size_t byt
 // A section's model is sized for the input it will see: its match window holds the
 // whole section (or the rest of the file, when shorter), and its tables grow with
 // that up to the level's sizes.
-void ArchiveMaker::beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead) {
+void ArchiveMaker::Making::beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead) {
   const std::size_t sectionSize = cmSectionSize();
   const bool sectionFull = cmSectionBytes_ != 0 && cmSectionBytes_ + blockBytes > sectionSize;
   if (!writer_.cmMode() || sectionFull) startCmSection(std::min(sectionSize, std::max(bytesAhead, blockBytes)));
   cmSectionBytes_ += blockBytes;
 }
 
-void ArchiveMaker::startCmSection(std::size_t sectionInput) {
+void ArchiveMaker::Making::startCmSection(std::size_t sectionInput) {
   const CmModelSize model = levelPlan(options_.level).cm;
   const std::uint32_t inputBits = bitsFor(sectionInput);
   // A level asking for less than the least still gets the least (and clamp its bounds in order).
@@ -362,9 +395,21 @@ void ArchiveMaker::startCmSection(std::size_t sectionInput) {
   cmSectionBytes_ = 0;
 }
 
-void ArchiveMaker::leaveCmMode() {
+void ArchiveMaker::Making::leaveCmMode() {
   if (writer_.cmMode()) writer_.addCodecParams({0, 0, 0, 0, 1});
   cmSectionBytes_ = 0;
 }
+
+ArchiveMaker::ArchiveMaker(const MakerOptions& options) : making_(std::make_unique<Making>(options)) {}
+ArchiveMaker::~ArchiveMaker() = default;
+ArchiveMaker::ArchiveMaker(ArchiveMaker&&) noexcept = default;
+ArchiveMaker& ArchiveMaker::operator=(ArchiveMaker&&) noexcept = default;
+
+AddResult ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
+  return making_->addFile(data, codec);
+}
+const std::vector<std::uint8_t>& ArchiveMaker::bytes() const { return making_->writer().bytes(); }
+std::vector<std::uint8_t> ArchiveMaker::takeWritten() { return making_->writer().takeWritten(); }
+std::uint64_t ArchiveMaker::size() const { return making_->writer().size(); }
 
 }  // namespace quorvex
