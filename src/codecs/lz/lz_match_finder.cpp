@@ -1,5 +1,6 @@
 #include "codecs/lz/lz_match_finder.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quorvex::lz {
@@ -29,7 +30,13 @@ void MatchFinder::attach(const std::uint8_t* window, std::uint32_t size) {
   }
   window_ = window;
   size_ = size;
-  chain_.resize(size, 0);
+  const std::size_t entries = std::min<std::size_t>(size, chainReach_);
+  if (entries > chain_.size()) {
+    // Grow by doubling, but never past the ring: the last doubling would otherwise
+    // reserve up to twice the ring's memory.
+    if (entries > chain_.capacity()) chain_.reserve(std::min<std::size_t>(std::max(entries, 2 * chain_.capacity()), chainReach_));
+    chain_.resize(entries, 0);
+  }
 }
 
 std::uint32_t MatchFinder::hashAt(std::uint32_t position) const {
@@ -46,7 +53,7 @@ void MatchFinder::indexUpTo(std::uint32_t limit) {
   if (limit + 2 > size_) limit = size_ >= 2 ? size_ - 2 : 0;
   for (; indexed_ < limit; ++indexed_) {
     std::uint32_t& latest = head_[hashAt(indexed_)];
-    chain_[indexed_] = latest;
+    chain_[indexed_ & (chainReach_ - 1)] = latest;
     latest = indexed_ + 1;
     pairs_[pairAt(indexed_)] = indexed_ + 1;
   }
@@ -70,7 +77,8 @@ std::uint32_t MatchFinder::collect(std::uint32_t position, std::uint32_t maxLeng
   std::uint32_t next = head_[hashAt(position)];
   for (std::uint32_t steps = 0; next != 0 && steps < chainSteps_ && best < maxLength; ++steps) {
     const std::uint32_t source = next - 1;
-    next = chain_[source];
+    // Past the ring's reach the entry belongs to a later position: the chain ends here.
+    next = indexed_ - source <= chainReach_ ? chain_[source & (chainReach_ - 1)] : 0;
     if (source >= position) continue;
     const std::uint8_t* there = window_ + source;
     if (there[best] != here[best]) continue;  // cannot beat the best
