@@ -12,9 +12,10 @@
 
 #include "driver/commands.hpp"
 #include "driver/file_io.hpp"
-#include "driver/output_file.hpp"
+#include "driver/output_signals.hpp"
 #include "driver/progress_bar.hpp"
 #include "quorvex/archive_maker.hpp"
+#include "quorvex/file_sink.hpp"
 
 namespace quorvex::driver {
 namespace {
@@ -159,7 +160,7 @@ int runCreate(const Options& baseOptions) {
   // The archive goes out as it is made: to standard output, or to the temporary file
   // that is renamed into place at the end (all or nothing, as when decoding; without
   // -f, a file that appeared at path meanwhile is kept, not replaced).
-  std::optional<OutputFile> output;
+  std::optional<FileSink> output;
   if (!options.toStdout) {
     removeOutputOnSignals();
     output.emplace();

@@ -13,10 +13,11 @@
 #include "driver/commands.hpp"
 #include "driver/file_io.hpp"
 #include "driver/numbers.hpp"
-#include "driver/output_file.hpp"
+#include "driver/output_signals.hpp"
 #include "driver/progress_bar.hpp"
 #include "quorvex/archive_listing.hpp"
 #include "quorvex/decoder.hpp"
+#include "quorvex/file_sink.hpp"
 
 namespace quorvex::driver {
 namespace {
@@ -194,7 +195,7 @@ int decodeToFile(const char* path, const ArchiveInput& input, const std::string&
     return 1;
   }
   removeOutputOnSignals();
-  OutputFile output;
+  FileSink output;
   if (!output.open(destination.c_str())) fatalError("file write error", destination.c_str());
   if (keepExisting) output.keepExistingDestination();
   const DecodeResult result = decodeWithConsole(archive, output, options, voice.lines);

@@ -1,15 +1,17 @@
-#include "driver/output_file.hpp"
+#include "quorvex/file_sink.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace quorvex::driver {
+namespace quorvex {
 namespace {
 
 // Bytes gathered before one write call. Pieces of kDirectWriteSize or more (a block's
@@ -18,21 +20,29 @@ namespace {
 constexpr std::size_t kWriteSize = std::size_t{4} << 20;
 constexpr std::size_t kDirectWriteSize = std::size_t{64} << 10;
 
-// The temporary file's name, for the signal handler (which may only use what is
-// safe in a handler: a fixed buffer and unlink).
-char pendingPath[4096];
-volatile std::sig_atomic_t pendingSet = 0;
+// The names of the open sinks' temporary files, for removeFileSinkTemporaries, which
+// may only use what is safe in a signal handler: fixed buffers, lock-free atomics and
+// unlink. A slot is free (0), being filled (1) or published (2).
+struct PendingTemporary {
+  std::atomic<int> state{0};
+  char path[4096];
+};
+PendingTemporary pendingTemporaries[kTrackedFileSinks];
+static_assert(std::atomic<int>::is_always_lock_free);
 
-void setPending(const std::string& path) {
-  if (path.size() >= sizeof pendingPath) return;
-  std::memcpy(pendingPath, path.c_str(), path.size() + 1);
-  pendingSet = 1;
-}
-
-void onSignal(int signal) {
-  if (pendingSet) ::unlink(pendingPath);
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
+// Publishes path in a free slot; -1 when the name is too long or every slot is taken
+// (the sink still works, only an interrupt would leave its temporary behind).
+int publishTemporary(const std::string& path) {
+  if (path.size() >= sizeof pendingTemporaries[0].path) return -1;
+  for (int slot = 0; slot < kTrackedFileSinks; ++slot) {
+    PendingTemporary& pending = pendingTemporaries[slot];
+    int expected = 0;
+    if (!pending.state.compare_exchange_strong(expected, 1)) continue;
+    std::memcpy(pending.path, path.c_str(), path.size() + 1);
+    pending.state.store(2, std::memory_order_release);
+    return slot;
+  }
+  return -1;
 }
 
 bool moveIntoPlace(const char* from, const char* to, bool keepExisting) {
@@ -58,10 +68,10 @@ void syncDirectoryOf(const std::string& path) {
 
 }  // namespace
 
-void removeOutputOnSignals() {
-  std::signal(SIGHUP, onSignal);
-  std::signal(SIGINT, onSignal);
-  std::signal(SIGTERM, onSignal);
+void removeFileSinkTemporaries() noexcept {
+  for (PendingTemporary& pending : pendingTemporaries) {
+    if (pending.state.load(std::memory_order_acquire) == 2) ::unlink(pending.path);
+  }
 }
 
 Destination destinationAt(const std::string& path) {
@@ -81,7 +91,7 @@ bool sameFile(const std::string& path, std::uint64_t device, std::uint64_t inode
          static_cast<std::uint64_t>(status.st_ino) == inode;
 }
 
-bool OutputFile::open(const char* destination) {
+bool FileSink::open(const char* destination) {
   destination_ = destination;
   if (destinationAt(destination_) == Destination::inPlace) {
     // No O_CREAT: if the node is gone by now, fail rather than make a plain file.
@@ -94,25 +104,25 @@ bool OutputFile::open(const char* destination) {
     return true;
   }
   temporary_ = destination_ + ".partial-XXXXXX";
-  // Block the signals while the name is being published, so that the handler never
-  // misses a file it should remove.
+  // Block the signals while the name is being published, so that a handler calling
+  // removeFileSinkTemporaries never misses a file it should remove.
   sigset_t signals, previous;
   sigemptyset(&signals);
   sigaddset(&signals, SIGHUP);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
-  sigprocmask(SIG_BLOCK, &signals, &previous);
+  pthread_sigmask(SIG_BLOCK, &signals, &previous);
   descriptor_ = ::mkstemp(temporary_.data());
-  if (descriptor_ >= 0) setPending(temporary_);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (descriptor_ >= 0) slot_ = publishTemporary(temporary_);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (descriptor_ < 0) return false;
   buffer_.reserve(kWriteSize);
   return true;
 }
 
-OutputFile::~OutputFile() { discard(); }
+FileSink::~FileSink() { discard(); }
 
-bool OutputFile::writeAll(const std::uint8_t* bytes, std::size_t size) {
+bool FileSink::writeAll(const std::uint8_t* bytes, std::size_t size) {
   while (size > 0) {
     const ssize_t written = ::write(descriptor_, bytes, size);
     if (written < 0 && errno == EINTR) continue;
@@ -124,13 +134,13 @@ bool OutputFile::writeAll(const std::uint8_t* bytes, std::size_t size) {
   return true;
 }
 
-bool OutputFile::flush() {
+bool FileSink::flush() {
   if (!failed_ && !writeAll(buffer_.data(), buffer_.size())) failed_ = true;
   buffer_.clear();
   return !failed_;
 }
 
-bool OutputFile::append(std::span<const std::uint8_t> bytes) {
+bool FileSink::append(std::span<const std::uint8_t> bytes) {
   if (failed_ || descriptor_ < 0) return false;
   if ((bytes.size() >= kDirectWriteSize || buffer_.size() + bytes.size() > kWriteSize) && !flush()) return false;
   if (bytes.size() >= kDirectWriteSize) {
@@ -141,7 +151,7 @@ bool OutputFile::append(std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-bool OutputFile::commit() {
+bool FileSink::commit() {
   if (descriptor_ < 0 || !flush()) {
     discard();
     return false;
@@ -162,13 +172,12 @@ bool OutputFile::commit() {
     discard();
     return false;
   }
-  pendingSet = 0;
-  temporary_.clear();
+  forgetTemporary();
   syncDirectoryOf(destination_);
   return true;
 }
 
-bool OutputFile::truncate(std::uint64_t size) {
+bool FileSink::truncate(std::uint64_t size) {
   if (descriptor_ < 0) return false;
   if (inPlace_) {
     if (size < written_ || size - written_ > buffer_.size()) return false;
@@ -179,13 +188,18 @@ bool OutputFile::truncate(std::uint64_t size) {
   return ::ftruncate(descriptor_, static_cast<off_t>(size)) == 0;
 }
 
-void OutputFile::discard() {
+void FileSink::discard() {
   buffer_.clear();
   if (descriptor_ >= 0) ::close(descriptor_);
   descriptor_ = -1;
   if (!temporary_.empty()) ::unlink(temporary_.c_str());
-  pendingSet = 0;
+  forgetTemporary();
+}
+
+void FileSink::forgetTemporary() {
+  if (slot_ >= 0) pendingTemporaries[slot_].state.store(0, std::memory_order_release);
+  slot_ = -1;
   temporary_.clear();
 }
 
-}  // namespace quorvex::driver
+}  // namespace quorvex

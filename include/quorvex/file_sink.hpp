@@ -1,6 +1,7 @@
-// The program's output sink: the decoded bytes go to a temporary file beside the
-// destination, in large writes; only a finished run renames it into place, so the
-// destination is either the whole output or exactly what it was before.
+// A sink that writes the decoded output to a file, whole or not at all: the bytes go to
+// a temporary file beside the destination, in large writes; only commit() syncs it and
+// renames it into place, so the destination is either the whole output or exactly what
+// it was before.
 //
 // A destination that exists and is not a regular file (a device, a FIFO, a socket) is
 // written directly instead: renaming over it would replace the node itself with a
@@ -15,12 +16,12 @@
 
 #include "quorvex/decoder.hpp"
 
-namespace quorvex::driver {
+namespace quorvex {
 
 // What stands at a path that output is asked to go to (symbolic links followed).
 enum class Destination : std::uint8_t {
   none,      // nothing: the output makes a new file
-  regular,   // a regular file: replaced only when asked to (-f)
+  regular,   // a regular file (or a dangling symbolic link): replaced only when the caller agrees
   inPlace,   // a device, a FIFO or a socket: written directly, never replaced
   directory, // never replaced
 };
@@ -30,12 +31,15 @@ Destination destinationAt(const std::string& path);
 // missing.
 bool sameFile(const std::string& path, std::uint64_t device, std::uint64_t inode);
 
-class OutputFile final : public OutputSink {
+class FileSink final : public OutputSink {
  public:
+  FileSink() = default;
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
   // Creates the temporary file, or opens a device, FIFO or socket destination for
   // writing; false when that fails.
   bool open(const char* destination);
-  ~OutputFile() override;  // removes the temporary file unless committed
+  ~FileSink() override;  // removes the temporary file unless committed
 
   bool append(std::span<const std::uint8_t> bytes) override;
 
@@ -56,10 +60,12 @@ class OutputFile final : public OutputSink {
  private:
   bool flush();
   bool writeAll(const std::uint8_t* bytes, std::size_t size);
+  void forgetTemporary();
 
   std::string destination_;
   std::string temporary_;
   int descriptor_ = -1;
+  int slot_ = -1;  // where the temporary's name is published for removeFileSinkTemporaries
   bool failed_ = false;
   bool keepExisting_ = false;
   bool inPlace_ = false;
@@ -67,8 +73,12 @@ class OutputFile final : public OutputSink {
   std::vector<std::uint8_t> buffer_;
 };
 
-// Removes the temporary file of the current run on SIGHUP, SIGINT and SIGTERM, then lets the
-// signal end the process as it would have.
-void removeOutputOnSignals();
+// Removes the temporary file of every FileSink that is open and not yet committed.
+// Safe to call from a signal handler: a program that wants an interrupted run to leave
+// no temporary behind calls it from its own SIGINT and SIGTERM handlers (the library
+// installs none; signals are the program's to handle). Sinks are tracked for this up to
+// kTrackedFileSinks at a time, with names under 4096 bytes.
+void removeFileSinkTemporaries() noexcept;
+inline constexpr int kTrackedFileSinks = 16;
 
-}  // namespace quorvex::driver
+}  // namespace quorvex
