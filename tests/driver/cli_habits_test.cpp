@@ -223,5 +223,80 @@ TEST_F(Cli, ListingSumsUpEachArchiveAndAllOfThem) {
                                                           "stored,LZ", "none", "total", "(2", "archives)"}));
 }
 
+// The figures of one archive's "N blocks: P bytes packed" line in -l -v.
+struct BlockFigures {
+  unsigned long long blocks = 0;
+  unsigned long long packed = 0;
+};
+BlockFigures blockFiguresOf(const std::string& listing) {
+  BlockFigures figures;
+  const std::size_t at = listing.find(" bytes packed, ");
+  if (at == std::string::npos) return figures;
+  const std::size_t start = listing.rfind('\n', at) + 1;  // npos + 1: the first line
+  std::sscanf(listing.c_str() + start, "%llu blocks: %llu", &figures.blocks, &figures.packed);
+  return figures;
+}
+
+std::string ratioText(std::size_t archive, std::size_t output) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f%%", 100.0 * static_cast<double>(archive) / static_cast<double>(output));
+  return text;
+}
+
+// The total adds up the archives listed, and only those: an archive that cannot be
+// opened is left out of it. Every archive checked: the sizes are the ones the closing
+// records vouch for (no "~") and the check is named.
+TEST_F(Cli, ListingTotalsAddUpTheArchivesListed) {
+  const auto hello = helloArchive();  // two stored blocks, 13 bytes, integrity records
+  writeFile(dir_ / "a.qvx", hello);
+  ArchiveWriter checked;
+  checked.addLzBlock(testing::skewedBytes(3000, 16));
+  checked.addStoredBwtBlock(bytesOf("tail"));
+  const auto other = checked.bytes();
+  writeFile(dir_ / "c.qvx", other);
+  ArchiveWriter unchecked(WriterOptions{.integrityChecks = false});
+  unchecked.addLzBlock(testing::skewedBytes(500, 17));
+  const auto loose = unchecked.bytes();
+  writeFile(dir_ / "u.qvx", loose);
+  const std::size_t archives = hello.size() + other.size();
+
+  Result result = decode("-l a.qvx missing.qvx c.qvx");
+  EXPECT_EQ(result.status, 1);
+  std::vector<std::string> lines;
+  std::istringstream stream(result.out);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u) << result.out;
+  EXPECT_EQ(fieldsOf(lines[2]), (std::vector<std::string>{"2", std::to_string(other.size()), "3004",
+                                                          percentText(other.size(), 3004), "LZ,stored", "XXH3-64",
+                                                          "c.qvx"}));
+  EXPECT_EQ(fieldsOf(lines[3]), (std::vector<std::string>{"4", std::to_string(archives), "3017",
+                                                          percentText(archives, 3017), "stored,LZ", "XXH3-64",
+                                                          "total", "(2", "archives)"}));
+
+  // -v: each archive's records and totals, then the total of all, from the same figures.
+  const BlockFigures first = blockFiguresOf(decode("-l -v a.qvx").out);
+  const BlockFigures second = blockFiguresOf(decode("-l -v c.qvx").out);
+  const BlockFigures third = blockFiguresOf(decode("-l -v u.qvx").out);
+  EXPECT_EQ(first.blocks, 2u);
+  EXPECT_EQ(second.blocks, 2u);
+  EXPECT_EQ(third.blocks, 1u);
+  result = decode("-l -v a.qvx missing.qvx c.qvx");
+  EXPECT_EQ(result.status, 1);
+  const std::string allChecked = "\ntotal of 2 archives: 4 blocks: " + std::to_string(first.packed + second.packed) +
+                                 " bytes packed, 3017 bytes from their codecs, 3017 bytes of output (integrity records)\n"
+                                 "archive " + std::to_string(archives) + " bytes, ratio " + ratioText(archives, 3017) + "\n";
+  EXPECT_TRUE(result.out.ends_with(allChecked)) << result.out;
+  // One archive without integrity records: the total is the codecs' output, with a caveat.
+  result = decode("-l -v u.qvx a.qvx c.qvx");
+  EXPECT_EQ(result.status, 0);
+  const std::size_t all = archives + loose.size();
+  const std::string someUnchecked = "\ntotal of 3 archives: 5 blocks: " +
+                                    std::to_string(first.packed + second.packed + third.packed) +
+                                    " bytes packed, 3517 bytes from their codecs (the post-stages may change the "
+                                    "output's size)\narchive " + std::to_string(all) + " bytes, ratio " +
+                                    ratioText(all, 3517) + "\n";
+  EXPECT_TRUE(result.out.ends_with(someUnchecked)) << result.out;
+}
+
 }  // namespace
 }  // namespace quorvex

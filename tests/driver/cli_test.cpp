@@ -423,9 +423,10 @@ TEST_F(Cli, HelpAndVersion) {
 
 // Runs the program with standard error on a pseudo-terminal and standard output into
 // a file; ends it with SIGTERM once the terminal shows `until`, or `grace` seconds after
-// its temporary output file appeared.
+// its temporary output file appeared, or after `limit` seconds. status, when given,
+// receives the wait status.
 std::string runOnTerminal(const fs::path& dir, const std::vector<std::string>& arguments, const std::string& until,
-                          double grace) {
+                          double grace, int* status = nullptr, int limit = 120) {
   int terminal = -1;
   const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
   if (child == 0) {
@@ -440,7 +441,7 @@ std::string runOnTerminal(const fs::path& dir, const std::vector<std::string>& a
   }
   std::string shown;
   using Clock = std::chrono::steady_clock;
-  const auto limit = Clock::now() + std::chrono::seconds(120);
+  const auto deadline = Clock::now() + std::chrono::seconds(limit);
   std::optional<Clock::time_point> started;
   bool stopped = false;
   for (;;) {
@@ -458,14 +459,15 @@ std::string runOnTerminal(const fs::path& dir, const std::vector<std::string>& a
     }
     const bool seen = !until.empty() && shown.find(until) != std::string::npos;
     const bool waited = started && Clock::now() - *started > std::chrono::duration<double>(grace);
-    if (!stopped && (seen || waited || Clock::now() > limit)) {
+    if (!stopped && (seen || waited || Clock::now() > deadline)) {
       ::kill(child, SIGTERM);
       stopped = true;
     }
   }
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  int waited = 0;
+  ::waitpid(child, &waited, 0);
   ::close(terminal);
+  if (status) *status = waited;
   return shown;
 }
 
@@ -484,6 +486,21 @@ TEST_F(Cli, ProgressBarOnATerminalOnly) {
   const std::string quiet = runOnTerminal(dir_, {"-q", "slow.qvx"}, "", 1.6);
   EXPECT_EQ(quiet, "");
   // Not a terminal (the other tests): standard error stays empty on success.
+}
+
+// -d with no archive reads standard input, but not from a terminal: a usage error, at
+// once, instead of waiting for a person to type an archive.
+TEST_F(Cli, DecompressWithoutAnArchiveRefusesATerminalAsItsInput) {
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{"-d"}, {"--decompress", "-c"}}) {
+    int status = -1;
+    const std::string shown = runOnTerminal(dir_, arguments, "", 0, &status, 10);
+    ASSERT_TRUE(WIFEXITED(status)) << arguments.back() << ": " << shown;
+    EXPECT_EQ(WEXITSTATUS(status), 2) << arguments.back();
+    EXPECT_NE(shown.find("quorvex: -d reads an archive from standard input only when it is not a terminal; name an ARCHIVE"),
+              std::string::npos)
+        << shown;
+    EXPECT_EQ(readFile(dir_ / "stdout.txt"), std::vector<std::uint8_t>{});
+  }
 }
 
 TEST_F(Cli, MakingAnArchiveShowsItsProgressAndAnInterruptLeavesNothing) {
