@@ -37,7 +37,7 @@ class FileSink final : public OutputSink {
   FileSink(const FileSink&) = delete;
   FileSink& operator=(const FileSink&) = delete;
   // Creates the temporary file, or opens a device, FIFO or socket destination for
-  // writing; false when that fails.
+  // writing; false when that fails. A sink serves one destination: open it once.
   bool open(const char* destination);
   ~FileSink() override;  // removes the temporary file unless committed
 
