@@ -105,7 +105,9 @@ TEST(FileSink, TemporariesOfOpenSinksAreRemovedOnRequest) {
   for (int i = 0; i < 2 * kTrackedFileSinks; ++i) {
     FileSink earlier;
     ASSERT_TRUE(earlier.open((dir.path() / "earlier").c_str()));
-    if (i % 2 == 0) ASSERT_TRUE(earlier.commit());
+    if (i % 2 == 0) {
+      ASSERT_TRUE(earlier.commit());
+    }
   }
   fs::remove(dir.path() / "earlier");
   FileSink done;
