@@ -24,14 +24,6 @@ void applyCodecParams(RecordStream& stream, std::uint32_t count, CodecState& cod
   codecs.cmBuilt = false;
 }
 
-// Whether the record whose head was just read (of kMemberRecordType, count bytes) is
-// this project's member record; the stream is left after it either way.
-bool readMember(RecordStream& stream, std::uint32_t count) {
-  const std::span<const std::uint8_t> payload = stream.peekBytes(count);
-  stream.skipBytes(count);
-  return payload.size() == count && readMemberRecord(payload).has_value();
-}
-
 DecodeResult failed(DecodeStatus status, std::string reason, const DecodedOutput& output,
                     std::uint64_t completeSize) {
   DecodeResult result;
@@ -92,7 +84,7 @@ DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputS
         verifiedSize = output.size();
         break;
       case kMemberRecordType:
-        if (readMember(stream, head.count) && !options.ignoreMemberRecords) {
+        if (passMemberRecord(stream, head.count) && !options.ignoreMemberRecords) {
           startMember(context, codecs);
           barrierNext = true;
         }

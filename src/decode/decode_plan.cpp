@@ -61,9 +61,7 @@ DecodePlan planDecode(RecordStream& stream, bool ignoreMemberRecords) {
         stream.skipBytes(head.count);
         break;
       case kMemberRecordType: {
-        const std::span<const std::uint8_t> payload = stream.peekBytes(head.count);
-        stream.skipBytes(head.count);
-        if (ignoreMemberRecords || payload.size() != head.count || !readMemberRecord(payload)) break;
+        if (!passMemberRecord(stream, head.count) || ignoreMemberRecords) break;
         plan.records.push_back({PlannedRecord::Kind::member});
         params = {};
         section = kNoSection;

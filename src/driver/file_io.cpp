@@ -76,9 +76,6 @@ FileBytes readWholeFile(const char* path, std::uint64_t limit) {
   return bytes;
 }
 
-}  // namespace quorvex::driver
-
-namespace quorvex::driver {
 
 ArchiveInput::~ArchiveInput() {
   if (mapping_) ::munmap(mapping_, mappedSize_);

@@ -171,9 +171,7 @@ ArchiveListing listArchive(std::span<const std::uint8_t> archive, bool segmentDe
         listBlock(stream, cmMode, segmentDetail, record);
         break;
       case kMemberRecordType: {
-        const std::span<const std::uint8_t> payload = stream.peekBytes(head.count);
-        stream.skipBytes(head.count);
-        if (payload.size() != head.count || !readMemberRecord(payload)) break;
+        if (!passMemberRecord(stream, head.count)) break;
         record.kind = ListedRecordKind::member;
         ++member;
         cmMode = false;  // codec parameters start at 0 in every member

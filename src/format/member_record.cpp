@@ -19,4 +19,10 @@ std::optional<std::uint32_t> readMemberRecord(std::span<const std::uint8_t> payl
   return number;
 }
 
+bool passMemberRecord(RecordStream& stream, std::uint32_t count) {
+  const std::span<const std::uint8_t> payload = stream.peekBytes(count);
+  stream.skipBytes(count);
+  return payload.size() == count && readMemberRecord(payload).has_value();
+}
+
 }  // namespace quorvex

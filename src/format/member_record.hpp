@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "format/record_stream.hpp"
+
 namespace quorvex {
 
 inline constexpr std::uint32_t kMemberRecordType = 13;
@@ -33,5 +35,9 @@ std::vector<std::uint8_t> memberRecordPayload(std::uint32_t memberNumber);
 // The member number of a member record's payload; nothing when the payload is not
 // this project's member record.
 std::optional<std::uint32_t> readMemberRecord(std::span<const std::uint8_t> payload);
+
+// Passes the payload of a kMemberRecordType record whose head was just read (count
+// bytes): true when it is this project's member record.
+bool passMemberRecord(RecordStream& stream, std::uint32_t count);
 
 }  // namespace quorvex
