@@ -22,45 +22,129 @@ std::uint32_t matchLength(const std::uint8_t* a, const std::uint8_t* b, std::uin
 }
 
 void MatchFinder::attach(const std::uint8_t* window, std::uint32_t size) {
-  if (size < indexed_ || head_.empty()) {
+  if (size < std::max(indexed_, hashed_) || head_.empty()) {
     head_.assign(std::size_t{1} << kHashBits, 0);
+    triples_.assign(std::size_t{1} << kTripleBits, 0);
     pairs_.assign(std::size_t{1} << 16, 0);
-    chain_.clear();
+    tree_.clear();
     indexed_ = 0;
+    hashed_ = 0;
   }
   window_ = window;
   size_ = size;
-  const std::size_t entries = std::min<std::size_t>(size, chainReach_);
-  if (entries > chain_.size()) {
+  const std::size_t entries = 2 * std::min<std::size_t>(size, chainReach_);
+  if (entries > tree_.size()) {
     // Grow by doubling, but never past the ring: the last doubling would otherwise
     // reserve up to twice the ring's memory.
-    if (entries > chain_.capacity()) chain_.reserve(std::min<std::size_t>(std::max(entries, 2 * chain_.capacity()), chainReach_));
-    chain_.resize(entries, 0);
+    const std::size_t ring = 2 * std::size_t{chainReach_};
+    if (entries > tree_.capacity()) tree_.reserve(std::min(std::max(entries, 2 * tree_.capacity()), ring));
+    tree_.resize(entries, 0);
   }
 }
 
 std::uint32_t MatchFinder::hashAt(std::uint32_t position) const {
+  std::uint32_t v;
+  std::memcpy(&v, window_ + position, 4);
+  return (v * 2654435761u) >> (32 - kHashBits);
+}
+
+std::uint32_t MatchFinder::tripleAt(std::uint32_t position) const {
   const std::uint32_t v = std::uint32_t{window_[position]} | std::uint32_t{window_[position + 1]} << 8 |
                           std::uint32_t{window_[position + 2]} << 16;
-  return (v * 2654435761u) >> (32 - kHashBits);
+  return (v * 2654435761u) >> (32 - kTripleBits);
 }
 
 std::uint32_t MatchFinder::pairAt(std::uint32_t position) const {
   return std::uint32_t{window_[position]} | std::uint32_t{window_[position + 1]} << 8;
 }
 
-void MatchFinder::indexUpTo(std::uint32_t limit) {
-  if (limit + 2 > size_) limit = size_ >= 2 ? size_ - 2 : 0;
-  for (; indexed_ < limit; ++indexed_) {
-    std::uint32_t& latest = head_[hashAt(indexed_)];
-    chain_[indexed_ & (chainReach_ - 1)] = latest;
-    latest = indexed_ + 1;
-    pairs_[pairAt(indexed_)] = indexed_ + 1;
-  }
+// Positions join the trees only once kTreeLength bytes follow them, so that every node
+// is compared over the same length and the trees stay ordered; the last few positions
+// of a window wait for the window to grow.
+std::uint32_t MatchFinder::treeLimit(std::uint32_t position) const {
+  return size_ >= kTreeLength && position <= size_ - kTreeLength ? kTreeLength : 0;
 }
 
-std::uint32_t MatchFinder::collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) const {
+void MatchFinder::indexUpTo(std::uint32_t limit) {
+  const std::uint32_t tableLimit = std::min(limit, size_ >= 2 ? size_ - 2 : 0);
+  for (; hashed_ < tableLimit; ++hashed_) {
+    pairs_[pairAt(hashed_)] = hashed_ + 1;
+    triples_[tripleAt(hashed_)] = hashed_ + 1;
+  }
+  if (size_ < kTreeLength) return;
+  limit = std::min(limit, size_ - kTreeLength + 1);
+  while (indexed_ < limit) insert(indexed_, 0, 0, nullptr, 0);
+}
+
+std::uint32_t MatchFinder::insert(std::uint32_t position, std::uint32_t maxLength, std::uint32_t best, MatchCandidate* out,
+                                  std::uint32_t room) {
+  const std::uint32_t mask = chainReach_ - 1;
+  const std::uint8_t* here = window_ + position;
+  std::uint32_t& root = head_[hashAt(position)];
+  std::uint32_t next = root;
+  std::uint32_t count = 0;
+  // Only a position not yet indexed joins the tree; an earlier or a later one (too near
+  // the window's end) is only searched for.
+  const bool joins = position == indexed_ && treeLimit(position) != 0;
+  const std::uint32_t limit = joins ? kTreeLength : std::min(kTreeLength, size_ - position);
+  // Where the next node found smaller (larger) than this position goes: a child link
+  // of this position, then of the nodes passed. A search that does not join writes
+  // nowhere.
+  std::uint32_t* smaller = &tree_[2 * (position & mask)];
+  std::uint32_t* larger = smaller + 1;
+  if (joins) {
+    root = position + 1;
+    ++indexed_;
+  }
+  std::uint32_t smallerLength = 0;  // bytes shared with every node below `smaller`
+  std::uint32_t largerLength = 0;
+  for (std::uint32_t steps = chainSteps_;; --steps) {
+    const std::uint32_t source = next - 1;
+    // Past the ring's reach a node's place belongs to a later position: the tree ends.
+    if (next == 0 || source >= position || indexed_ - 1 - source >= chainReach_ || steps == 0) {
+      if (joins) *smaller = *larger = 0;
+      break;
+    }
+    std::uint32_t* children = &tree_[2 * (source & mask)];
+    const std::uint8_t* there = window_ + source;
+    std::uint32_t length = std::min(smallerLength, largerLength);
+    length += matchLength(here + length, there + length, limit - length);
+    if (room != 0 && length > best && best < maxLength) {
+      std::uint32_t reported = std::min(length, maxLength);
+      if (length == kTreeLength && maxLength > kTreeLength) {
+        reported += matchLength(here + kTreeLength, there + kTreeLength, std::min(maxLength, size_ - position) - kTreeLength);
+      }
+      best = reported;
+      if (count == room) --count;  // keep the longest
+      out[count++] = {reported, position - source};
+    }
+    if (length == limit) {
+      // As good a source as this node for every match the tree can tell: it takes the
+      // node's place and children.
+      if (joins) {
+        *smaller = children[0];
+        *larger = children[1];
+      }
+      break;
+    }
+    if (there[length] < here[length]) {
+      if (joins) *smaller = next;
+      smaller = &children[1];
+      next = children[1];
+      smallerLength = length;
+    } else {
+      if (joins) *larger = next;
+      larger = &children[0];
+      next = children[0];
+      largerLength = length;
+    }
+  }
+  return count;
+}
+
+std::uint32_t MatchFinder::collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) {
   if (maxLength < 2 || position + 3 > size_) return 0;
+  indexUpTo(position);
   const std::uint8_t* here = window_ + position;
   std::uint32_t count = 0;
   std::uint32_t best = 1;
@@ -73,21 +157,29 @@ std::uint32_t MatchFinder::collect(std::uint32_t position, std::uint32_t maxLeng
       best = length;
     }
   }
-
-  std::uint32_t next = head_[hashAt(position)];
-  for (std::uint32_t steps = 0; next != 0 && steps < chainSteps_ && best < maxLength; ++steps) {
-    const std::uint32_t source = next - 1;
-    // Past the ring's reach the entry belongs to a later position: the chain ends here.
-    next = indexed_ - source <= chainReach_ ? chain_[source & (chainReach_ - 1)] : 0;
-    if (source >= position) continue;
-    const std::uint8_t* there = window_ + source;
-    if (there[best] != here[best]) continue;  // cannot beat the best
-    const std::uint32_t length = matchLength(here, there, maxLength);
+  const std::uint32_t triple = triples_[tripleAt(position)];
+  if (best < maxLength && triple != 0 && triple - 1 < position) {
+    const std::uint32_t length = matchLength(here, window_ + triple - 1, maxLength);
+    if (length > best) {
+      out[count++] = {length, position - (triple - 1)};
+      best = length;
+    }
+  }
+  if (position + 4 > size_ || best >= maxLength) {
+    if (position == indexed_ && treeLimit(position) != 0) insert(position, 0, 0, nullptr, 0);
+    return count;
+  }
+  count += insert(position, maxLength, best, out + count, kMaxCandidates - count);
+  // Near the window's end the last positions have not joined their trees yet: they are
+  // searched one by one, nearest first (fewer than kTreeLength of them).
+  if (count != 0) best = out[count - 1].length;
+  for (std::uint32_t source = position; source > indexed_ && best < maxLength;) {
+    --source;
+    const std::uint32_t length = matchLength(here, window_ + source, maxLength);
     if (length <= best) continue;
     best = length;
     if (count == kMaxCandidates) --count;  // keep the longest
     out[count++] = {length, position - source};
-    if (length >= kGoodEnough) break;
   }
   return count;
 }

@@ -1,4 +1,4 @@
-// Hash chains over the whole history window, for the LZ encoder.
+// Binary trees over the history window, for the LZ encoder.
 #pragma once
 
 #include <cstdint>
@@ -11,55 +11,76 @@ struct MatchCandidate {
   std::uint32_t back = 0;  // the source lies this many bytes before the position
 };
 
+// Every position is a node in the binary search tree of its 4-byte hash, ordered by the
+// bytes that follow it, with later positions nearer the root. Searching the tree for a
+// position and inserting it are one walk: each node passed is compared where its
+// bounds leave off, so a walk of a few dozen nodes finds long matches far back that a
+// hash chain would need thousands of steps to reach, and passes over the many short
+// ones that share the hash. Matches of 2 and 3 bytes come from tables of the latest
+// occurrence of each byte pair and triple.
 class MatchFinder {
  public:
   // Longest list collect() returns: one candidate per length it improves on.
   static constexpr std::uint32_t kMaxCandidates = 64;
 
-  // chainSteps bounds the sources tried per position: more finds longer and nearer
+  // chainSteps bounds the tree nodes visited per position: more finds longer and nearer
   // matches at a proportional cost in encoding time. pairDistance bounds how far back
   // a 2-byte match is looked for.
-  // chainReach bounds how far back the chains lead (a power of two): the links live in
-  // a ring of that many entries, so the finder's memory stops growing with the window
-  // there (4 bytes a position) while the window may grow to the format's 501 MB.
-  static constexpr std::uint32_t kDefaultChainReach = std::uint32_t{1} << 25;
+  // chainReach bounds how far back the trees lead (a power of two): the nodes live in a
+  // ring of that many entries (8 bytes each), so the finder's memory stops growing with
+  // the window there while the window may grow to the format's 501 MB.
+  static constexpr std::uint32_t kDefaultChainReach = std::uint32_t{1} << 24;
   explicit MatchFinder(std::uint32_t chainSteps = 48, std::uint32_t pairDistance = 256,
                        std::uint32_t chainReach = kDefaultChainReach)
       : chainSteps_(chainSteps), pairDistance_(pairDistance), chainReach_(chainReach) {}
 
-  // Positions are indexed by the three bytes starting there; chains are kept from call
-  // to call, as the window only grows. A window shorter than what was indexed means a
-  // new window: the chains start over.
+  // Indexes are kept from call to call, as the window only grows. A window shorter than
+  // what was indexed means a new window: the index starts over.
   void attach(const std::uint8_t* window, std::uint32_t size);
 
   // Makes every position below `limit` available as a source.
   void indexUpTo(std::uint32_t limit);
 
   // The matches at `position` (at most maxLength long) in order of increasing length,
-  // each the nearest source found for its length: a 2-byte match from close by, then
-  // what the chains give. Returns the count written to `out`.
-  std::uint32_t collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) const;
-  // Chain entries held: the window's size, at most chainReach.
-  std::size_t chainEntries() const { return chain_.size(); }
+  // each from the first source the search met with that length (the trees are walked
+  // from the latest position down, so mostly the nearest). Indexes every position up to and
+  // including `position`; called for a position already indexed, it finds only the
+  // 2- and 3-byte matches. Returns the count written to `out`.
+  std::uint32_t collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out);
+  // Tree nodes held: the window's size, at most chainReach.
+  std::size_t chainEntries() const { return tree_.size() / 2; }
 
  private:
   static constexpr std::uint32_t kHashBits = 20;
-  static constexpr std::uint32_t kGoodEnough = 512;    // stop searching at a match this long
+  static constexpr std::uint32_t kTripleBits = 16;
+  // Nodes are compared up to this many bytes. A node that matches this far is replaced
+  // by the new position (which is as good a source and nearer); a match this long is
+  // then followed to its end directly.
+  static constexpr std::uint32_t kTreeLength = 128;
 
   std::uint32_t hashAt(std::uint32_t position) const;
+  std::uint32_t tripleAt(std::uint32_t position) const;
   std::uint32_t pairAt(std::uint32_t position) const;
+  // Inserts `position` in its tree (or only searches it, when it cannot join); records
+  // up to `room` matches passed (longer than `best`, capped at maxLength) in `out` and
+  // returns their count.
+  std::uint32_t insert(std::uint32_t position, std::uint32_t maxLength, std::uint32_t best, MatchCandidate* out,
+                       std::uint32_t room);
+  std::uint32_t treeLimit(std::uint32_t position) const;
 
   std::uint32_t chainSteps_;
   std::uint32_t pairDistance_;
   std::uint32_t chainReach_;
   const std::uint8_t* window_ = nullptr;
   std::uint32_t size_ = 0;
-  std::uint32_t indexed_ = 0;
-  std::vector<std::uint32_t> head_;   // position + 1 of the latest occurrence, 0 = none
-  std::vector<std::uint32_t> pairs_;  // position + 1 of the latest occurrence of each byte pair
-  // position + 1 of the previous occurrence, at position mod chainReach_; an entry
-  // counts only while no later position has taken its place
-  std::vector<std::uint32_t> chain_;
+  std::uint32_t indexed_ = 0;  // positions below this are in the trees
+  std::uint32_t hashed_ = 0;   // positions below this are in the pair and triple tables
+  std::vector<std::uint32_t> head_;     // position + 1 of the tree's root, 0 = empty tree
+  std::vector<std::uint32_t> triples_;  // position + 1 of the latest occurrence of each 3-byte hash
+  std::vector<std::uint32_t> pairs_;    // position + 1 of the latest occurrence of each byte pair
+  // The two children (position + 1) of the node at position mod chainReach_, smaller
+  // first; a node counts only while no later position has taken its place.
+  std::vector<std::uint32_t> tree_;
 };
 
 // Number of equal bytes at a and b, up to limit.

@@ -1,12 +1,17 @@
-// The match finder's chains live in a ring of chainReach entries: within the reach it
-// finds what unbounded chains find, beyond it the chain ends rather than follow an
-// entry a later position has taken, and its memory stops at the ring.
+// The match finder: every match it offers is real and exactly as long as it says (a
+// wrong length makes the encoder write a copy that decodes to other bytes), it finds the
+// longest match a search of the whole window finds, and its trees live in a ring of
+// chainReach entries: within the reach it finds what unbounded trees find, beyond it
+// the tree ends rather than follow an entry a later position has taken, and its memory
+// stops at the ring.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "codecs/lz/lz_match_finder.hpp"
+#include "support/test_support.hpp"
 
 namespace quorvex::lz {
 namespace {
@@ -71,6 +76,99 @@ TEST(MatchFinder, WithinTheReachARingFindsWhatUnboundedChainsFind) {
       EXPECT_EQ(a[i].back, b[i].back) << position;
     }
   }
+}
+
+// Text and code with repeats near and far, runs, and a phrase that repeats with one
+// byte changed at varying places, so that trees see ties, near misses and overlaps.
+std::vector<std::uint8_t> mixedWindow() {
+  std::vector<std::uint8_t> w = quorvex::testing::repositoryText(12000);
+  const std::vector<std::uint8_t> program = quorvex::testing::ownProgram(12000);
+  w.insert(w.end(), program.begin(), program.end());
+  w.insert(w.end(), 300, 'z');
+  quorvex::testing::TestRandom random(3);
+  for (int copy = 0; copy < 200; ++copy) {
+    const std::uint32_t from = random.below(static_cast<std::uint32_t>(w.size() - 300));
+    const std::uint32_t length = 2 + random.below(250);
+    std::vector<std::uint8_t> piece(w.begin() + from, w.begin() + from + length);
+    if (random.below(2) == 0) piece[random.below(length)] ^= 1;
+    w.insert(w.end(), piece.begin(), piece.end());
+    for (std::uint32_t k = random.below(6); k > 0; --k) w.push_back(static_cast<std::uint8_t>(random.next()));
+  }
+  return w;
+}
+
+// The window is offered in two growing pieces, as blocks are; every position is
+// collected in order, as the parse does.
+TEST(MatchFinder, OffersOnlyRealMatchesAndTheLongestThereIs) {
+  const std::vector<std::uint8_t> w = mixedWindow();
+  MatchFinder finder(1u << 20, 1u << 20, 1u << 20);  // no step limit: the search is exact
+  std::vector<MatchCandidate> out(MatchFinder::kMaxCandidates);
+  const auto size = static_cast<std::uint32_t>(w.size());
+  std::uint32_t longestSeen = 0;
+  for (const std::uint32_t piece : {size / 2, size}) {
+    finder.attach(w.data(), piece);
+    for (std::uint32_t p = piece == size ? size / 2 : 0; p < piece; ++p) {
+      const std::uint32_t maxLength = std::min(100u, piece - p);
+      const std::uint32_t found = finder.collect(p, maxLength, out.data());
+      std::uint32_t previous = 0;
+      for (std::uint32_t k = 0; k < found; ++k) {
+        const MatchCandidate& c = out[k];
+        ASSERT_TRUE(c.back >= 1 && c.back <= p) << p;
+        ASSERT_GT(c.length, previous) << p;
+        ASSERT_LE(c.length, maxLength) << p;
+        ASSERT_EQ(matchLength(&w[p], &w[p - c.back], maxLength), c.length) << "at " << p << " back " << c.back;
+        previous = c.length;
+      }
+      std::uint32_t longest = 0;
+      for (std::uint32_t source = 0; source < p; ++source) {
+        longest = std::max(longest, matchLength(&w[p], &w[source], maxLength));
+      }
+      // Matches of 4 bytes and more come from the trees, which miss none.
+      if (longest >= 4) {
+        ASSERT_EQ(previous, longest) << "at " << p;
+      }
+      longestSeen = std::max(longestSeen, longest);
+    }
+  }
+  EXPECT_EQ(longestSeen, 100u);
+}
+
+// Matches that run on past the length the trees compare are followed to their end, and
+// one that reaches maxLength ends the list.
+TEST(MatchFinder, FollowsLongMatchesToTheirEnd) {
+  std::vector<std::uint8_t> w = quorvex::testing::repositoryText(3000);
+  w.insert(w.end(), w.begin() + 1000, w.begin() + 2000);  // 1000 bytes again at 3000
+  MatchFinder finder(48, 256);
+  std::vector<MatchCandidate> out(MatchFinder::kMaxCandidates);
+  finder.attach(w.data(), static_cast<std::uint32_t>(w.size()));
+  std::uint32_t found = finder.collect(3000, 1000, out.data());
+  ASSERT_GT(found, 0u);
+  EXPECT_GE(out[found - 1].length, 1000u - 0u);
+  EXPECT_EQ(matchLength(&w[3000], &w[3000 - out[found - 1].back], 1000), out[found - 1].length);
+  found = finder.collect(3001, 700, out.data());
+  ASSERT_GT(found, 0u);
+  EXPECT_EQ(out[found - 1].length, 700u);
+}
+
+// The last bytes of a window (a block's end) are sources too, before the window grows:
+// here the nearest full copy of a phrase, behind a later partial one.
+TEST(MatchFinder, FindsSourcesAmongTheWindowsLastBytes) {
+  std::vector<std::uint8_t> w = windowWithPhrases();
+  std::vector<std::uint8_t> phrase(w.begin() + 100, w.begin() + 120);
+  phrase.push_back(0xEE);  // longer than the phrase's copies far back
+  phrase.push_back(0xEF);
+  w.insert(w.end(), phrase.begin(), phrase.end());
+  w.insert(w.end(), phrase.begin(), phrase.begin() + 4);  // the latest pair and triple: 4 bytes only
+  w.push_back(0x55);
+  w.insert(w.end(), phrase.begin(), phrase.end());  // 27 bytes after the near copy
+  MatchFinder finder(48, 256);
+  finder.attach(w.data(), static_cast<std::uint32_t>(w.size()));
+  std::vector<MatchCandidate> out(MatchFinder::kMaxCandidates);
+  const auto at = static_cast<std::uint32_t>(w.size() - 22);
+  const std::uint32_t found = finder.collect(at, 22, out.data());
+  ASSERT_GT(found, 0u);
+  EXPECT_EQ(out[found - 1].length, 22u);
+  EXPECT_EQ(out[found - 1].back, 27u);
 }
 
 }  // namespace
