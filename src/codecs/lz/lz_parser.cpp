@@ -17,6 +17,14 @@ LzToken LzParser::next(const LzBlockState& s) {
   return token;
 }
 
+Price LzParser::distanceBitsPrice(std::uint32_t distance) {
+  DistancePrice& entry = distancePrices_[(distance * 2654435761u) >> (32 - kDistanceCacheBits)];
+  if (entry.distance != distance || entry.generation != generation_) {
+    entry = {distance, generation_, prices_.distanceBitsPrice(distance)};
+  }
+  return entry.price;
+}
+
 void LzParser::relax(std::uint32_t from, std::uint32_t to, Price price, const LzToken& token) {
   Node& target = nodes_[to];
   if (price >= target.price) return;
@@ -81,7 +89,6 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
     longest = std::max(longest, length);
   }
 
-  finder_.indexUpTo(position);
   const std::uint32_t found = finder_.collect(position, maxLength, candidates_.data());
   std::uint32_t l = kMinMatchLength;
   for (std::uint32_t k = 0; k < found; ++k) {
@@ -90,11 +97,13 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
     const Price base = matchBase + settings_.newDistanceSurcharge +
                        settings_.distanceBitSurcharge * static_cast<Price>(std::bit_width(distance)) +
                        (distance >= settings_.farSourceDistance ? settings_.farSourceSurcharge : 0u) + choicePrice[0] +
-                       prices_.distanceBitsPrice(distance);
+                       distanceBitsPrice(distance);
+    const std::uint32_t slot = distanceSlotOf(distance);
     if (c.length >= kNiceLength) l = c.length;
     for (; l <= c.length; ++l) {
       const std::uint32_t value = l - kMinMatchLength;
-      relax(index, index + l, base + prices_.lengthPrice(LengthVariant::newDistance, value) + prices_.slotPrice(value, distance),
+      relax(index, index + l,
+            base + prices_.lengthPrice(LengthVariant::newDistance, value) + prices_.slotPriceOfSlot(value, slot),
             LzToken{0, 0, 0, l, distance});
     }
     longest = std::max(longest, c.length);
@@ -105,6 +114,7 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
 void LzParser::plan(const LzBlockState& s) {
   if (!priced_ || s.q >= repriceAt_ || s.q + kRepricePeriod < repriceAt_) {
     prices_.refresh(model_);
+    ++generation_;
     priced_ = true;
     repriceAt_ = s.q + kRepricePeriod;
   }

@@ -41,7 +41,17 @@ class LzParser {
     std::uint32_t eventHistory = 0;
   };
 
+  // The distance prices asked for since the last refresh: the same sources come up at
+  // position after position while a match goes on.
+  struct DistancePrice {
+    std::uint32_t distance = 0;
+    std::uint32_t generation = 0;  // the refresh it was priced after
+    Price price = 0;
+  };
+  static constexpr std::uint32_t kDistanceCacheBits = 10;
+
   void plan(const LzBlockState& s);
+  Price distanceBitsPrice(std::uint32_t distance);
   void relax(std::uint32_t from, std::uint32_t to, Price price, const LzToken& token);
   std::uint32_t follow(const LzBlockState& s, std::uint32_t index, std::uint32_t segmentEnd);
 
@@ -52,6 +62,8 @@ class LzParser {
   std::uint32_t farthest_ = 0;  // the furthest node any token reaches so far
   std::uint32_t repriceAt_ = 0;
   bool priced_ = false;
+  std::uint32_t generation_ = 1;
+  std::array<DistancePrice, std::size_t{1} << kDistanceCacheBits> distancePrices_{};
   std::vector<Node> nodes_;
   std::vector<LzToken> planned_;  // in reverse order: the next token is at the back
   std::array<MatchCandidate, MatchFinder::kMaxCandidates> candidates_{};

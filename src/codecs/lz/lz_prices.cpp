@@ -80,9 +80,14 @@ void MatchPrices::refresh(const LzModel& m) {
       slotPrice_[set][slot] = price;
     }
   }
+  for (std::uint32_t variant = 0; variant < 3; ++variant) {
+    for (std::uint32_t value = 0; value < kTabledLengths; ++value) {
+      lengthTable_[variant][value] = computeLengthPrice(static_cast<LengthVariant>(variant), value);
+    }
+  }
 }
 
-Price MatchPrices::lengthPrice(LengthVariant variant, std::uint32_t value) const {
+Price MatchPrices::computeLengthPrice(LengthVariant variant, std::uint32_t value) const {
   const std::uint32_t c = lengthClassOf(value);
   const std::uint32_t treeBits = c == 0 ? 1u : std::min(c, 4u);
   const std::uint32_t directBits = c > 4 ? c - 4u : 0u;
@@ -90,10 +95,6 @@ Price MatchPrices::lengthPrice(LengthVariant variant, std::uint32_t value) const
   const std::uint32_t set = variant == LengthVariant::lastDistance ? 1u : 0u;
   const std::uint32_t start = variant == LengthVariant::newDistance ? 1u : 0u;
   return classPrefix_[set][c] + treePrice_[start][c][top] + directBits * kPriceOfOneBit;
-}
-
-Price MatchPrices::slotPrice(std::uint32_t lengthValue, std::uint32_t distance) const {
-  return slotPrice_[SlotSetTable[std::min(lengthValue, 15u)]][distanceSlotOf(distance)];
 }
 
 Price MatchPrices::distanceBitsPrice(std::uint32_t distance) const {

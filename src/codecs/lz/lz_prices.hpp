@@ -7,7 +7,9 @@
 #include <cstdint>
 
 #include "codecs/lz/lz_block_state.hpp"
+#include "codecs/lz/lz_match_coding.hpp"
 #include "codecs/lz/lz_model.hpp"
+#include "codecs/lz/lz_tables.hpp"
 
 namespace quorvex::lz {
 
@@ -33,13 +35,27 @@ class MatchPrices {
   void refresh(const LzModel& m);
 
   // length - 2.
-  Price lengthPrice(LengthVariant variant, std::uint32_t lengthValue) const;
+  Price lengthPrice(LengthVariant variant, std::uint32_t lengthValue) const {
+    if (lengthValue < kTabledLengths) return lengthTable_[static_cast<std::uint32_t>(variant)][lengthValue];
+    return computeLengthPrice(variant, lengthValue);
+  }
 
   // A new distance: the slot (which depends on the length) and the bits below it.
-  Price slotPrice(std::uint32_t lengthValue, std::uint32_t distance) const;
+  Price slotPrice(std::uint32_t lengthValue, std::uint32_t distance) const {
+    return slotPriceOfSlot(lengthValue, distanceSlotOf(distance));
+  }
+  Price slotPriceOfSlot(std::uint32_t lengthValue, std::uint32_t slot) const {
+    return slotPrice_[SlotSetTable[std::min(lengthValue, 15u)]][slot];
+  }
   Price distanceBitsPrice(std::uint32_t distance) const;
 
  private:
+  // Lengths the parse prices one by one (shorter than its take-outright length) are
+  // looked up; longer ones are computed.
+  static constexpr std::uint32_t kTabledLengths = 128;
+  Price computeLengthPrice(LengthVariant variant, std::uint32_t lengthValue) const;
+
+  std::array<std::array<Price, kTabledLengths>, 3> lengthTable_{};   // [variant][length - 2]
   std::array<std::array<Price, 17>, 2> classPrefix_{};                     // [set][class]: class coded
   std::array<std::array<std::array<Price, 16>, 16>, 2> treePrice_{};       // [start node 1 or 3][class][tree bits]
   std::array<std::array<Price, 32>, 9> slotPrice_{};                       // [slot set][slot]
