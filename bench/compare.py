@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
-"""Decode speed and size of each codec against its usual peer, on real-sized input.
+"""Make and decode speed and size of each codec against its usual peers, on real-sized input.
 
 For the chosen input (default: every corpus file joined, about 3 MB) this builds one
 archive per codec with the archive maker's defaults, decodes it several times, checks
-the output against the input byte for byte, and prints per codec: archive size, decode
-MB/s in processor time (user + system of the decoding process, median of the runs),
-the peer's size and MB/s measured in the same run, and the ratio of the two times.
+the output against the input byte for byte, and prints per codec a group of rows, ours
+first and then its peers measured in the same run: archive size, make MB/s and decode
+MB/s, each in processor time (user + system of the process and its children) and in
+wall time, and our decode time over the peer's. Decode times are the median of --runs
+decodes, make times of --make-runs makes.
 
-Peers: bzip2 -9 for bwt, xz -6 for lz, zpaq method 4 for cm; flac -8 and wavpack -hh
-for audio (on the corpus WAV files, or the WAV files given with --audio).
+Peers (each skipped when its program is not installed): bzip2 -9 for bwt; xz -6,
+zstd -19 and 7z -mx=9 for lz; zpaq method 4 for cm; flac -8 and wavpack -hh for audio
+(on the corpus WAV files, or the WAV files given with --audio).
 
-    bench/compare.py [FILE...] [--block-size BYTES] [--runs N] [--threads N] [--build DIR] [--cpu N]
+    bench/compare.py [FILE...] [--block-size BYTES] [--runs N] [--make-runs N] [--threads N] [--build DIR] [--cpu N]
 
 On a virtual machine whose processors run at different speeds from moment to moment,
 --cpu keeps ours and the peer on one processor, so that both times share its speed.
@@ -23,15 +26,16 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 CORPUS = REPO.parent / "shared" / "corpus"
 
 
-def pack_command(build, archive, codec, inputs, block_size):
+def pack_command(build, archive, codec, inputs, block_size, threads):
     """The one place that knows how archives are made: change it with the packer's CLI."""
-    command = [str(build / "quorvex"), "-z", "-f", "-o", str(archive), "--codec", codec]
+    command = [str(build / "quorvex"), "-z", "-q", "-f", "-T", str(threads), "-o", str(archive), "--codec", codec]
     if block_size:
         command += ["-b", str(block_size)]
     return command + [str(path) for path in inputs]
@@ -41,7 +45,8 @@ def decode_command(build, archive, threads):
     return [str(build / "quorvex"), "-T", str(threads), str(archive)]
 
 
-PINNED_CPU = None  # the processor every decode runs on (--cpu), or None for any
+PINNED_CPU = None  # the processor every run goes on (--cpu), or None for any
+WORK = None  # the temporary folder: output nobody reads goes to a file there
 
 
 def pin_to_cpu():
@@ -49,27 +54,39 @@ def pin_to_cpu():
         os.sched_setaffinity(0, {PINNED_CPU})
 
 
-def cpu_seconds(command, cwd, stdout=subprocess.DEVNULL):
-    """Runs a command; returns the user + system time of it and its children."""
-    process = subprocess.Popen(command, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE, preexec_fn=pin_to_cpu)
-    _, status, usage = os.wait4(process.pid, 0)
+class Times:
+    """Processor and wall seconds of one run, or the medians of several."""
+
+    def __init__(self, cpu, wall):
+        self.cpu, self.wall = cpu, wall
+
+    @staticmethod
+    def median(runs):
+        return Times(statistics.median(t.cpu for t in runs), statistics.median(t.wall for t in runs))
+
+
+def timed(command, cwd, stdout_path=None):
+    """Runs a command, its standard output to stdout_path (or a discard file in the work
+    folder); returns its Times: user + system time of it and its children, and wall time."""
+    target = stdout_path or WORK / "discarded.out"
+    with open(target, "wb") as out:
+        start = time.perf_counter()
+        process = subprocess.Popen(command, cwd=cwd, stdout=out, stderr=subprocess.PIPE, preexec_fn=pin_to_cpu)
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.perf_counter() - start
     process.returncode = os.waitstatus_to_exitcode(status)
     if process.returncode != 0:
         sys.exit(f"failed ({process.returncode}): {' '.join(map(str, command))}\n{process.stderr.read().decode()}")
-    return usage.ru_utime + usage.ru_stime
+    return Times(usage.ru_utime + usage.ru_stime, wall)
 
 
-def median_time(command, cwd, runs, check, stdout_path=None, prepare=lambda: None):
-    times = []
+def median_times(command, cwd, runs, check=lambda: None, stdout_path=None, prepare=lambda: None):
+    results = []
     for _ in range(runs):
         prepare()
-        if stdout_path:
-            with open(stdout_path, "wb") as out:
-                times.append(cpu_seconds(command, cwd, out))
-        else:
-            times.append(cpu_seconds(command, cwd))
+        results.append(timed(command, cwd, stdout_path))
         check()
-    return statistics.median(times)
+    return Times.median(results)
 
 
 def same_bytes(path, expected):
@@ -83,66 +100,90 @@ def joined(paths, target):
     return data
 
 
-class Row:
-    def __init__(self, name, size, seconds, peer, peer_size, peer_seconds, raw):
-        self.values = (name, size, seconds, peer, peer_size, peer_seconds, raw)
+class Measure:
+    """One program's archive: its size, make Times and decode Times."""
 
-    def line(self):
-        name, size, seconds, peer, peer_size, peer_seconds, raw = self.values
-        mbs = raw / 1e6 / max(seconds, 1e-9)
-        peer_mbs = raw / 1e6 / max(peer_seconds, 1e-9)
-        return (f"{name:6} {size:>11,} {mbs:8.2f} | {peer:14} {peer_size:>11,} {peer_mbs:8.2f} | "
-                f"{seconds / max(peer_seconds, 1e-9):5.2f}x")
+    def __init__(self, name, size, make, decode):
+        self.name, self.size, self.make, self.decode = name, size, make, decode
+
+
+HEADER = (f"  {'program':16} {'size':>11} | {'make MB/s cpu':>13} {'wall':>7} | {'decode MB/s cpu':>15} {'wall':>7} | "
+          f"ours/peer decode cpu")
+
+
+def line(measure, ours, raw):
+    rate = lambda seconds: raw / 1e6 / max(seconds, 1e-9)
+    ratio = "" if measure is ours else f"{ours.decode.cpu / max(measure.decode.cpu, 1e-9):6.2f}x"
+    return (f"  {measure.name:16} {measure.size:>11,} | {rate(measure.make.cpu):13.2f} {rate(measure.make.wall):7.2f} | "
+            f"{rate(measure.decode.cpu):15.2f} {rate(measure.decode.wall):7.2f} | {ratio}")
+
+
+def installed(tool):
+    if shutil.which(tool):
+        return True
+    print(f"  ({tool} is not installed: skipped)")
+    return False
 
 
 def measure_ours(args, work, codec, inputs, expected):
     archive = work / f"{codec}.qvx"
-    subprocess.run(pack_command(args.build, archive, codec, inputs, args.block_size), check=True,
-                   stdout=subprocess.DEVNULL)
-    seconds = median_time(decode_command(args.build, archive, args.threads), work, args.runs,
+    make = median_times(pack_command(args.build, archive, codec, inputs, args.block_size, args.threads), work,
+                        args.make_runs)
+    decode = median_times(decode_command(args.build, archive, args.threads), work, args.runs,
                           lambda: same_bytes(work / "out", expected))
-    return archive.stat().st_size, seconds
+    return Measure(f"quorvex {codec}", archive.stat().st_size, make, decode)
 
 
 def measure_stream_peer(args, work, tool, level, source, expected):
     """Peers that compress a stream: tool LEVEL -c and tool -d -c."""
     packed = work / f"peer.{tool}"
-    with open(packed, "wb") as out:
-        subprocess.run([tool, level, "-c", str(source)], check=True, stdout=out)
+    make = median_times([tool, level, "-c", str(source)], work, args.make_runs, stdout_path=packed)
     decoded = work / "peer.out"
-    seconds = median_time([tool, "-d", "-c", str(packed)], work, args.runs,
+    decode = median_times([tool, "-d", "-c", str(packed)], work, args.runs,
                           lambda: same_bytes(decoded, expected), stdout_path=decoded)
-    return packed.stat().st_size, seconds
+    return Measure(f"{tool} {level}", packed.stat().st_size, make, decode)
+
+
+def measure_7z(args, work, source, expected):
+    packed = work / "peer.7z"
+    make = median_times(["7z", "a", "-bd", "-mx=9", str(packed), str(source)], work, args.make_runs,
+                        prepare=lambda: packed.unlink(missing_ok=True))
+    decoded = work / "peer.out"
+    decode = median_times(["7z", "e", "-so", str(packed)], work, args.runs,
+                          lambda: same_bytes(decoded, expected), stdout_path=decoded)
+    return Measure("7z -mx=9", packed.stat().st_size, make, decode)
 
 
 def measure_zpaq(args, work, source, expected):
     packed = work / "peer.zpaq"
-    packed.unlink(missing_ok=True)
-    subprocess.run(["zpaq", "a", str(packed), source.name, "-m4"], cwd=source.parent, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    make = median_times(["zpaq", "a", str(packed), source.name, "-m4"], source.parent, args.make_runs,
+                        prepare=lambda: packed.unlink(missing_ok=True))
     target = work / "zpaq-out"
     # zpaq skips a file that already stands there with the same contents: extract afresh.
-    seconds = median_time(["zpaq", "x", str(packed), source.name, "-to", str(target / source.name)],
+    decode = median_times(["zpaq", "x", str(packed), source.name, "-to", str(target / source.name)],
                           work, args.runs, lambda: same_bytes(target / source.name, expected),
                           prepare=lambda: shutil.rmtree(target, ignore_errors=True))
-    return packed.stat().st_size, seconds
+    return Measure("zpaq -m4", packed.stat().st_size, make, decode)
 
 
-def measure_audio_peer(args, work, wavs, expected, encode, decode, suffix):
+def measure_audio_peer(args, work, wavs, expected, name, encode, decode, suffix):
     """Per-file audio peers: sizes and times add up over the files."""
     size = 0
-    seconds = 0.0
+    make = Times(0.0, 0.0)
+    decode_total = Times(0.0, 0.0)
     outputs = []
     for index, wav in enumerate(wavs):
         packed = work / f"peer{index}.{suffix}"
         decoded = work / f"peer{index}.wav"
-        subprocess.run(encode(wav, packed), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        made = median_times(encode(wav, packed), work, args.make_runs)
         size += packed.stat().st_size
-        seconds += median_time(decode(packed, decoded), work, args.runs, lambda: None)
+        decoding = median_times(decode(packed, decoded), work, args.runs)
+        make = Times(make.cpu + made.cpu, make.wall + made.wall)
+        decode_total = Times(decode_total.cpu + decoding.cpu, decode_total.wall + decoding.wall)
         outputs.append(decoded)
     if b"".join(p.read_bytes() for p in outputs) != expected:
         sys.exit(f"{suffix} output differs from its input")
-    return size, seconds
+    return Measure(name, size, make, decode_total)
 
 
 def main():
@@ -151,12 +192,14 @@ def main():
     parser.add_argument("--audio", nargs="*", type=Path, help="WAV files for the audio codec (default: corpus/audio)")
     parser.add_argument("--block-size", type=int, default=0, help="block size for the archive maker (default: its own)")
     parser.add_argument("--runs", type=int, default=3, help="decodes per measure; the median counts")
+    parser.add_argument("--make-runs", type=int, default=1, help="makes per measure; the median counts")
     parser.add_argument("--build", type=Path, default=REPO / "build" / "release", help="build folder with quorvex")
-    parser.add_argument("--threads", type=int, default=1, help="decoding threads for quorvex (default 1: one core)")
+    parser.add_argument("--threads", type=int, default=1,
+                        help="making and decoding threads for quorvex (default 1: one core, as the peers)")
     parser.add_argument("--codecs", default="bwt,lz,cm,audio", help="comma-separated subset of bwt,lz,cm,audio")
-    parser.add_argument("--cpu", type=int, help="run every decode, ours and the peer's, on this processor")
+    parser.add_argument("--cpu", type=int, help="run everything, ours and the peers', on this processor")
     args = parser.parse_args()
-    global PINNED_CPU
+    global PINNED_CPU, WORK
     PINNED_CPU = args.cpu
     args.build = args.build.resolve()
     codecs = args.codecs.split(",")
@@ -168,35 +211,45 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="quorvex-compare-") as folder:
         work = Path(folder)
+        WORK = work
         source = work / "input.bin"
         expected = joined(inputs, source)
         raw = len(expected)
-        print(f"input: {len(inputs)} file(s), {raw:,} bytes; block size: "
-              f"{args.block_size or 'maker default'}; {args.threads} thread(s); median of {args.runs} decodes, MB/s in CPU time")
-        print(f"{'codec':6} {'size':>11} {'MB/s':>8} | {'peer':14} {'size':>11} {'MB/s':>8} | ratio (time)")
-        peers = {"bwt": ("bzip2 -9", lambda: measure_stream_peer(args, work, "bzip2", "-9", source, expected)),
-                 "lz": ("xz -6", lambda: measure_stream_peer(args, work, "xz", "-6", source, expected)),
-                 "cm": ("zpaq -m4", lambda: measure_zpaq(args, work, source, expected))}
+        print(f"input: {len(inputs)} file(s), {raw:,} bytes; block size: {args.block_size or 'maker default'}; "
+              f"{args.threads} thread(s); MB/s of input per second of processor time (cpu) and of wall time; "
+              f"median of {args.runs} decodes and {args.make_runs} make(s)")
+        peers = {
+            "bwt": [("bzip2", lambda: measure_stream_peer(args, work, "bzip2", "-9", source, expected))],
+            "lz": [("xz", lambda: measure_stream_peer(args, work, "xz", "-6", source, expected)),
+                   ("zstd", lambda: measure_stream_peer(args, work, "zstd", "-19", source, expected)),
+                   ("7z", lambda: measure_7z(args, work, source, expected))],
+            "cm": [("zpaq", lambda: measure_zpaq(args, work, source, expected))],
+        }
         for codec in ("bwt", "lz", "cm"):
             if codec not in codecs:
                 continue
-            size, seconds = measure_ours(args, work, codec, [source], expected)
-            peer, run_peer = peers[codec]
-            peer_size, peer_seconds = run_peer()
-            print(Row(codec, size, seconds, peer, peer_size, peer_seconds, raw).line(), flush=True)
+            print(f"\n{codec}\n{HEADER}")
+            ours = measure_ours(args, work, codec, [source], expected)
+            print(line(ours, ours, raw), flush=True)
+            for tool, run_peer in peers[codec]:
+                if installed(tool):
+                    print(line(run_peer(), ours, raw), flush=True)
 
         if "audio" in codecs:
             audio = b"".join(p.read_bytes() for p in wavs)
-            size, seconds = measure_ours(args, work, "audio", [p.resolve() for p in wavs], audio)
+            print(f"\naudio ({len(wavs)} WAV file(s), {len(audio):,} bytes)\n{HEADER}")
+            ours = measure_ours(args, work, "audio", [p.resolve() for p in wavs], audio)
+            print(line(ours, ours, len(audio)), flush=True)
             audio_peers = [
-                ("flac -8", lambda w, p: ["flac", "-8", "-f", "--keep-foreign-metadata", "-o", str(p), str(w)],
+                ("flac -8", "flac", lambda w, p: ["flac", "-8", "-f", "--keep-foreign-metadata", "-o", str(p), str(w)],
                  lambda p, d: ["flac", "-d", "-f", "--keep-foreign-metadata", "-o", str(d), str(p)], "flac"),
-                ("wavpack -hh", lambda w, p: ["wavpack", "-hh", "-y", str(w), "-o", str(p)],
+                ("wavpack -hh", "wavpack", lambda w, p: ["wavpack", "-hh", "-y", str(w), "-o", str(p)],
                  lambda p, d: ["wvunpack", "-y", str(p), "-o", str(d)], "wv"),
             ]
-            for peer, encode, decode, suffix in audio_peers:
-                peer_size, peer_seconds = measure_audio_peer(args, work, wavs, audio, encode, decode, suffix)
-                print(Row("audio", size, seconds, peer, peer_size, peer_seconds, len(audio)).line(), flush=True)
+            for name, tool, encode, decode, suffix in audio_peers:
+                if installed(tool):
+                    peer = measure_audio_peer(args, work, wavs, audio, name, encode, decode, suffix)
+                    print(line(peer, ours, len(audio)), flush=True)
 
 
 if __name__ == "__main__":
