@@ -95,6 +95,16 @@ std::uint32_t MatchFinder::insert(std::uint32_t position, std::uint32_t maxLengt
   if (joins) {
     root = position + 1;
     ++indexed_;
+    // Positions join one after another: fetch the root slot two positions ahead, and
+    // the root node one position ahead, so that neither walk starts on a cache miss.
+    if (position + 6 <= size_) __builtin_prefetch(&head_[hashAt(position + 2)]);
+    if (position + 5 <= size_) {
+      const std::uint32_t nextRoot = head_[hashAt(position + 1)];
+      if (nextRoot != 0) {
+        __builtin_prefetch(&tree_[2 * ((nextRoot - 1) & mask)]);
+        __builtin_prefetch(window_ + nextRoot - 1);
+      }
+    }
   }
   std::uint32_t smallerLength = 0;  // bytes shared with every node below `smaller`
   std::uint32_t largerLength = 0;
@@ -107,6 +117,14 @@ std::uint32_t MatchFinder::insert(std::uint32_t position, std::uint32_t maxLengt
     }
     std::uint32_t* children = &tree_[2 * (source & mask)];
     const std::uint8_t* there = window_ + source;
+    // The walk waits on memory at every node: fetch both children while this one is
+    // compared, since either may come next.
+    for (const std::uint32_t child : {children[0], children[1]}) {
+      if (child != 0) {
+        __builtin_prefetch(&tree_[2 * ((child - 1) & mask)]);
+        __builtin_prefetch(window_ + child - 1 + std::min(smallerLength, largerLength));
+      }
+    }
     std::uint32_t length = std::min(smallerLength, largerLength);
     length += matchLength(here + length, there + length, limit - length);
     if (room != 0 && length > best && best < maxLength) {
