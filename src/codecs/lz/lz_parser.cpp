@@ -65,9 +65,12 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
 
   LzToken literal;
   literal.byte = s.base[position];
-  const Price literalCost = bitPrice(literalProbability, 1) + literalPrice(model_, at, t) * settings_.literalWeight / 16u +
-                            settings_.literalSurcharge;
-  relax(index, index + 1, node.price + literalCost, literal);
+  // The literal's bits are the dearest price to compute: skip them when the flag and the
+  // surcharge alone already cost more than the best path to the next position.
+  const Price literalFloor = node.price + bitPrice(literalProbability, 1) + settings_.literalSurcharge;
+  if (literalFloor < nodes_[index + 1].price) {
+    relax(index, index + 1, literalFloor + literalPrice(model_, at, t) * settings_.literalWeight / 16u, literal);
+  }
   if (maxLength < kMinMatchLength) return 0;
 
   const Price matchBase = node.price + bitPrice(literalProbability, 0) + settings_.matchSurcharge;
