@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "model/huge_pages.hpp"
+
 namespace quorvex::lz {
 
 std::uint32_t matchLength(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
@@ -21,8 +23,22 @@ std::uint32_t matchLength(const std::uint8_t* a, const std::uint8_t* b, std::uin
   return n;
 }
 
+namespace {
+
+// The trees and their roots are read at random: in 2 MiB pages their walks miss the
+// address cache far less. Reserving the whole ring at once also spares the copies of a
+// growing vector; only the pages touched take memory.
+void reserveInLargePages(std::vector<std::uint32_t>& table, std::size_t entries) {
+  if (table.capacity() >= entries) return;
+  table.reserve(entries);
+  adviseHugePages(table.data(), entries * sizeof(std::uint32_t));
+}
+
+}  // namespace
+
 void MatchFinder::attach(const std::uint8_t* window, std::uint32_t size) {
   if (size < std::max(indexed_, hashed_) || head_.empty()) {
+    reserveInLargePages(head_, std::size_t{1} << kHashBits);
     head_.assign(std::size_t{1} << kHashBits, 0);
     triples_.assign(std::size_t{1} << kTripleBits, 0);
     pairs_.assign(std::size_t{1} << 16, 0);
@@ -34,10 +50,7 @@ void MatchFinder::attach(const std::uint8_t* window, std::uint32_t size) {
   size_ = size;
   const std::size_t entries = 2 * std::min<std::size_t>(size, chainReach_);
   if (entries > tree_.size()) {
-    // Grow by doubling, but never past the ring: the last doubling would otherwise
-    // reserve up to twice the ring's memory.
-    const std::size_t ring = 2 * std::size_t{chainReach_};
-    if (entries > tree_.capacity()) tree_.reserve(std::min(std::max(entries, 2 * tree_.capacity()), ring));
+    reserveInLargePages(tree_, 2 * std::size_t{chainReach_});
     tree_.resize(entries, 0);
   }
 }
