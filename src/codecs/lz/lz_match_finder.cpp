@@ -141,13 +141,15 @@ std::uint32_t MatchFinder::insert(std::uint32_t position, std::uint32_t maxLengt
     std::uint32_t length = std::min(smallerLength, largerLength);
     length += matchLength(here + length, there + length, limit - length);
     if (room != 0 && length > best && best < maxLength) {
-      std::uint32_t reported = std::min(length, maxLength);
-      if (length == kTreeLength && maxLength > kTreeLength) {
-        reported += matchLength(here + kTreeLength, there + kTreeLength, std::min(maxLength, size_ - position) - kTreeLength);
+      // Counted again from the first byte, and on past the length the trees compare:
+      // the walk takes the bytes its bounds share as equal, which holds only while the
+      // window is the one the trees were built on.
+      const std::uint32_t reported = matchLength(here, there, std::min(maxLength, size_ - position));
+      if (reported > best) {
+        best = reported;
+        if (count == room) --count;  // keep the longest
+        out[count++] = {reported, position - source};
       }
-      best = reported;
-      if (count == room) --count;  // keep the longest
-      out[count++] = {reported, position - source};
     }
     if (length == limit) {
       // As good a source as this node for every match the tree can tell: it takes the

@@ -133,6 +133,29 @@ TEST(MatchFinder, OffersOnlyRealMatchesAndTheLongestThereIs) {
   EXPECT_EQ(longestSeen, 100u);
 }
 
+// Trees built on one window and then handed another of the same length (which a caller
+// may do) are out of order: what they offer must still be real.
+TEST(MatchFinder, OffersOnlyRealMatchesInAWindowThatChanged) {
+  std::vector<std::uint8_t> w = mixedWindow();
+  const auto size = static_cast<std::uint32_t>(w.size());
+  MatchFinder finder(1u << 20, 1u << 20, 1u << 20);
+  std::vector<MatchCandidate> out(MatchFinder::kMaxCandidates);
+  finder.attach(w.data(), size);
+  finder.indexUpTo(size / 2);
+  for (std::uint32_t p = 0; p < size / 2; p += 7) w[p] = static_cast<std::uint8_t>(w[p] + 1);
+  finder.attach(w.data(), size);
+  std::size_t offered = 0;
+  for (std::uint32_t p = size / 2; p < size; ++p) {
+    const std::uint32_t maxLength = std::min(100u, size - p);
+    const std::uint32_t found = finder.collect(p, maxLength, out.data());
+    for (std::uint32_t k = 0; k < found; ++k) {
+      ASSERT_EQ(matchLength(&w[p], &w[p - out[k].back], maxLength), out[k].length) << "at " << p;
+    }
+    offered += found;
+  }
+  EXPECT_GT(offered, 1000u);
+}
+
 // Matches that run on past the length the trees compare are followed to their end, and
 // one that reaches maxLength ends the list.
 TEST(MatchFinder, FollowsLongMatchesToTheirEnd) {
