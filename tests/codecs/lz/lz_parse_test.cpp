@@ -152,7 +152,11 @@ TEST(LzParse, PricesAreWhatTheCoderSpends) {
     }
   }
   EXPECT_GT(literalsChecked, 1000u);
-  EXPECT_LT(literalError / static_cast<double>(literalsChecked), 0.05);
+  // The average depends on which literals the parse leaves, in data that is partly this
+  // test program (0.046 and 0.053 bits in the release and sanitized builds); a price
+  // that misreads one context (an input, or the map row chosen after a bit) is off by
+  // 0.1 bits and more.
+  EXPECT_LT(literalError / static_cast<double>(literalsChecked), 0.07);
   EXPECT_GT(matchesChecked, 1000u);
 }
 
