@@ -13,17 +13,6 @@
 namespace quorvex {
 namespace {
 
-// A codec-parameter record replaces the active parameters and ends any context-mixing
-// section: no later block can use its model (codec id 7 starts a section with a fresh
-// one), so it is released now. The new section's model is built at its first block,
-// so a record that no block uses costs no memory.
-void applyCodecParams(RecordStream& stream, std::uint32_t count, CodecState& codecs) {
-  // Only min(count, 4) bytes are read; the next record head follows right after them.
-  codecs.params = readCodecParams(stream, count);
-  codecs.cm.reset();
-  codecs.cmBuilt = false;
-}
-
 DecodeResult failed(DecodeStatus status, std::string reason, const DecodedOutput& output,
                     std::uint64_t completeSize) {
   DecodeResult result;

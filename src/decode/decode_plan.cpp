@@ -62,7 +62,7 @@ DecodePlan planDecode(RecordStream& stream, bool ignoreMemberRecords) {
         break;
       case kMemberRecordType: {
         if (!passMemberRecord(stream, head.count) || ignoreMemberRecords) break;
-        plan.records.push_back({PlannedRecord::Kind::member});
+        plan.records.push_back({PlannedRecord::Kind::member, 0, stream.offset()});
         params = {};
         section = kNoSection;
         barrierNext = true;

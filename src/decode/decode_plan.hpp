@@ -55,7 +55,8 @@ struct PlannedRecord {
   enum class Kind : std::uint8_t { block, integrity, member };
   Kind kind;
   std::uint32_t block = 0;   // for blocks: index into DecodePlan::blocks
-  std::size_t offset = 0;    // for integrity records: where the payload starts
+  std::size_t offset = 0;    // for integrity records: where the payload starts; for member
+                             // records: where the member's first record starts
   std::uint32_t count = 0;   // for integrity records: the payload's size
 };
 

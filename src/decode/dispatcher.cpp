@@ -276,6 +276,16 @@ bool decodeAudio(const BlockDescriptor& block, DecodeContext& context, CodecStat
   return decodeAudioCodec(block, context, *codecs.audio, output, failure);
 }
 
+// No later block can use the ended section's model (codec id 7 starts a section with a
+// fresh one), so it is released now. The new section's model is built at its first
+// block, so a record that no block uses costs no memory.
+void applyCodecParams(RecordStream& stream, std::uint32_t count, CodecState& codecs) {
+  // Only min(count, 4) bytes are read; the next record head follows right after them.
+  codecs.params = readCodecParams(stream, count);
+  codecs.cm.reset();
+  codecs.cmBuilt = false;
+}
+
 void startMember(DecodeContext& context, CodecState& codecs) {
   context.historyCursor = context.historyBase;
   codecs.params = {};

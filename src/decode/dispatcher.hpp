@@ -37,6 +37,10 @@ struct CodecState {
 // next block).
 void startMember(DecodeContext& context, CodecState& codecs);
 
+// A codec-parameter record whose head was just read (count bytes) replaces the active
+// parameters and ends any context-mixing section.
+void applyCodecParams(RecordStream& stream, std::uint32_t count, CodecState& codecs);
+
 // Decodes the block whose record head was just read; the stream is left after its
 // descriptor. On failure returns false and says why in failure. The steps below are
 // its parts, shared with the decoder that runs independent work side by side.

@@ -3,6 +3,7 @@
 // (taking a worker's result where one was decoded ahead), and hands the rest to the
 // workers and the commit.
 #include "decode/parallel_decoder_state.hpp"
+#include "decode/parallel_members.hpp"
 
 namespace quorvex::parallel {
 
@@ -201,7 +202,13 @@ namespace quorvex {
 
 DecodeResult decodeRecordsInParallel(std::span<const std::uint8_t> archive, RecordStream& stream,
                                      DecodeContext& context, OutputSink& sink, const DecodeOptions& options) {
-  parallel::ParallelDecoder decoder(archive, stream, context, sink, options);
+  const std::size_t firstRecord = stream.offset();
+  DecodePlan plan = planDecode(stream, options.ignoreMemberRecords);
+  const std::vector<MemberSpan> members = planMembers(plan, firstRecord, options.windowSize);
+  const unsigned inFlight =
+      membersSideBySide(plan, members, std::min(options.threads, parallel::kMostWorkers), parallel::defaultModelBudget());
+  if (inFlight >= 2) return decodeMembersSideBySide(archive, stream, context, sink, options, members, inFlight);
+  parallel::ParallelDecoder decoder(archive, stream, context, sink, options, std::move(plan));
   return decoder.run();
 }
 

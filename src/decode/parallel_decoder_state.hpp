@@ -136,7 +136,7 @@ inline std::uint64_t defaultModelBudget() {
 class ParallelDecoder {
  public:
   ParallelDecoder(std::span<const std::uint8_t> archive, RecordStream& stream, DecodeContext& context,
-                  OutputSink& sink, const DecodeOptions& options)
+                  OutputSink& sink, const DecodeOptions& options, DecodePlan plan)
       : archive_(archive),
         stream_(stream),
         context_(context),
@@ -145,7 +145,7 @@ class ParallelDecoder {
         threads_(std::min(options.threads, kMostWorkers)),
         memoryLimit_(options.memoryLimit),
         modelBudget_(options.memoryLimit != 0 ? options.memoryLimit : defaultModelBudget()),
-        plan_(planDecode(stream, options.ignoreMemberRecords)),
+        plan_(std::move(plan)),
         sections_(plan_.sections.size()),
         slots_(threads_ + 1),
         largestBlock_(largestUnpackedSize(plan_)),
