@@ -1,0 +1,305 @@
+// Members decoded side by side give what one thread gives: the same sink calls, console
+// lines and failure, wherever an archive of several members is damaged, cut or forged.
+// The archives are made with a small member window (and decoded with a window of the
+// same size), so that small inputs make several members.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "decode/decode_plan.hpp"
+#include "decode/parallel_members.hpp"
+#include "format/member_record.hpp"
+#include "quorvex/archive_listing.hpp"
+#include "quorvex/archive_maker.hpp"
+#include "quorvex/archive_writer.hpp"
+#include "codecs/bwt/backward_number.hpp"
+#include "quorvex/decoder.hpp"
+#include "support/test_support.hpp"
+
+namespace quorvex {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kMemberWindow = 64 * 1024;
+
+Bytes mixedInput() {
+  Bytes input = testing::repositoryText(120000);
+  const Bytes code = testing::ownProgram(50000);
+  const Bytes skewed = testing::skewedBytes(50000, 9);
+  input.insert(input.end(), code.begin(), code.end());
+  input.insert(input.end(), skewed.begin(), skewed.end());
+  return input;
+}
+
+Bytes makeArchive(const Bytes& input, int level, FileCodec codec, StageOptions stages, bool checks = true,
+                  std::size_t blockSize = 6 * 1024) {
+  MakerOptions options;
+  options.level = level;
+  options.blockSize = blockSize;
+  options.cmSectionSize = 24 * 1024;
+  options.stages = stages;
+  options.writer.memberWindow = kMemberWindow;
+  options.writer.integrityChecks = checks;
+  ArchiveMaker maker(options);
+  EXPECT_TRUE(maker.addFile(input, codec));
+  return maker.bytes();
+}
+
+// LZ blocks without post-stages: each block's output is its codec output, so the
+// listing tells where each member's output starts.
+// Small blocks, so that a member holds several.
+Bytes lzArchive(const Bytes& input, bool checks = true) {
+  return makeArchive(input, 3, FileCodec::lz, {}, checks, 2 * 1024);
+}
+
+// Keeps every call a sink receives, and refuses bytes after `acceptCalls` calls.
+class RecordingSink final : public OutputSink {
+ public:
+  explicit RecordingSink(std::size_t acceptCalls) : acceptCalls_(acceptCalls) {}
+  bool append(std::span<const std::uint8_t> bytes) override {
+    calls.emplace_back(bytes.begin(), bytes.end());
+    return calls.size() <= acceptCalls_;
+  }
+  std::vector<Bytes> calls;
+
+ private:
+  std::size_t acceptCalls_;
+};
+
+struct MemberDecode {
+  DecodeResult result;
+  std::vector<Bytes> calls;
+  std::vector<std::string> lines;
+  Bytes output() const {
+    Bytes all;
+    for (const Bytes& call : calls) all.insert(all.end(), call.begin(), call.end());
+    return all;
+  }
+};
+
+MemberDecode decodeWith(const Bytes& archive, unsigned threads, std::size_t acceptCalls = SIZE_MAX) {
+  MemberDecode run;
+  RecordingSink sink(acceptCalls);
+  DecodeOptions options;
+  options.threads = threads;
+  options.windowSize = kMemberWindow;
+  options.console = [&run](std::string_view line) { run.lines.emplace_back(line); };
+  run.result = decodeArchive(archive, sink, options);
+  run.calls = std::move(sink.calls);
+  return run;
+}
+
+// Decodes on 1, 2 and 4 threads and expects the runs to agree in everything; returns
+// the one-thread run.
+MemberDecode expectAlike(const Bytes& archive, const std::string& what, std::size_t acceptCalls = SIZE_MAX) {
+  const MemberDecode one = decodeWith(archive, 1, acceptCalls);
+  for (const unsigned threads : {2u, 4u}) {
+    const MemberDecode many = decodeWith(archive, threads, acceptCalls);
+    SCOPED_TRACE(what + ", " + std::to_string(threads) + " threads");
+    EXPECT_EQ(many.result.status, one.result.status);
+    EXPECT_EQ(many.result.failedBlock, one.result.failedBlock);
+    EXPECT_EQ(many.result.reason, one.result.reason);
+    EXPECT_EQ(many.result.outputSize, one.result.outputSize);
+    EXPECT_EQ(many.result.completeOutputSize, one.result.completeOutputSize);
+    EXPECT_EQ(many.lines, one.lines);
+    EXPECT_EQ(many.calls.size(), one.calls.size());
+    EXPECT_TRUE(many.calls == one.calls) << "the sink received other bytes";
+  }
+  return one;
+}
+
+struct Member {
+  std::uint64_t recordOffset = 0;  // its member record (0 for the first member)
+  std::uint64_t outputStart = 0;   // where its output starts (blocks without post-stages)
+  std::vector<ListedRecord> blocks;
+};
+
+std::vector<Member> membersOf(const Bytes& archive) {
+  std::vector<Member> members(1);
+  std::uint64_t output = 0;
+  for (const ListedRecord& record : listArchive(archive).records) {
+    if (record.kind == ListedRecordKind::member) {
+      members.push_back({record.offset, output, {}});
+    } else if (record.kind == ListedRecordKind::block) {
+      members.back().blocks.push_back(record);
+      output += record.codecOutputSize;
+    }
+  }
+  return members;
+}
+
+// How many members the parallel decoder runs at once on this archive.
+unsigned sideBySide(const Bytes& archive, unsigned threads, std::uint64_t budget = std::uint64_t{1} << 40) {
+  RecordStream stream(archive);
+  EXPECT_TRUE(checkArchiveHeader(stream));
+  const std::size_t first = stream.offset();
+  const DecodePlan plan = planDecode(stream);
+  return membersSideBySide(plan, planMembers(plan, first, kMemberWindow), threads, budget);
+}
+
+TEST(MembersSideBySide, EveryLevelAndCodecDecodesAlike) {
+  const Bytes input = mixedInput();
+  std::vector<Bytes> archives;
+  for (const int level : {1, 3, 6, 7}) {
+    archives.push_back(makeArchive(input, level, FileCodec::automatic, MakerOptions::allStagesWhenSmaller()));
+  }
+  for (const FileCodec codec : {FileCodec::lz, FileCodec::bwt, FileCodec::stored, FileCodec::cm}) {
+    archives.push_back(makeArchive(input, 6, codec, MakerOptions::allStagesWhenSmaller()));
+  }
+  archives.push_back(lzArchive(input, false));
+  for (std::size_t a = 0; a < archives.size(); ++a) {
+    SCOPED_TRACE("archive " + std::to_string(a));
+    ASSERT_GE(membersOf(archives[a]).size(), 4u);
+    EXPECT_EQ(sideBySide(archives[a], 2), 2u);
+    EXPECT_EQ(sideBySide(archives[a], 4), 4u);
+    const MemberDecode one = expectAlike(archives[a], "undamaged");
+    ASSERT_TRUE(one.result.ok()) << one.result.reason;
+    EXPECT_TRUE(one.output() == input);
+  }
+}
+
+// A damaged block in the first, a middle and the last member: the same failure after
+// the same output, which holds every earlier member whole.
+TEST(MembersSideBySide, DamageInAnyMemberFailsAlike) {
+  const Bytes input = mixedInput();
+  for (const bool checks : {true, false}) {
+    const Bytes archive = lzArchive(input, checks);
+    const std::vector<Member> members = membersOf(archive);
+    ASSERT_GE(members.size(), 4u);
+    for (const std::size_t m : {std::size_t{0}, members.size() / 2, members.size() - 1}) {
+      const Member& member = members[m];
+      // Its second block (the first after a member record is the barrier), payload middle.
+      const ListedRecord& block = member.blocks.at(m == 0 ? 1 : 2);
+      Bytes damaged = archive;
+      damaged[block.offset + block.size / 2] ^= 0x5A;
+      const std::string what = "member " + std::to_string(m) + (checks ? ", checks" : ", no checks");
+      const MemberDecode one = expectAlike(damaged, what);
+      SCOPED_TRACE(what);
+      if (checks) {
+        EXPECT_FALSE(one.result.ok());
+      }
+      if (!one.result.ok()) {
+        EXPECT_GE(one.result.completeOutputSize, member.outputStart);
+        const Bytes output = one.output();
+        ASSERT_LE(one.result.completeOutputSize, output.size());
+        EXPECT_TRUE(std::equal(output.begin(), output.begin() + static_cast<std::ptrdiff_t>(one.result.completeOutputSize),
+                               input.begin()));
+      }
+    }
+  }
+}
+
+// Cut where a member record starts, just after it and in the middle of a member: the
+// integrity checks, which run on across members, fail alike after the same output.
+TEST(MembersSideBySide, CutArchivesFailAlike) {
+  const Bytes input = mixedInput();
+  const Bytes archive = lzArchive(input);
+  const std::vector<Member> members = membersOf(archive);
+  ASSERT_GE(members.size(), 4u);
+  for (std::size_t m = 1; m < members.size(); ++m) {
+    const ListedRecord& barrier = members[m].blocks.front();
+    for (const std::uint64_t cut : {members[m].recordOffset, barrier.offset + barrier.size,
+                                    members[m].blocks.at(2).offset + 5}) {
+      const Bytes shorter(archive.begin(), archive.begin() + static_cast<std::ptrdiff_t>(cut));
+      const MemberDecode one = expectAlike(shorter, "cut at " + std::to_string(cut));
+      EXPECT_FALSE(one.result.ok());
+      EXPECT_GE(one.result.completeOutputSize, members[m].outputStart);
+    }
+  }
+}
+
+// A member record written where none was: the member after it starts afresh and its
+// first block is taken for the barrier; whatever that makes of the archive, it is the
+// same on every thread count, and the integrity checks catch it.
+TEST(MembersSideBySide, ForgedMemberRecordsFailAlike) {
+  const Bytes input = mixedInput();
+  const Bytes archive = lzArchive(input);
+  const std::vector<Member> members = membersOf(archive);
+  ASSERT_GE(members.size(), 4u);
+  const Bytes payload = memberRecordPayload(99);
+  const std::uint32_t head = static_cast<std::uint32_t>(payload.size() << 4) | kMemberRecordType;
+  for (const std::size_t m : {std::size_t{0}, members.size() / 2, members.size() - 1}) {
+    const ListedRecord& block = members[m].blocks.at(members[m].blocks.size() / 2);
+    Bytes forged(archive.begin(), archive.begin() + static_cast<std::ptrdiff_t>(block.offset));
+    forged.push_back(static_cast<std::uint8_t>(0x80 | (head & 0x7F)));
+    forged.push_back(static_cast<std::uint8_t>((head >> 7) - 1));
+    forged.insert(forged.end(), payload.begin(), payload.end());
+    forged.insert(forged.end(), archive.begin() + static_cast<std::ptrdiff_t>(block.offset), archive.end());
+    ASSERT_EQ(membersOf(forged).size(), members.size() + 1);
+    const MemberDecode one = expectAlike(forged, "forged in member " + std::to_string(m));
+    EXPECT_EQ(one.result.status, DecodeStatus::checkFailed) << one.result.reason;
+    EXPECT_GE(one.result.completeOutputSize, members[m].outputStart);
+  }
+}
+
+// A sink that refuses bytes in a later member: the run stops after that block on every
+// thread count, with the same calls.
+TEST(MembersSideBySide, ARefusingSinkStopsAlike) {
+  const Bytes input = mixedInput();
+  const Bytes archive = lzArchive(input);
+  const std::size_t calls = decodeWith(archive, 1).calls.size();
+  ASSERT_GT(calls, 8u);
+  for (const std::size_t accept : {std::size_t{3}, calls / 2, calls - 2}) {
+    const MemberDecode one = expectAlike(archive, "sink refuses after " + std::to_string(accept), accept);
+    EXPECT_EQ(one.result.status, DecodeStatus::outputFailed);
+    EXPECT_EQ(one.calls.size(), accept + 1);
+  }
+}
+
+// A block whose one segment claims 40 bytes but stores 2 takes the other 38 from the
+// window past the cursor: in one thread's window, what the member before left there.
+// Such an archive decodes its members in one window, as one thread does.
+TEST(MembersSideBySide, StandingWindowBytesKeepMembersInOneWindow) {
+  const Bytes text = testing::repositoryText(30000);
+  ArchiveWriter writer(WriterOptions{false});
+  writer.addBwtBlock({text.data(), 8000});
+  writer.startMember();
+  writer.addBwtBlock({text.data() + 8000, 600});
+  BlockFields block;
+  block.payload = {'a', 'b', 0x80, 0x80};
+  for (const std::uint32_t number : {4u, 40u, 254u, 0u}) bwt::appendBackwardNumber(block.payload, number);
+  block.unpackedSize = 40;
+  writer.addBlock(block, {});
+  const Bytes archive = writer.bytes();
+  EXPECT_EQ(sideBySide(archive, 4), 1u);
+  const MemberDecode one = expectAlike(archive, "standing bytes");
+  ASSERT_TRUE(one.result.ok()) << one.result.reason;
+  const Bytes output = one.output();
+  ASSERT_EQ(output.size(), 8000u + 600u + 40u);
+  // Some of the 38 are the first member's bytes, not the zeros of a fresh window.
+  EXPECT_NE(std::count(output.end() - 40, output.end(), std::uint8_t{0}), 38);
+}
+
+// Members in flight: bounded by the threads, the members and the budget; none side by
+// side when a block takes the window's standing bytes, or the budget fits only one.
+TEST(MembersSideBySide, MembersInFlightFollowThreadsAndBudget) {
+  const Bytes archive = lzArchive(mixedInput());
+  const std::size_t members = membersOf(archive).size();
+  ASSERT_GE(members, 4u);
+  EXPECT_EQ(sideBySide(archive, 1), 1u);
+  EXPECT_EQ(sideBySide(archive, 3), 3u);
+  EXPECT_EQ(sideBySide(archive, 64), members);
+  RecordStream stream(archive);
+  ASSERT_TRUE(checkArchiveHeader(stream));
+  const std::size_t first = stream.offset();
+  DecodePlan plan = planDecode(stream);
+  const std::vector<MemberSpan> spans = planMembers(plan, first, kMemberWindow);
+  ASSERT_EQ(spans.size(), members);
+  std::uint64_t largest = 0;
+  for (const MemberSpan& span : spans) {
+    EXPECT_LE(span.windowBytes, kMemberWindow);
+    EXPECT_GE(memberFootprint(span), 2 * span.windowBytes + 2 * span.largestBlock);
+    largest = std::max(largest, memberFootprint(span));
+  }
+  EXPECT_EQ(membersSideBySide(plan, spans, 4, 3 * largest), 3u);
+  EXPECT_EQ(membersSideBySide(plan, spans, 4, 2 * largest - 1), 1u);
+  plan.standingBytesEnd = 1;
+  EXPECT_EQ(membersSideBySide(plan, spans, 4, std::uint64_t{1} << 40), 1u);
+}
+
+}  // namespace
+}  // namespace quorvex
