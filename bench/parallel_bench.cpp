@@ -1,10 +1,12 @@
 // Wall and processor time of decoding one archive with one thread and with two, for
 // an archive of BWT blocks and one of context-mixing sections (a fresh model every
-// few MiB), each of 8 MiB or more: the corpus joined and repeated. A plain program
-// rather than a Google Benchmark: each decode takes a while. One thread and two take
-// turns, five times each, and the medians are reported: on a shared machine one run of
-// each can land on a busy moment and say little. Usage: parallel_bench [MiB [bwt|cm]]
-// (default 10, both).
+// few MiB), each of 8 MiB or more: the corpus joined and repeated; and one of LZ blocks
+// in members of 3 MiB (LZ blocks read the window and the model the block before left,
+// so only members let them decode side by side; a member smaller than the corpus keeps
+// its repeats out of its window). A plain program rather than a Google Benchmark: each
+// decode takes a while. One thread and two take turns, five times each, and the medians
+// are reported: on a shared machine one run of each can land on a busy moment and say
+// little. Usage: parallel_bench [MiB [lz|bwt|cm]] (default 10, all three).
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -101,6 +103,17 @@ int main(int argc, char** argv) {
   constexpr std::size_t kBlock = 2u << 20;
 
   const std::string only = argc > 2 ? argv[2] : "";
+  if (only.empty() || only == "lz") {
+    constexpr std::size_t kLzBlock = 1u << 20;
+    constexpr std::size_t kBlocksPerMember = 3;
+    quorvex::ArchiveWriter lz;
+    for (std::size_t at = 0, block = 0; at < size; at += kLzBlock, ++block) {
+      if (block != 0 && block % kBlocksPerMember == 0) lz.startMember();
+      lz.addLzBlock(data.subspan(at, std::min(kLzBlock, size - at)));
+    }
+    report("LZ blocks of 1 MiB in members of 3 MiB", lz.bytes(), size);
+  }
+  if (only == "lz") return 0;
   if (only != "cm") {
     quorvex::ArchiveWriter bwt;
     for (std::size_t at = 0; at < size; at += kBlock) bwt.addBwtBlock(data.subspan(at, std::min(kBlock, size - at)));

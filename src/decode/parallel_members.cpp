@@ -73,7 +73,7 @@ class MembersDecoder {
         inFlight_(inFlight),
         memoryLimit_(options.memoryLimit),
         windowSize_(options.windowSize),
-        innerThreads_(std::max(1u, options.threads / inFlight)),
+        innerThreads_(std::max(1u, options.threads)),
         pool_(std::make_unique<ThreadPool>(inFlight)) {
     context.threads = innerThreads_;
     freeWindows_.push_back(&context);
@@ -128,7 +128,9 @@ class MembersDecoder {
   const unsigned inFlight_;
   const std::uint64_t memoryLimit_;
   const std::uint32_t windowSize_;
-  const unsigned innerThreads_;  // threads a codec may use inside one block of a member
+  // Threads a codec may use inside one large block (BWT segments and link chase): all
+  // of them, so that the last member, decoding alone, still uses every core there.
+  const unsigned innerThreads_;
 
   // The calling thread's own:
   std::uint32_t committedBlocks_ = 0;
