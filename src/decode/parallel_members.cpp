@@ -36,9 +36,13 @@ std::vector<MemberSpan> planMembers(const DecodePlan& plan, std::size_t firstRec
   return members;
 }
 
+std::uint64_t heldOutputBound(const MemberSpan& member, std::uint64_t leastHeldOutput) {
+  return std::max(member.windowBytes, leastHeldOutput);
+}
+
 std::uint64_t memberFootprint(const MemberSpan& member) {
   const std::uint64_t workBuffer = std::min<std::uint64_t>(member.largestBlock, kWorkBufferSize);
-  return 2 * member.windowBytes + 2 * workBuffer;
+  return member.windowBytes + heldOutputBound(member) + 2 * workBuffer;
 }
 
 unsigned membersSideBySide(const DecodePlan& plan, const std::vector<MemberSpan>& members, unsigned threads,
@@ -63,7 +67,7 @@ class MembersDecoder {
  public:
   MembersDecoder(std::span<const std::uint8_t> archive, const RecordStream& stream, DecodeContext& context,
                  OutputSink& sink, const DecodeOptions& options, const std::vector<MemberSpan>& members,
-                 unsigned inFlight)
+                 unsigned inFlight, std::uint64_t leastHeldOutput)
       : archive_(archive),
         stream_(stream),
         console_(options.console),
@@ -71,6 +75,7 @@ class MembersDecoder {
         members_(members),
         runs_(members.size()),
         inFlight_(inFlight),
+        leastHeldOutput_(leastHeldOutput),
         memoryLimit_(options.memoryLimit),
         windowSize_(options.windowSize),
         innerThreads_(std::max(1u, options.threads)),
@@ -126,6 +131,7 @@ class MembersDecoder {
   std::atomic<bool> stop_ = false;  // written under mutex_, read by the workers between records
 
   const unsigned inFlight_;
+  const std::uint64_t leastHeldOutput_;
   const std::uint64_t memoryLimit_;
   const std::uint32_t windowSize_;
   // Threads a codec may use inside one large block (BWT segments and link chase): all
@@ -191,14 +197,14 @@ void MembersDecoder::decodeMember(std::size_t member) {
   changed_.notify_all();
 }
 
-// On a worker: a member ahead of the one committing holds back about its window's
-// worth of output, then waits for its turn.
+// On a worker: a member holds back output up to its bound, then waits for the commit
+// to take some (a member ahead of the one committing, for its turn).
 void MembersDecoder::hold(std::size_t member, MemberEvent event) {
   MemberRun& run = runs_[member];
-  const std::uint64_t most = members_[member].windowBytes;
+  const std::uint64_t most = heldOutputBound(members_[member], leastHeldOutput_);
   {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stop_ || member == front_ || run.heldBytes <= most; });
+    changed_.wait(lock, [&] { return stop_ || run.heldBytes <= most; });
     run.heldBytes += event.bytes.size();
     run.events.push_back(std::move(event));
   }
@@ -286,8 +292,9 @@ DecodeResult MembersDecoder::run() {
 
 DecodeResult decodeMembersSideBySide(std::span<const std::uint8_t> archive, const RecordStream& stream,
                                      DecodeContext& context, OutputSink& sink, const DecodeOptions& options,
-                                     const std::vector<MemberSpan>& members, unsigned inFlight) {
-  MembersDecoder decoder(archive, stream, context, sink, options, members, inFlight);
+                                     const std::vector<MemberSpan>& members, unsigned inFlight,
+                                     std::uint64_t leastHeldOutput) {
+  MembersDecoder decoder(archive, stream, context, sink, options, members, inFlight, leastHeldOutput);
   return decoder.run();
 }
 

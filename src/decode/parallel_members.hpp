@@ -5,8 +5,8 @@
 // checks in archive order, exactly as one thread would (member_decoder.hpp).
 //
 // Memory: a member in flight touches its window (as much of it as its blocks fill),
-// its work buffers, and the output it holds back while an earlier member commits
-// (held to about its window's worth: beyond that it waits). Members in flight are
+// its work buffers, and the output it holds back for the commit (about its window's
+// worth, at least kLeastHeldOutput: beyond that it waits). Members in flight are
 // bounded by the threads and by a memory budget; when the budget takes only one, the
 // archive goes the ordinary parallel road instead.
 #pragma once
@@ -33,8 +33,15 @@ struct MemberSpan {
 // member records. firstRecord: where the record after the header starts.
 std::vector<MemberSpan> planMembers(const DecodePlan& plan, std::size_t firstRecord, std::uint32_t windowSize);
 
-// The memory one member in flight may touch: its window, as much output held back for
-// the commit, and its two work buffers.
+// Output a member may hold back for the commit before it waits for it: about its
+// window's worth, so that members of the same size run side by side start to end, and
+// at least kLeastHeldOutput, so that one of audio blocks (which fill no window) runs
+// ahead too. It bounds the member the commit is taking as well, for a slow sink.
+inline constexpr std::uint64_t kLeastHeldOutput = std::uint64_t{16} << 20;
+std::uint64_t heldOutputBound(const MemberSpan& member, std::uint64_t leastHeldOutput = kLeastHeldOutput);
+
+// The memory one member in flight may touch: its window, the output it holds back,
+// and its two work buffers.
 std::uint64_t memberFootprint(const MemberSpan& member);
 
 // How many members may decode side by side within the threads and the budget; below 2,
@@ -46,8 +53,10 @@ unsigned membersSideBySide(const DecodePlan& plan, const std::vector<MemberSpan>
 
 // Decodes the archive's members, up to inFlight of them at once. The stream stands at
 // the end of the archive (after planning), the context's buffers are fresh.
+// leastHeldOutput: for tests, which make members wait with small ones.
 DecodeResult decodeMembersSideBySide(std::span<const std::uint8_t> archive, const RecordStream& stream,
                                      DecodeContext& context, OutputSink& sink, const DecodeOptions& options,
-                                     const std::vector<MemberSpan>& members, unsigned inFlight);
+                                     const std::vector<MemberSpan>& members, unsigned inFlight,
+                                     std::uint64_t leastHeldOutput = kLeastHeldOutput);
 
 }  // namespace quorvex

@@ -250,6 +250,44 @@ TEST(MembersSideBySide, ARefusingSinkStopsAlike) {
   }
 }
 
+// Members that may hold back no more output than their window's worth wait for the
+// commit again and again, the one it takes included: still the same calls and lines.
+TEST(MembersSideBySide, MembersWaitingForTheCommitDecodeAlike) {
+  const Bytes input = mixedInput();
+  Bytes damaged = lzArchive(input);
+  const std::vector<Member> members = membersOf(damaged);
+  const ListedRecord& block = members.back().blocks.at(2);
+  damaged[block.offset + block.size / 2] ^= 0x5A;
+  const std::vector<Bytes> archives{
+      makeArchive(input, 6, FileCodec::automatic, MakerOptions::allStagesWhenSmaller()), lzArchive(input), damaged};
+  for (std::size_t a = 0; a < archives.size(); ++a) {
+    const MemberDecode one = decodeWith(archives[a], 1);
+    EXPECT_EQ(one.result.ok(), a != 2) << one.result.reason;
+    for (const unsigned inFlight : {2u, 4u}) {
+      SCOPED_TRACE("archive " + std::to_string(a) + ", " + std::to_string(inFlight) + " in flight");
+      RecordStream stream(archives[a]);
+      ASSERT_TRUE(checkArchiveHeader(stream));
+      const std::size_t first = stream.offset();
+      const DecodePlan plan = planDecode(stream);
+      DecodeContext context;
+      ASSERT_TRUE(context.allocate(kMemberWindow));
+      MemberDecode many;
+      RecordingSink sink(SIZE_MAX);
+      DecodeOptions options;
+      options.threads = inFlight;
+      options.windowSize = kMemberWindow;
+      options.console = [&many](std::string_view line) { many.lines.emplace_back(line); };
+      many.result = decodeMembersSideBySide(archives[a], stream, context, sink, options,
+                                            planMembers(plan, first, kMemberWindow), inFlight, 0);
+      EXPECT_EQ(many.result.status, one.result.status);
+      EXPECT_EQ(many.result.reason, one.result.reason);
+      EXPECT_EQ(many.result.completeOutputSize, one.result.completeOutputSize);
+      EXPECT_EQ(many.lines, one.lines);
+      EXPECT_TRUE(sink.calls == one.calls);
+    }
+  }
+}
+
 // A block whose one segment claims 40 bytes but stores 2 takes the other 38 from the
 // window past the cursor: in one thread's window, what the member before left there.
 // Such an archive decodes its members in one window, as one thread does.
