@@ -23,6 +23,10 @@
 // window's bytes past the cursor as they stand (a segment without coded bytes, say),
 // that block and every BWT block before it, decoded in place so that those bytes are
 // the ones one thread's in-place decodes leave there.
+//
+// An archive of several members goes another road when memory lets two or more of
+// them run at once: each member decodes on its own, side by side
+// (parallel_members.hpp).
 #pragma once
 
 #include <cstdint>
