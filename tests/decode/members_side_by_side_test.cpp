@@ -4,12 +4,19 @@
 // same size), so that small inputs make several members.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "decode/decode_context.hpp"
 #include "decode/decode_plan.hpp"
+#include "format/buffer_sizes.hpp"
 #include "decode/parallel_members.hpp"
 #include "format/member_record.hpp"
 #include "quorvex/archive_listing.hpp"
@@ -286,6 +293,59 @@ TEST(MembersSideBySide, MembersWaitingForTheCommitDecodeAlike) {
       EXPECT_TRUE(sink.calls == one.calls);
     }
   }
+}
+
+// The address space the process has mapped, in bytes.
+std::uint64_t mappedBytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// With memory for one window only, a member that cannot get its own waits for the
+// window a member before it gives back: the same output, and no failure. Run in a
+// child process whose address space is capped so that a second window does not fit
+// (sanitizer builds reserve too much address space for such a cap).
+TEST(MembersSideBySide, AMemberWithoutAWindowOfItsOwnWaitsForOne) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space cap and the sanitizer's reservations do not mix";
+#else
+  // The first member decodes slowly (context mixing), so that the others start while
+  // it holds the one window.
+  const Bytes text = testing::repositoryText(300000);
+  ArchiveWriter writer;
+  writer.addCmParams(20, 18, 0);
+  writer.addCmBlock({text.data(), 252000});
+  for (std::size_t block = 0; block < 8; ++block) {
+    if (block % 2 == 0) writer.startMember();
+    writer.addLzBlock({text.data() + 252000 + block * 6000, 6000});
+  }
+  const Bytes archive = writer.bytes();
+  const std::uint64_t window = std::uint64_t{kHistoryWindowSize} + 2 * std::uint64_t{kWorkBufferSize};
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit cap{mappedBytes() + window + (std::uint64_t{300} << 20), RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_AS, &cap) != 0) ::_exit(3);
+    // A second window must not fit under the cap, or this test proves nothing.
+    DecodeContext first;
+    DecodeContext second;
+    if (!first.allocate() || second.allocate()) ::_exit(4);
+    first = DecodeContext();
+    second = DecodeContext();
+    OutputImage image;
+    DecodeOptions options;
+    options.threads = 2;
+    const DecodeResult result = decodeArchive(archive, image, options);
+    ::_exit(result.ok() && image.bytes() == text ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(sideBySide(archive, 2), 2u);
+#endif
 }
 
 // A block whose one segment claims 40 bytes but stores 2 takes the other 38 from the
