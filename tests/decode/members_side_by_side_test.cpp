@@ -9,14 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "decode/decode_context.hpp"
 #include "decode/decode_plan.hpp"
-#include "format/buffer_sizes.hpp"
 #include "decode/parallel_members.hpp"
 #include "format/member_record.hpp"
 #include "quorvex/archive_listing.hpp"
@@ -295,14 +293,6 @@ TEST(MembersSideBySide, MembersWaitingForTheCommitDecodeAlike) {
   }
 }
 
-// The address space the process has mapped, in bytes.
-std::uint64_t mappedBytes() {
-  std::ifstream statm("/proc/self/statm");
-  std::uint64_t pages = 0;
-  statm >> pages;
-  return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-}
-
 // With memory for one window only, a member that cannot get its own waits for the
 // window a member before it gives back: the same output, and no failure. Run in a
 // child process whose address space is capped so that a second window does not fit
@@ -322,16 +312,26 @@ TEST(MembersSideBySide, AMemberWithoutAWindowOfItsOwnWaitsForOne) {
     writer.addLzBlock({text.data() + 252000 + block * 6000, 6000});
   }
   const Bytes archive = writer.bytes();
-  const std::uint64_t window = std::uint64_t{kHistoryWindowSize} + 2 * std::uint64_t{kWorkBufferSize};
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    const rlimit cap{mappedBytes() + window + (std::uint64_t{300} << 20), RLIM_INFINITY};
-    if (::setrlimit(RLIMIT_AS, &cap) != 0) ::_exit(3);
-    // A second window must not fit under the cap, or this test proves nothing.
+    // The least cap (in steps of 64 MiB) under which one window fits, then room for
+    // the threads and models besides, which must still leave no room for a second.
+    const auto capAt = [](std::uint64_t bytes) {
+      const rlimit cap{bytes, RLIM_INFINITY};
+      return ::setrlimit(RLIMIT_AS, &cap) == 0;
+    };
+    constexpr std::uint64_t kStep = std::uint64_t{64} << 20;
+    std::uint64_t cap = kStep;
     DecodeContext first;
+    for (; cap < (std::uint64_t{64} << 30); cap += kStep) {
+      if (!capAt(cap)) ::_exit(3);
+      if (first.allocate()) break;
+      first = DecodeContext();
+    }
+    if (!capAt(cap + (std::uint64_t{300} << 20))) ::_exit(3);
     DecodeContext second;
-    if (!first.allocate() || second.allocate()) ::_exit(4);
+    if (!first.historyBase || second.allocate()) ::_exit(4);
     first = DecodeContext();
     second = DecodeContext();
     OutputImage image;
