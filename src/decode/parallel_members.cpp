@@ -47,7 +47,7 @@ std::uint64_t memberFootprint(const MemberSpan& member) {
 
 unsigned membersSideBySide(const DecodePlan& plan, const std::vector<MemberSpan>& members, unsigned threads,
                            std::uint64_t budget) {
-  if (members.size() < 2 || plan.standingBytesEnd != 0) return 1;
+  if (members.size() < 2 || plan.windowReadersEnd == 0 || plan.standingBytesEnd != 0) return 1;
   std::uint64_t largest = 1;
   for (const MemberSpan& member : members) largest = std::max(largest, memberFootprint(member));
   const std::uint64_t fit = budget / largest;

@@ -7,8 +7,8 @@
 // Memory: a member in flight touches its window (as much of it as its blocks fill),
 // its work buffers, and the output it holds back for the commit (about its window's
 // worth, at least kLeastHeldOutput: beyond that it waits). Members in flight are
-// bounded by the threads and by a memory budget; when the budget takes only one, the
-// archive goes the ordinary parallel road instead.
+// bounded by the threads and by a memory budget; when the budget takes only one, or
+// no block reads the window, the archive goes the ordinary parallel road instead.
 #pragma once
 
 #include <cstddef>
@@ -45,9 +45,13 @@ std::uint64_t heldOutputBound(const MemberSpan& member, std::uint64_t leastHeldO
 std::uint64_t memberFootprint(const MemberSpan& member);
 
 // How many members may decode side by side within the threads and the budget; below 2,
-// members do not go side by side. Never for a plan with a block that takes the bytes
-// a window holds as they stand past the cursor: those are what earlier members' blocks
-// left there in one thread's window, so such an archive decodes alike only in one window.
+// members do not go side by side. Only for a plan with a block that reads the window
+// (an LZ block, a history-match stage), which the ordinary road runs in archive order:
+// without one, that road runs blocks of every member side by side already, with less
+// memory (one window) and, on BWT blocks, as fast or faster. Never for a plan with a
+// block that takes the bytes a window holds as they stand past the cursor: those are
+// what earlier members' blocks left there in one thread's window, so such an archive
+// decodes alike only in one window.
 unsigned membersSideBySide(const DecodePlan& plan, const std::vector<MemberSpan>& members, unsigned threads,
                            std::uint64_t budget);
 
