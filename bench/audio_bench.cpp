@@ -74,16 +74,16 @@ void AudioEncode(benchmark::State& state, fs::path path) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * s.file.size()));
 }
 
-// A peer packs the file once to a file of its own; its decoder is timed writing to
-// /dev/null.
+// A peer packs the file once to a file of its own; its decoder is timed writing to a
+// file nobody reads.
 void PeerDecode(benchmark::State& state, fs::path path, std::string pack, std::string unpack, std::string suffix) {
   const fs::path packed = fs::temp_directory_path() / ("audio_bench_" + path.filename().string() + suffix);
-  if (timedCommand(pack + " " + quoted(path) + " -o " + quoted(packed) + " 2>/dev/null") < 0) {
+  if (timedCommand(pack + " " + quoted(path) + " -o " + quoted(packed) + " 2>" + discardedOutput()) < 0) {
     state.SkipWithError(("cannot run: " + pack).c_str());
     return;
   }
   for (auto _ : state) {
-    const double seconds = timedCommand(unpack + " " + quoted(packed) + " > /dev/null 2>&1");
+    const double seconds = timedCommand(unpack + " " + quoted(packed) + " > " + discardedOutput() + " 2>&1");
     if (seconds < 0) state.SkipWithError(("cannot run: " + unpack).c_str());
     state.SetIterationTime(seconds);
   }

@@ -86,7 +86,7 @@ void ZpaqDecode(benchmark::State& state, fs::path path) {
   fs::create_directories(work);
   // Archive the file under a relative name so that extraction writes below `work`.
   const std::string add = "cd " + quoted(path.parent_path()) + " && zpaq a " + quoted(archive) + " " +
-                          quoted(path.filename()) + " -m4 -threads 1 > /dev/null 2>&1";
+                          quoted(path.filename()) + " -m4 -threads 1 > " + discardedOutput() + " 2>&1";
   if (timedCommand(add) < 0) {  // packing is not timed
     state.SkipWithError("zpaq is not available");
     return;
@@ -95,7 +95,7 @@ void ZpaqDecode(benchmark::State& state, fs::path path) {
   for (auto _ : state) {
     fs::remove_all(outDir);  // zpaq skips files that are already there
     const double seconds = timedCommand("zpaq x " + quoted(archive) + " -to " + quoted(outDir) +
-                                        " -force -threads 1 > /dev/null 2>&1");
+                                        " -force -threads 1 > " + discardedOutput() + " 2>&1");
     if (seconds < 0) state.SkipWithError("zpaq x failed");
     state.SetIterationTime(seconds);
   }

@@ -9,7 +9,7 @@ set -eu
 out=${1:?usage: $0 OUTPUT_FOLDER}
 drums=/usr/share/hydrogen/data/drumkits
 speech=/usr/share/asterisk/sounds/en_US_f_Allison
-for need in sox; do command -v $need >/dev/null || { echo "missing $need (apt-get install sox)" >&2; exit 1; }; done
+for need in sox; do command -v $need >&2 || { echo "missing $need (apt-get install sox)" >&2; exit 1; }; done
 [ -d "$drums" ] || { echo "missing $drums (apt-get install hydrogen-drumkits)" >&2; exit 1; }
 [ -d "$speech" ] || { echo "missing $speech (apt-get install asterisk-core-sounds-en-wav)" >&2; exit 1; }
 mkdir -p "$out"
@@ -20,7 +20,7 @@ trap 'rm -rf "$work"' EXIT
 i=0
 find "$drums" -type f \( -name '*.wav' -o -name '*.flac' \) | LC_ALL=C sort | while read -r f; do
   i=$((i + 1))
-  sox -q "$f" -r 44100 -c 2 -b 24 "$work/$(printf %05d $i).wav" 2>/dev/null || true
+  sox -q "$f" -r 44100 -c 2 -b 24 "$work/$(printf %05d $i).wav" 2>>"$work/sox.log" || true
 done
 sox -q "$work"/0*.wav "$work/all24.wav"
 sox -q "$work/all24.wav" -b 24 "$out/drums24.wav" trim 0 60

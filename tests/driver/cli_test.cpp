@@ -137,8 +137,8 @@ TEST_F(Cli, SigtermRemovesTheTemporaryFileAndLeavesOutUntouched) {
   writeFile(dir_ / "out", bytesOf("precious"));
   writeFile(dir_ / "slow.qvx", slowArchive());
   const std::string command = "cd '" + dir_.string() + "' && ('" QUORVEX_CLI_PATH "' slow.qvx > stdout.txt & " +
-                              "pid=$!; i=0; while ! ls out.partial-* >/dev/null 2>&1 && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done; " +
-                              "kill -TERM $pid; wait $pid; echo $? > status.txt) 2>/dev/null";
+                              "pid=$!; i=0; while set -- out.partial-*; [ ! -e \"$1\" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done; " +
+                              "kill -TERM $pid; wait $pid; echo $? > status.txt) 2>shell.err";
   ASSERT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(readFile(dir_ / "status.txt"), bytesOf("143\n"));  // ended by SIGTERM
   EXPECT_EQ(readFile(dir_ / "out"), bytesOf("precious"));
