@@ -151,6 +151,9 @@ class ArchiveWriter {
   // model (as its blocks left it) becomes the writer's, so that addCmBlock continues
   // the section; without, the writer has no model until the next addCmParams.
   void addCmSection(CmSectionMaker& section, bool takeModel);
+  // Frees the writer's context-mixing model before sections are made apart, whose
+  // first record starts a new one: the memory goes to their models instead.
+  void releaseCmModel();
 
   // Audio: a block whose output is data, `headerBytes` raw bytes (at most 261) then
   // PCM frames (sampleWidth 1..3 bytes, channels 1 or 2). False, writing nothing, when

@@ -388,6 +388,7 @@ void ArchiveMaker::Making::addCmSectionsSideBySide(std::span<const std::uint8_t>
   };
   std::vector<Section> all;
   forEachEqualPiece(data, sections, [&](std::span<const std::uint8_t> bytes) { all.push_back({bytes, {}, {}, {}}); });
+  writer_.releaseCmModel();  // the first section's record starts a new model
   const auto prepare = [&](std::size_t k) {
     Section& section = all[k];
     section.blocks = planBlocks(section.bytes);

@@ -652,6 +652,10 @@ PreparedBlock CmSectionMaker::prepareBlock(std::span<const std::uint8_t> data, c
 
 void CmSectionMaker::releaseModel() { model_->encoder.reset(); }
 
+void ArchiveWriter::releaseCmModel() {
+  if (encoders_) encoders_->cm.reset();
+}
+
 void ArchiveWriter::addCmSection(CmSectionMaker& section, bool takeModel) {
   encoders().cm.reset();
   addCodecParams(cmParams(section.tableBitsA_, section.tableBitsB_, section.historySizeCode_));
