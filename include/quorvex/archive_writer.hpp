@@ -82,6 +82,31 @@ struct PreparedBlock {
   std::vector<std::uint8_t> windowBytes;
 };
 
+// A context-mixing section made apart from the writer, on any thread: a fresh model
+// of the given sizes codes the section's blocks in order. The writer then adds the
+// section's codec-parameter record (addCmSection) and its blocks (addPreparedBlock):
+// the archive addCmParams and addCmBlock would have written.
+class CmSectionMaker {
+ public:
+  CmSectionMaker(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode);
+  ~CmSectionMaker();
+  CmSectionMaker(const CmSectionMaker&) = delete;
+  CmSectionMaker& operator=(const CmSectionMaker&) = delete;
+
+  PreparedBlock prepareBlock(std::span<const std::uint8_t> data, const StageOptions& stages = {});
+  // Frees the model (its sizes stay, for the codec-parameter record): for a section
+  // whose model the writer will not take.
+  void releaseModel();
+
+ private:
+  friend class ArchiveWriter;
+  struct Model;
+  std::uint32_t tableBitsA_;
+  std::uint32_t tableBitsB_;
+  std::uint8_t historySizeCode_;
+  std::unique_ptr<Model> model_;
+};
+
 class ArchiveWriter {
  public:
   explicit ArchiveWriter(const WriterOptions& options = {});  // writes the 23-byte archive header
@@ -110,9 +135,25 @@ class ArchiveWriter {
   static PreparedBlock prepareBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages,
                                        bool entropyCoded);
   void addPreparedBlock(const PreparedBlock& block, std::span<const std::uint8_t> data);
+  // LZ and BWT blocks whose post-stages were applied apart (on any thread; they read
+  // nothing but the block): prepareStages judges them for the LZ codec (forLz) or for
+  // BWT and gives their fields, and in windowBytes the bytes the codec is to code. The
+  // codec itself runs when the block is added (it may read the window): the archive is
+  // the one addLzBlock or addBwtBlock / addStoredBwtBlock would have written.
+  static PreparedBlock prepareStages(std::span<const std::uint8_t> data, const StageOptions& stages, bool forLz);
+  void addStagedLzBlock(PreparedBlock&& staged, std::span<const std::uint8_t> data);
+  void addStagedBwtBlock(PreparedBlock&& staged, std::span<const std::uint8_t> data, const StageOptions& stages,
+                         bool entropyCoded);
   // Context mixing: a codec-parameter record with codec id 7 starts a fresh model.
   void addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode);
   void addCmBlock(std::span<const std::uint8_t> data, bool resetAdaptation = false, const StageOptions& stages = {});
+  // The codec-parameter record of a section made apart. With takeModel, the section's
+  // model (as its blocks left it) becomes the writer's, so that addCmBlock continues
+  // the section; without, the writer has no model until the next addCmParams.
+  void addCmSection(CmSectionMaker& section, bool takeModel);
+  // Frees the writer's context-mixing model before sections are made apart, whose
+  // first record starts a new one: the memory goes to their models instead.
+  void releaseCmModel();
 
   // Audio: a block whose output is data, `headerBytes` raw bytes (at most 261) then
   // PCM frames (sampleWidth 1..3 bytes, channels 1 or 2). False, writing nothing, when

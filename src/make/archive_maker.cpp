@@ -10,6 +10,7 @@
 #include "make/data_survey.hpp"
 #include "format/buffer_sizes.hpp"
 #include "make/maker_levels.hpp"
+#include "threads/ordered_work.hpp"
 #include "threads/task_threads.hpp"
 #include "make/wav_pieces.hpp"
 #include "codecs/audio/wav_file.hpp"
@@ -149,7 +150,10 @@ class ArchiveMaker::Making {
   void addPlainPiece(std::span<const std::uint8_t> piece);
   void addSurveyedPiece(std::span<const std::uint8_t> piece);
   struct PlannedBlock;
+  std::vector<PlannedBlock> planBlocks(std::span<const std::uint8_t> piece) const;
   void addPlannedBlocks(const std::vector<PlannedBlock>& blocks);
+  void addCmSectionsSideBySide(std::span<const std::uint8_t> data, std::size_t sections);
+  CmModelSize cmModelFor(std::size_t sectionInput) const;
   template <class AddPiece>
   void forEachCmSection(std::span<const std::uint8_t> data, bool contextMixing, AddPiece add);
   void addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages);
@@ -228,9 +232,22 @@ void ArchiveMaker::Making::addWavPiece(std::span<const std::uint8_t> piece) {
     trialOptions.writer.integrityChecks = false;
     trialOptions.onCoded = nullptr;
     Making asAudio(trialOptions);
+    trialOptions.threads = std::max(options_.threads, 2u) - 1;  // one is the audio trial's
     Making asPlain(trialOptions);
-    const bool audioTakesIt = asAudio.writer_.addWavFile(piece);
-    asPlain.addPlainPiece(piece);
+    bool audioTakesIt = false;
+    const auto trial = [&](unsigned which) {
+      if (which == 0) {
+        audioTakesIt = asAudio.writer_.addWavFile(piece);
+      } else {
+        asPlain.addPlainPiece(piece);
+      }
+    };
+    if (options_.threads > 1) {
+      runTasks(2, trial, TaskThreads(2));  // the two trials side by side
+    } else {
+      trial(0);
+      trial(1);
+    }
     if (!audioTakesIt || asPlain.writer().bytes().size() < asAudio.writer().bytes().size()) {
       addPlainPiece(piece);
       return;
@@ -259,72 +276,151 @@ void ArchiveMaker::Making::forEachCmSection(std::span<const std::uint8_t> data, 
 }
 
 void ArchiveMaker::Making::addPlainPiece(std::span<const std::uint8_t> piece) {
-  forEachCmSection(piece, levelPlan(options_.level).codec == CodecChoice::cm,
-                   [&](std::span<const std::uint8_t> section) { addSurveyedPiece(section); });
+  const bool contextMixing = levelPlan(options_.level).codec == CodecChoice::cm;
+  const std::size_t sections = contextMixing ? cmSectionCount(piece.size(), cmSectionSize()) : 1;
+  if (options_.threads > 1 && sections > 1) {
+    addCmSectionsSideBySide(piece, sections);
+    return;
+  }
+  forEachCmSection(piece, contextMixing, [&](std::span<const std::uint8_t> section) { addSurveyedPiece(section); });
 }
 
-// A block of a surveyed piece, with what the maker chose for it.
+// A block of a surveyed piece, with what the survey found. The codec is chosen when
+// the block is made.
 struct ArchiveMaker::Making::PlannedBlock {
   std::span<const std::uint8_t> bytes;
   std::size_t bytesAhead;
-  FileCodec codec;
+  DataKind kind;
   StageOptions stages;
-
-  // BWT blocks that read no window depend on nothing the writer holds: they may be
-  // made on any thread.
-  bool independent() const {
-    return (codec == FileCodec::bwt || codec == FileCodec::stored) && stages.historyMatches == StageUse::never;
-  }
 };
 
-void ArchiveMaker::Making::addSurveyedPiece(std::span<const std::uint8_t> piece) {
+std::vector<ArchiveMaker::Making::PlannedBlock> ArchiveMaker::Making::planBlocks(
+    std::span<const std::uint8_t> piece) const {
   const LevelPlan plan = levelPlan(options_.level);
   const std::size_t blockSize = blockSizeFor(plan.codec == CodecChoice::cm);
   std::vector<PlannedBlock> blocks;
   for (const KindRun& run : surveyRuns(piece)) {
     const StageOptions stages = allowedStages(stagesFor(run.kind, plan), options_.stages);
-    const auto bytes = piece.subspan(run.begin, run.end - run.begin);
-    forEachBlock(bytes, blockSize, Cut::even, [&](std::span<const std::uint8_t> block) {
-      const std::size_t bytesAhead = static_cast<std::size_t>(piece.data() + piece.size() - block.data());
-      if (options_.threads <= 1) {
-        addBlock(block, bytesAhead, chooseCodec(block, run.kind, plan), stages);
-      } else {
-        blocks.push_back({block, bytesAhead, chooseCodec(block, run.kind, plan), stages});
-      }
-    });
+    forEachBlock(piece.subspan(run.begin, run.end - run.begin), blockSize, Cut::even,
+                 [&](std::span<const std::uint8_t> block) {
+                   const auto ahead = static_cast<std::size_t>(piece.data() + piece.size() - block.data());
+                   blocks.push_back({block, ahead, run.kind, stages});
+                 });
   }
-  addPlannedBlocks(blocks);
+  return blocks;
 }
 
-// Independent blocks are made side by side, a few per thread at a time (so that the
-// blocks in flight bound the memory), and added in order; the others in turn.
-void ArchiveMaker::Making::addPlannedBlocks(const std::vector<PlannedBlock>& blocks) {
-  const std::size_t batch = 2 * std::size_t{std::max(options_.threads, 1u)};
-  std::vector<PreparedBlock> prepared;
-  for (std::size_t first = 0; first < blocks.size();) {
-    if (!blocks[first].independent()) {
-      const PlannedBlock& block = blocks[first++];
-      addBlock(block.bytes, block.bytesAhead, block.codec, block.stages);
-      continue;
-    }
-    std::size_t end = first;
-    while (end < blocks.size() && end - first < batch && blocks[end].independent()) ++end;
-    prepared.assign(end - first, {});
-    runTasks(
-        static_cast<unsigned>(end - first),
-        [&](unsigned k) {
-          const PlannedBlock& block = blocks[first + k];
-          prepared[k] = ArchiveWriter::prepareBwtBlock(block.bytes, block.stages, block.codec == FileCodec::bwt);
-        },
-        TaskThreads(options_.threads));
-    for (std::size_t k = 0; k < prepared.size(); ++k) {
-      writer_.startMemberIfFull(blocks[first + k].bytes.size());  // as addBlock does, first
-      leaveCmMode();
-      writer_.addPreparedBlock(prepared[k], blocks[first + k].bytes);
-      if (options_.onCoded) options_.onCoded(blocks[first + k].bytes.size());
-    }
-    first = end;
+void ArchiveMaker::Making::addSurveyedPiece(std::span<const std::uint8_t> piece) {
+  const std::vector<PlannedBlock> blocks = planBlocks(piece);
+  if (options_.threads > 1) {
+    addPlannedBlocks(blocks);
+    return;
   }
+  const LevelPlan plan = levelPlan(options_.level);
+  for (const PlannedBlock& block : blocks) {
+    addBlock(block.bytes, block.bytesAhead, chooseCodec(block.bytes, block.kind, plan), block.stages);
+  }
+}
+
+// Blocks made on several threads. Whatever reads only its own block is done ahead, on
+// any thread: the choice of codec (a trial coding both ways), the post-stages (whose
+// "when smaller" trials code the block alone), and the whole of a BWT block that reads
+// no window. What reads the window or a model that earlier blocks left (LZ coding,
+// history matches, context mixing) follows in archive order on the calling thread,
+// while the next blocks are prepared.
+void ArchiveMaker::Making::addPlannedBlocks(const std::vector<PlannedBlock>& blocks) {
+  enum class Made : std::uint8_t { whole, staged, nothing };
+  struct Prepared {
+    FileCodec codec = FileCodec::stored;
+    Made made = Made::nothing;
+    PreparedBlock block;
+  };
+  const LevelPlan plan = levelPlan(options_.level);
+  std::vector<Prepared> prepared(blocks.size());
+  const auto prepare = [&](std::size_t k) {
+    const PlannedBlock& planned = blocks[k];
+    Prepared& out = prepared[k];
+    out.codec = chooseCodec(planned.bytes, planned.kind, plan);
+    const bool bwt = out.codec == FileCodec::bwt || out.codec == FileCodec::stored;
+    if (bwt && planned.stages.historyMatches == StageUse::never) {
+      out.block = ArchiveWriter::prepareBwtBlock(planned.bytes, planned.stages, out.codec == FileCodec::bwt);
+      out.made = Made::whole;
+    } else if (bwt || out.codec == FileCodec::lz) {
+      out.block = ArchiveWriter::prepareStages(planned.bytes, planned.stages, out.codec == FileCodec::lz);
+      out.made = Made::staged;
+    }
+  };
+  const auto commit = [&](std::size_t k) {
+    const PlannedBlock& planned = blocks[k];
+    Prepared& made = prepared[k];
+    if (made.made == Made::nothing) {
+      addBlock(planned.bytes, planned.bytesAhead, made.codec, planned.stages);
+      return;
+    }
+    // As addBlock does, first.
+    if (writer_.startMemberIfFull(planned.bytes.size())) cmSectionBytes_ = 0;
+    leaveCmMode();
+    if (made.made == Made::whole) {
+      writer_.addPreparedBlock(made.block, planned.bytes);
+    } else if (made.codec == FileCodec::lz) {
+      writer_.addStagedLzBlock(std::move(made.block), planned.bytes);
+    } else {
+      writer_.addStagedBwtBlock(std::move(made.block), planned.bytes, planned.stages, made.codec == FileCodec::bwt);
+    }
+    made = {};
+    if (options_.onCoded) options_.onCoded(planned.bytes.size());
+  };
+  runInOrder(blocks.size(), options_.threads, std::size_t{options_.threads} + 1, prepare, commit);
+}
+
+// Context-mixing sections of a piece, each made whole on any thread with a model of its
+// own (a codec-parameter record starts each section with a fresh model, so nothing
+// passes between them), and written in order. The last section's model stays with
+// the writer, since a short piece after it may join that section. A member that has
+// to start inside a section changes that section's model; from there the section is
+// made again, in turn.
+void ArchiveMaker::Making::addCmSectionsSideBySide(std::span<const std::uint8_t> data, std::size_t sections) {
+  struct Section {
+    std::span<const std::uint8_t> bytes;
+    std::vector<PlannedBlock> blocks;
+    std::unique_ptr<CmSectionMaker> model;
+    std::vector<PreparedBlock> made;
+  };
+  std::vector<Section> all;
+  forEachEqualPiece(data, sections, [&](std::span<const std::uint8_t> bytes) { all.push_back({bytes, {}, {}, {}}); });
+  writer_.releaseCmModel();  // the first section's record starts a new model
+  const auto prepare = [&](std::size_t k) {
+    Section& section = all[k];
+    section.blocks = planBlocks(section.bytes);
+    const CmModelSize model = cmModelFor(section.bytes.size());
+    section.model = std::make_unique<CmSectionMaker>(model.tableBitsA, model.tableBitsB,
+                                                     historySizeCodeFor(section.bytes.size()));
+    for (const PlannedBlock& block : section.blocks) {
+      section.made.push_back(section.model->prepareBlock(block.bytes, block.stages));
+    }
+    if (k + 1 < all.size()) section.model->releaseModel();
+  };
+  const auto commit = [&](std::size_t k) {
+    Section& section = all[k];
+    writer_.addCmSection(*section.model, k + 1 == all.size());
+    cmSectionBytes_ = 0;
+    for (std::size_t i = 0; i < section.blocks.size(); ++i) {
+      const PlannedBlock& block = section.blocks[i];
+      if (writer_.startMemberIfFull(block.bytes.size())) {
+        cmSectionBytes_ = 0;
+        for (std::size_t rest = i; rest < section.blocks.size(); ++rest) {
+          const PlannedBlock& again = section.blocks[rest];
+          addBlock(again.bytes, again.bytesAhead, FileCodec::cm, again.stages);
+        }
+        break;
+      }
+      cmSectionBytes_ += block.bytes.size();
+      writer_.addPreparedBlock(section.made[i], block.bytes);
+      if (options_.onCoded) options_.onCoded(block.bytes.size());
+    }
+    section = {};
+  };
+  runInOrder(all.size(), options_.threads, options_.threads, prepare, commit);
 }
 
 void ArchiveMaker::Making::addBlocks(std::span<const std::uint8_t> data, FileCodec codec, const StageOptions& stages) {
@@ -383,15 +479,22 @@ void ArchiveMaker::Making::beginCmBlock(std::size_t blockBytes, std::size_t byte
   cmSectionBytes_ += blockBytes;
 }
 
-void ArchiveMaker::Making::startCmSection(std::size_t sectionInput) {
+CmModelSize ArchiveMaker::Making::cmModelFor(std::size_t sectionInput) const {
   const CmModelSize model = levelPlan(options_.level).cm;
   const std::uint32_t inputBits = bitsFor(sectionInput);
   // A level asking for less than the least still gets the least (and clamp its bounds in order).
   const std::uint32_t mostBitsA = std::max(model.tableBitsA, kLeastTableBitsA);
   const std::uint32_t mostBitsB = std::max(model.tableBitsB, kLeastTableBitsB);
-  const std::uint32_t tableBitsA = std::clamp(inputBits + 2, kLeastTableBitsA, mostBitsA);
-  const std::uint32_t tableBitsB = std::clamp(inputBits, kLeastTableBitsB, mostBitsB);
-  writer_.addCmParams(tableBitsA, tableBitsB, historySizeCodeFor(sectionInput));
+  CmModelSize sized;
+  sized.tableBitsA = std::clamp(inputBits + 2, kLeastTableBitsA, mostBitsA);
+  sized.tableBitsB = std::clamp(inputBits, kLeastTableBitsB, mostBitsB);
+  sized.sectionSize = sectionInput;
+  return sized;
+}
+
+void ArchiveMaker::Making::startCmSection(std::size_t sectionInput) {
+  const CmModelSize model = cmModelFor(sectionInput);
+  writer_.addCmParams(model.tableBitsA, model.tableBitsB, historySizeCodeFor(sectionInput));
   cmSectionBytes_ = 0;
 }
 

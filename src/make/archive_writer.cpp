@@ -526,14 +526,24 @@ void ArchiveWriter::addBwtBlock(std::span<const std::uint8_t> data, const StageO
 }
 
 void ArchiveWriter::addForwardBwtBlock(std::span<const std::uint8_t> data, const StageOptions& stages, bool entropyCoded) {
+  addStagedBwtBlock(prepareStages(data, stages, false), data, stages, entropyCoded);
+}
+
+PreparedBlock ArchiveWriter::prepareStages(std::span<const std::uint8_t> data, const StageOptions& stages, bool forLz) {
+  PreparedBlock staged;
+  staged.fields.codecKind = static_cast<std::uint8_t>(forLz ? CodecKind::lz : CodecKind::bwt);
+  staged.windowBytes = applyForwardStages(data, stages, false, staged.fields);
+  return staged;
+}
+
+void ArchiveWriter::addStagedBwtBlock(PreparedBlock&& staged, std::span<const std::uint8_t> data,
+                                      const StageOptions& stages, bool entropyCoded) {
   startMemberIfFull(data.size());
   if (stages.historyMatches != StageUse::never) needWindow();
-  BlockFields stageFields;
-  const std::vector<std::uint8_t> coded = applyForwardStages(data, stages, false, stageFields);
-  BlockFields block = bwtBlockFields(coded, entropyCoded, stages, window_);
-  takeStageFields(block, std::move(stageFields));
+  BlockFields block = bwtBlockFields(staged.windowBytes, entropyCoded, stages, window_);
+  takeStageFields(block, std::move(staged.fields));
   beginChecked();
-  putBlock(block, coded);
+  putBlock(block, staged.windowBytes);
   endChecked(data);
 }
 
@@ -555,11 +565,14 @@ void ArchiveWriter::addPreparedBlock(const PreparedBlock& block, std::span<const
 }
 
 void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageOptions& stages) {
+  addStagedLzBlock(prepareStages(input, stages, true), input);
+}
+
+void ArchiveWriter::addStagedLzBlock(PreparedBlock&& staged, std::span<const std::uint8_t> input) {
   startMemberIfFull(input.size());
   needWindow();
-  BlockFields block;
-  block.codecKind = static_cast<std::uint8_t>(CodecKind::lz);
-  const std::vector<std::uint8_t> data = applyForwardStages(input, stages, false, block);
+  BlockFields& block = staged.fields;
+  const std::vector<std::uint8_t>& data = staged.windowBytes;
   const std::size_t blockOffset = window_.size();
   putBytes(window_, data);
   block.sizePresent = 1;
@@ -571,19 +584,34 @@ void ArchiveWriter::addLzBlock(std::span<const std::uint8_t> input, const StageO
   endChecked(input);
 }
 
-void ArchiveWriter::addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode) {
+namespace {
+
+CodecParamBytes cmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode) {
   CodecParamBytes params;
   params.codecId = kCmCodecId;
   params.historySizeCode = historySizeCode;
   params.tableBits = static_cast<std::uint8_t>(((tableBitsA - 20) << 4) | ((tableBitsB - 18) & 15u));
-  addCodecParams(params);
+  return params;
+}
+
+}  // namespace
+
+void ArchiveWriter::addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode) {
+  addCodecParams(cmParams(tableBitsA, tableBitsB, historySizeCode));
   encoders().cm.reset();
   encoders().cm = cm::createCmEncoder(tableBitsA, tableBitsB, decodeSizeCode(historySizeCode));
 }
 
-void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> input, bool resetAdaptation, const StageOptions& stages) {
-  BlockFields block;
-  const std::vector<std::uint8_t> data = applyForwardStages(input, stages, true, block);
+namespace {
+
+// A context-mixing block: its fields, and the bytes it leaves in the window. Without a
+// model the payload stays empty.
+PreparedBlock cmBlock(cm::CmEncoder* model, std::span<const std::uint8_t> input, bool resetAdaptation,
+                      const StageOptions& stages) {
+  PreparedBlock prepared;
+  BlockFields& block = prepared.fields;
+  prepared.windowBytes = applyForwardStages(input, stages, true, block);
+  const std::vector<std::uint8_t>& data = prepared.windowBytes;
   // Kind 3 ends its descriptor at its size: it has no post-stage fields. A block with
   // post-stages and no reset is written as kind 0, in context-mixing mode a plain CM block.
   const bool hasStages = block.wordRunData || block.deltaData || block.textTransformBits || block.branchTargetData;
@@ -591,13 +619,47 @@ void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> input, bool resetAd
   block.codecKind = static_cast<std::uint8_t>(resetAdaptation ? CodecKind::lz : plainKind);
   block.sizePresent = 1;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
-  if (encoders().cm) {
-    if (resetAdaptation) cm::resetCmAdaptation(*encoders().cm);
-    block.payload = cm::encodeCmBlock(*encoders().cm, data);
+  if (model) {
+    if (resetAdaptation) cm::resetCmAdaptation(*model);
+    block.payload = cm::encodeCmBlock(*model, data);
   }
+  return prepared;
+}
+
+}  // namespace
+
+void ArchiveWriter::addCmBlock(std::span<const std::uint8_t> input, bool resetAdaptation, const StageOptions& stages) {
+  const PreparedBlock block = cmBlock(encoders().cm.get(), input, resetAdaptation, stages);
   beginChecked();
-  putBlock(block, data);
+  putBlock(block.fields, block.windowBytes);
   endChecked(input);
+}
+
+struct CmSectionMaker::Model {
+  cm::CmEncoderPtr encoder;
+};
+
+CmSectionMaker::CmSectionMaker(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode)
+    : tableBitsA_(tableBitsA), tableBitsB_(tableBitsB), historySizeCode_(historySizeCode), model_(std::make_unique<Model>()) {
+  model_->encoder = cm::createCmEncoder(tableBitsA, tableBitsB, decodeSizeCode(historySizeCode));
+}
+
+CmSectionMaker::~CmSectionMaker() = default;
+
+PreparedBlock CmSectionMaker::prepareBlock(std::span<const std::uint8_t> data, const StageOptions& stages) {
+  return cmBlock(model_->encoder.get(), data, false, stages);
+}
+
+void CmSectionMaker::releaseModel() { model_->encoder.reset(); }
+
+void ArchiveWriter::releaseCmModel() {
+  if (encoders_) encoders_->cm.reset();
+}
+
+void ArchiveWriter::addCmSection(CmSectionMaker& section, bool takeModel) {
+  encoders().cm.reset();
+  addCodecParams(cmParams(section.tableBitsA_, section.tableBitsB_, section.historySizeCode_));
+  if (takeModel) encoders().cm = std::move(section.model_->encoder);
 }
 
 }  // namespace quorvex
