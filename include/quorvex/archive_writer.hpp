@@ -70,6 +70,15 @@ struct WriterOptions {
   // methods start the next member (see startMember); 0: the decoder's whole window.
   // Smaller values are for tests, which then make members from small inputs.
   std::size_t memberWindow = 0;
+  // The newest bytes of the history window the writer keeps for the steps that read it
+  // (LZ blocks copy from them, the history-match stage names them); 0: the whole window.
+  // A member's window may grow to 501 MB, but a block copies from near bytes far more
+  // often than from far ones: keeping the newest few MiB bounds the writer's memory at
+  // a small cost in size. The writer keeps between this and a quarter more (so that it
+  // moves the bytes it keeps once per quarter, not at every block), and matches reach
+  // as far back as it keeps, plus the block being made. An archive made of less input
+  // than this is the one the whole window makes.
+  std::size_t keptHistory = 0;
 };
 
 class OutputHash;
@@ -186,8 +195,10 @@ class ArchiveWriter {
   std::uint64_t size() const { return taken_ + bytes_.size(); }
 
   // The history window as the decoder will hold it after the blocks written so far, when
-  // the writer keeps it (see keepWindowOnlyWhenRead).
+  // the writer keeps it (see keepWindowOnlyWhenRead): its newest bytes (see
+  // WriterOptions::keptHistory), from offset windowStart() of the window on.
   const std::vector<std::uint8_t>& window() const { return window_; }
+  std::uint64_t windowStart() const { return windowStart_; }
   // Bytes of the current member's window, kept or not.
   std::size_t windowSize() const { return windowSize_; }
   // The window's bytes are read only by LZ blocks and the history-match stage; a maker
@@ -222,10 +233,12 @@ class ArchiveWriter {
 
   std::vector<std::uint8_t> bytes_;
   std::vector<std::uint8_t> window_;
+  std::uint64_t windowStart_ = 0;  // the window offset of window_[0]
   std::size_t windowSize_ = 0;
   bool windowKept_ = true;
   bool cmMode_ = false;
   std::size_t memberWindow_;
+  std::size_t keptHistory_;
   std::uint32_t members_ = 1;
   std::unique_ptr<Encoders> encoders_;
 };

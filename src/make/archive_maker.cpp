@@ -173,10 +173,21 @@ class ArchiveMaker::Making {
   std::size_t cmSectionBytes_ = 0;  // input of the context-mixing section so far
 };
 
+namespace {
+
+// The writer keeps as much of the window as the level's LZ blocks copy from, unless asked otherwise.
+WriterOptions writerOptions(const MakerOptions& options) {
+  WriterOptions writer = options.writer;
+  if (writer.keptHistory == 0) writer.keptHistory = levelPlan(options.level).keptHistory;
+  return writer;
+}
+
+}  // namespace
+
 // Levels whose own choices never read the window (BWT without the history-match stage,
 // context mixing) let the writer forget it: the maker's memory then follows the block
 // and section sizes, not the member's.
-ArchiveMaker::Making::Making(const MakerOptions& options) : options_(options), writer_(options.writer) {
+ArchiveMaker::Making::Making(const MakerOptions& options) : options_(options), writer_(writerOptions(options)) {
   const LevelPlan plan = levelPlan(options_.level);
   const bool readsWindow = plan.codec == CodecChoice::bwtOrLzSample || plan.codec == CodecChoice::bwtOrLzWhole ||
                            (plan.codec == CodecChoice::bwt && plan.tryEveryStage);

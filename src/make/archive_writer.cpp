@@ -276,7 +276,7 @@ constexpr std::uint32_t kHistoryMatchMinLength = 16;
 
 std::vector<std::uint8_t> forwardMatchStages(std::span<const std::uint8_t> data, bool entropyCoded,
                                              const StageOptions& stages, std::span<const std::uint8_t> history,
-                                             BlockFields& block) {
+                                             std::uint64_t historyStart, BlockFields& block) {
   std::vector<std::uint8_t> bytes(data.begin(), data.end());
   std::size_t beforeSize = 0;
   const auto keep = [&](StageUse use, const bwt::ShortenedBlock& shortened) {
@@ -286,7 +286,7 @@ std::vector<std::uint8_t> forwardMatchStages(std::span<const std::uint8_t> data,
     return stagePays(use, bytes, shortened.bytes, shortened.side.size(), beforeSize, CodecKind::bwt);
   };
   if (stages.historyMatches != StageUse::never) {
-    bwt::ShortenedBlock shortened = bwt::findHistoryMatches(bytes, history, kHistoryMatchMinLength);
+    bwt::ShortenedBlock shortened = bwt::findHistoryMatches(bytes, history, kHistoryMatchMinLength, historyStart);
     if (keep(stages.historyMatches, shortened)) {
       bytes = std::move(shortened.bytes);
       block.bwtStageBData = std::move(shortened.side);
@@ -304,11 +304,13 @@ std::vector<std::uint8_t> forwardMatchStages(std::span<const std::uint8_t> data,
 }
 
 // A BWT block of data: the transformed bytes stored as they are, or entropy-coded.
-// history: the window before this block, for the history match stage.
+// history: the window before this block (from its offset historyStart), for the
+// history match stage.
 BlockFields bwtBlockFields(std::span<const std::uint8_t> data, bool entropyCoded, const StageOptions& stages,
-                           std::span<const std::uint8_t> history) {
+                           std::span<const std::uint8_t> history, std::uint64_t historyStart) {
   BlockFields block;
-  const std::vector<std::uint8_t> matched = forwardMatchStages(data, entropyCoded, stages, history, block);
+  const std::vector<std::uint8_t> matched =
+      forwardMatchStages(data, entropyCoded, stages, history, historyStart, block);
   bwt::ForwardBwt transform = bwt::forwardBwt(matched);
   block.codecKind = static_cast<std::uint8_t>(CodecKind::bwt);
   block.sizePresent = entropyCoded ? 1 : 0;
@@ -326,7 +328,8 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 
 ArchiveWriter::ArchiveWriter(const WriterOptions& options)
     : output_(std::make_unique<OutputHash>()),
-      memberWindow_(options.memberWindow != 0 ? options.memberWindow : kHistoryWindowSize) {
+      memberWindow_(options.memberWindow != 0 ? options.memberWindow : kHistoryWindowSize),
+      keptHistory_(options.keptHistory != 0 ? options.keptHistory : kHistoryWindowSize) {
   addRecord(static_cast<std::uint32_t>(RecordType::signature), asBytes(kSignatureText));
   const std::uint8_t version[] = {kFormatVersion};
   addRecord(static_cast<std::uint32_t>(RecordType::version), version);
@@ -468,6 +471,7 @@ void ArchiveWriter::startMember() {
   putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
   putDescriptor(bytes_, barrier, false);
   window_.clear();
+  windowStart_ = 0;
   windowSize_ = 0;
   encoders_.reset();  // fresh LZ, context-mixing and audio models
   endChecked({});
@@ -492,13 +496,19 @@ bool ArchiveWriter::startMemberIfFull(std::size_t inputBytes) {
 }
 
 void ArchiveWriter::growWindow(std::span<const std::uint8_t> bytes) {
-  if (windowKept_) putBytes(window_, bytes);
   windowSize_ += bytes.size();
+  if (!windowKept_) return;
+  putBytes(window_, bytes);
+  if (window_.size() <= keptHistory_ + keptHistory_ / 4) return;
+  const std::size_t dropped = window_.size() - keptHistory_;
+  window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(dropped));
+  windowStart_ += dropped;
 }
 
 void ArchiveWriter::keepWindowOnlyWhenRead() {
   windowKept_ = false;
   std::vector<std::uint8_t>().swap(window_);
+  windowStart_ = 0;
 }
 
 void ArchiveWriter::needWindow() {
@@ -540,7 +550,7 @@ void ArchiveWriter::addStagedBwtBlock(PreparedBlock&& staged, std::span<const st
                                       const StageOptions& stages, bool entropyCoded) {
   startMemberIfFull(data.size());
   if (stages.historyMatches != StageUse::never) needWindow();
-  BlockFields block = bwtBlockFields(staged.windowBytes, entropyCoded, stages, window_);
+  BlockFields block = bwtBlockFields(staged.windowBytes, entropyCoded, stages, window_, windowStart_);
   takeStageFields(block, std::move(staged.fields));
   beginChecked();
   putBlock(block, staged.windowBytes);
@@ -552,7 +562,7 @@ PreparedBlock ArchiveWriter::prepareBwtBlock(std::span<const std::uint8_t> data,
   PreparedBlock prepared;
   BlockFields stageFields;
   prepared.windowBytes = applyForwardStages(data, stages, false, stageFields);
-  prepared.fields = bwtBlockFields(prepared.windowBytes, entropyCoded, stages, {});
+  prepared.fields = bwtBlockFields(prepared.windowBytes, entropyCoded, stages, {}, 0);
   takeStageFields(prepared.fields, std::move(stageFields));
   return prepared;
 }
@@ -577,7 +587,7 @@ void ArchiveWriter::addStagedLzBlock(PreparedBlock&& staged, std::span<const std
   putBytes(window_, data);
   block.sizePresent = 1;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
-  block.payload = encoders().lz.encodeBlock(window_, blockOffset);
+  block.payload = encoders().lz.encodeBlock(window_, blockOffset, windowStart_);
   window_.resize(blockOffset);
   beginChecked();
   putBlock(block, data);

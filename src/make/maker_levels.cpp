@@ -10,8 +10,10 @@ namespace {
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
-LevelPlan plan(std::size_t blockSize, CodecChoice codec, bool tryEveryStage, bool weighAudio, CmModelSize cm = {}) {
+LevelPlan plan(std::size_t blockSize, CodecChoice codec, bool tryEveryStage, bool weighAudio, CmModelSize cm = {},
+               std::size_t keptHistory = 32 * kMiB) {
   LevelPlan level;
+  level.keptHistory = keptHistory;
   level.blockSize = blockSize;
   level.codec = codec;
   level.tryEveryStage = tryEveryStage;
@@ -33,11 +35,13 @@ LevelPlan plan(std::size_t blockSize, CodecChoice codec, bool tryEveryStage, boo
 // step. The decoder's memory for a model is about 23 MB plus 2^tableBitsA bytes,
 // 4 * 2^tableBitsB bytes and the section's window: 30 MB at level 7, 66 MB at 8 and
 // 100 MB at 9 for sections of full size (a decoder running two sections at once needs
-// two).
+// two). LZ blocks copy from the newest 16 MiB of the window at levels 1 to 3 and from
+// the newest 32 MiB above: the maker's memory then stops growing there, whatever the
+// input's size.
 const std::array<LevelPlan, kSmallestLevel> kLevels = {
-    plan(1 * kMiB, CodecChoice::bwtOrLzSample, false, false),
-    plan(2 * kMiB, CodecChoice::bwtOrLzSample, false, false),
-    plan(4 * kMiB, CodecChoice::bwtOrLzSample, false, true),
+    plan(1 * kMiB, CodecChoice::bwtOrLzSample, false, false, {}, 16 * kMiB),
+    plan(2 * kMiB, CodecChoice::bwtOrLzSample, false, false, {}, 16 * kMiB),
+    plan(4 * kMiB, CodecChoice::bwtOrLzSample, false, true, {}, 16 * kMiB),
     plan(4 * kMiB, CodecChoice::bwtOrLzSample, true, true),
     plan(8 * kMiB, CodecChoice::bwtOrLzSample, true, true),
     plan(16 * kMiB, CodecChoice::bwtOrLzSample, true, true),

@@ -34,6 +34,9 @@ struct LevelPlan {
   // (synthetic sound often repeats exactly, which they see and it does not).
   bool weighAudio = false;
   CmModelSize cm;
+  // The newest bytes of the window kept for LZ blocks and the history-match stage to
+  // copy from (see WriterOptions::keptHistory): the maker's memory grows with it.
+  std::size_t keptHistory = std::size_t{32} << 20;
 };
 
 inline constexpr int kFastestLevel = 1;

@@ -60,5 +60,17 @@ TEST(MakerLevels, EachLevelMakesNoLargerArchiveThanTheOneBelow) {
   }
 }
 
+TEST(MakerLevels, TheKeptWindowIsAFewMiBAndGrowsWithTheLevel) {
+  // The maker's memory at the LZ levels follows the window it keeps, never the input.
+  for (int level = kFastestLevel; level <= kSmallestLevel; ++level) {
+    const std::size_t kept = levelPlan(level).keptHistory;
+    EXPECT_GE(kept, std::size_t{16} << 20) << "level " << level;
+    EXPECT_LE(kept, std::size_t{32} << 20) << "level " << level;
+    if (level > kFastestLevel) {
+      EXPECT_GE(kept, levelPlan(level - 1).keptHistory) << "level " << level;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvex

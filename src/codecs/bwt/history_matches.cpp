@@ -1,5 +1,6 @@
 #include "codecs/bwt/history_matches.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "codecs/bwt/byte_runs.hpp"
@@ -11,8 +12,6 @@ namespace {
 constexpr bool anyByte(std::uint8_t) { return true; }
 constexpr std::uint8_t kHistoryLiteralPair = 0x00;
 constexpr std::uint32_t kOffsetBytes = 4;
-// The encoder looks this far back into the window, at most.
-constexpr std::size_t kSearchedHistory = std::size_t{1} << 24;
 
 }  // namespace
 
@@ -54,13 +53,16 @@ std::uint32_t expandHistoryMatches(std::span<const std::uint8_t> side, const std
 }
 
 ShortenedBlock findHistoryMatches(std::span<const std::uint8_t> block, std::span<const std::uint8_t> history,
-                                  std::uint32_t minLength) {
+                                  std::uint32_t minLength, std::uint64_t historyStart) {
   constexpr std::uint32_t kChainDepth = 16;
   if (minLength < kHistoryMinLength) minLength = kHistoryMinLength;
   // Only the newest part of a large window is searched; offsets must stay nameable.
-  const std::size_t searchedEnd = history.size() < kHistoryOffsetLimit ? history.size() : kHistoryOffsetLimit;
-  const std::size_t searchedStart = searchedEnd > kSearchedHistory ? searchedEnd - kSearchedHistory : 0;
-  const auto searched = history.subspan(searchedStart, searchedEnd - searchedStart);
+  const std::uint64_t windowEnd = historyStart + history.size();
+  const std::uint64_t searchedEnd = std::max(historyStart, std::min<std::uint64_t>(windowEnd, kHistoryOffsetLimit));
+  const std::uint64_t searchedStart =
+      std::max(historyStart, searchedEnd > kSearchedHistory ? searchedEnd - kSearchedHistory : 0);
+  const auto searched = history.subspan(static_cast<std::size_t>(searchedStart - historyStart),
+                                        static_cast<std::size_t>(searchedEnd - searchedStart));
   HashChains chains(searched);
   for (std::uint32_t position = 0; position < searched.size(); ++position) chains.insert(position);
 

@@ -19,6 +19,8 @@ inline constexpr std::uint8_t kHistoryEscapeSecond = 0xF0;
 inline constexpr std::uint32_t kHistoryMinLength = 8;
 // Offsets at or above this cannot be named: the escape's first offset byte would be 0.
 inline constexpr std::uint32_t kHistoryOffsetLimit = 0xFF000000;
+// The encoder looks this far back into the window, at most.
+inline constexpr std::size_t kSearchedHistory = std::size_t{1} << 24;
 
 // Copies input (n bytes) to output, replacing every history escape by the bytes it
 // names in history: the window's bytes from its start up to where this block's codec
@@ -30,8 +32,9 @@ std::uint32_t expandHistoryMatches(std::span<const std::uint8_t> side, const std
                                    std::span<const std::uint8_t> history);
 
 // The forward twin: block with strings found in history (at least minLength >= 8 bytes
-// long) replaced by escapes, and the length stream.
+// long) replaced by escapes, and the length stream. history may be only the newest
+// part of the window, starting at offset historyStart of it.
 ShortenedBlock findHistoryMatches(std::span<const std::uint8_t> block, std::span<const std::uint8_t> history,
-                                  std::uint32_t minLength);
+                                  std::uint32_t minLength, std::uint64_t historyStart = 0);
 
 }  // namespace quorvex::bwt

@@ -89,18 +89,36 @@ class LzEncoder {
   LzEncoder(const LzEncoder&) = delete;
   LzEncoder& operator=(const LzEncoder&) = delete;
 
-  // window: the history window from historyBase up to the end of the block to encode;
-  // the block is window[blockOffset..]. Returns the block's payload (empty for an empty
-  // block). The match finder keeps its index from call to call, which pays off when
-  // each call passes the previous window grown by later blocks, as the decoder sees it;
-  // any other window is still coded correctly.
-  std::vector<std::uint8_t> encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset);
+  // window: the history window from offset windowStart up to the end of the block to
+  // encode; the block is window[blockOffset..]. Returns the block's payload (empty for
+  // an empty block). The match finder keeps its index from call to call, which pays off
+  // when each call passes the previous window grown by later blocks, as the decoder sees
+  // it; any other window is still coded correctly.
+  // A maker that keeps only the newest part of a long window passes a windowStart past
+  // 0: matches then copy from window[4..] only (their four context bytes must be real),
+  // and the few bytes the model still reads before that (see slideTo) are kept here.
+  std::vector<std::uint8_t> encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset,
+                                        std::uint64_t windowStart = 0);
+
+  // Bytes this encoder holds besides the window: the contexts kept from before it.
+  std::size_t keptContextBytes() const { return keptFrom_; }
 
  private:
+  // Moves the encoder's copy of the window to one that starts at windowStart. The
+  // literal model remembers where each three-byte context last stood and reads the
+  // byte there and the five before it, however far back: those six bytes of every
+  // remembered position that falls out of the window are kept at the front of the copy,
+  // and the remembered positions are moved to match (so the model predicts exactly as
+  // the decoder's, which holds the whole window). The match finder starts over.
+  void slideTo(std::span<const std::uint8_t> window, std::uint64_t windowStart);
+
   LzEncoderSettings settings_;
   std::unique_ptr<LzModel> model_;
   std::unique_ptr<MatchFinder> finder_;
-  std::vector<std::uint8_t> buffer_;  // 64 zero bytes, then the window
+  // 64 zero bytes, the kept contexts (keptFrom_ bytes), then the window from start_.
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t start_ = 0;
+  std::uint32_t keptFrom_ = 0;
 };
 
 }  // namespace quorvex::lz

@@ -36,6 +36,11 @@ void reserveInLargePages(std::vector<std::uint32_t>& table, std::size_t entries)
 
 }  // namespace
 
+void MatchFinder::restartAt(std::uint32_t lowestSource) {
+  head_.clear();
+  lowestSource_ = lowestSource;
+}
+
 void MatchFinder::attach(const std::uint8_t* window, std::uint32_t size) {
   if (size < std::max(indexed_, hashed_) || head_.empty()) {
     reserveInLargePages(head_, std::size_t{1} << kHashBits);
@@ -43,8 +48,8 @@ void MatchFinder::attach(const std::uint8_t* window, std::uint32_t size) {
     triples_.assign(std::size_t{1} << kTripleBits, 0);
     pairs_.assign(std::size_t{1} << 16, 0);
     tree_.clear();
-    indexed_ = 0;
-    hashed_ = 0;
+    indexed_ = lowestSource_;
+    hashed_ = lowestSource_;
   }
   window_ = window;
   size_ = size;

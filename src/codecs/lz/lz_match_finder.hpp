@@ -37,6 +37,9 @@ class MatchFinder {
   // Indexes are kept from call to call, as the window only grows. A window shorter than
   // what was indexed means a new window: the index starts over.
   void attach(const std::uint8_t* window, std::uint32_t size);
+  // Forgets every position and indexes from lowestSource on when next attached: bytes
+  // before it are no sources (they need not even be the window's).
+  void restartAt(std::uint32_t lowestSource);
 
   // Makes every position below `limit` available as a source.
   void indexUpTo(std::uint32_t limit);
@@ -75,6 +78,7 @@ class MatchFinder {
   std::uint32_t size_ = 0;
   std::uint32_t indexed_ = 0;  // positions below this are in the trees
   std::uint32_t hashed_ = 0;   // positions below this are in the pair and triple tables
+  std::uint32_t lowestSource_ = 0;  // where indexing starts
   std::vector<std::uint32_t> head_;     // position + 1 of the tree's root, 0 = empty tree
   std::vector<std::uint32_t> triples_;  // position + 1 of the latest occurrence of each 3-byte hash
   std::vector<std::uint32_t> pairs_;    // position + 1 of the latest occurrence of each byte pair

@@ -194,5 +194,22 @@ TEST(MatchFinder, FindsSourcesAmongTheWindowsLastBytes) {
   EXPECT_EQ(out[found - 1].back, 27u);
 }
 
+// A finder restarted at a position offers nothing before it, from the trees or from
+// the pair and triple tables: the LZ encoder restarts it where the bytes it keeps of a
+// long window begin.
+TEST(MatchFinder, RestartedAtAPositionOffersNoSourceBeforeIt) {
+  const std::vector<std::uint8_t> window = windowWithPhrases();
+  MatchFinder whole(48, 1u << 20, 8192);
+  ASSERT_FALSE(matchesAt(whole, window, 7000).empty());
+  EXPECT_EQ(matchesAt(whole, window, 7000).back().back, 6900u);  // the phrase at 100
+  MatchFinder finder(48, 1u << 20, 8192);
+  finder.restartAt(2000);
+  const std::vector<MatchCandidate> found = matchesAt(finder, window, 7000);
+  ASSERT_FALSE(found.empty());
+  for (const MatchCandidate& c : found) EXPECT_LE(c.back, 5000u);
+  EXPECT_EQ(found.back().length, 32u);  // the phrase's first half at 4000
+  EXPECT_EQ(found.back().back, 3000u);
+}
+
 }  // namespace
 }  // namespace quorvex::lz

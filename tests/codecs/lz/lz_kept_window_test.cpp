@@ -1,0 +1,108 @@
+// An encoder given only the newest part of a long window (as the archive maker keeps
+// it) codes blocks that the decoder, which holds the whole window, decodes exactly.
+// The literal model remembers context positions however far back they lie; the
+// encoder keeps their bytes, and its matches never reach before what it was given.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "codecs/lz/lz_codec.hpp"
+#include "support/test_support.hpp"
+
+namespace quorvex::lz {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::size_t kGuard = 64;
+
+// Text, code and text again: contexts and phrases recur far apart.
+Bytes recurringInput() {
+  Bytes input = testing::repositoryText(160000);
+  const Bytes code = testing::ownProgram(60000);
+  input.insert(input.end(), code.begin(), code.end());
+  const Bytes again = testing::repositoryText(120000);
+  input.insert(input.end(), again.begin(), again.end());
+  return input;
+}
+
+struct Coded {
+  std::vector<Bytes> payloads;
+  std::vector<std::size_t> offsets;
+  std::size_t mostContextBytes = 0;
+};
+
+// Codes input in blocks, each with at most `kept` bytes of window before it
+// (kept 0: the whole window); the bytes before what the encoder is given are passed
+// nowhere, so it cannot read them.
+Coded codeInBlocks(const Bytes& input, std::size_t block, std::size_t kept) {
+  Coded coded;
+  LzEncoder encoder;
+  for (std::size_t offset = 0; offset < input.size(); offset += block) {
+    const std::size_t end = std::min(input.size(), offset + block);
+    const std::size_t start = kept == 0 || offset < kept ? 0 : offset - kept;
+    const std::span<const std::uint8_t> window(input.data() + start, end - start);
+    coded.payloads.push_back(encoder.encodeBlock(window, offset - start, start));
+    coded.offsets.push_back(offset);
+    coded.mostContextBytes = std::max(coded.mostContextBytes, encoder.keptContextBytes());
+  }
+  return coded;
+}
+
+Bytes decodeWhole(const Coded& coded, std::size_t size) {
+  Bytes window(kGuard + size, 0);
+  LzDecoder decoder;
+  std::uint8_t* base = window.data() + kGuard;
+  for (std::size_t i = 0; i < coded.payloads.size(); ++i) {
+    const std::size_t end = i + 1 < coded.offsets.size() ? coded.offsets[i + 1] : size;
+    const auto length = static_cast<std::uint32_t>(end - coded.offsets[i]);
+    if (!decoder.decodeBlock(coded.payloads[i], base, base + coded.offsets[i], length)) return {};
+  }
+  return Bytes(window.begin() + kGuard, window.end());
+}
+
+TEST(LzKeptWindow, BlocksCodedFromTheNewestBytesDecodeWithTheWholeWindow) {
+  const Bytes input = recurringInput();
+  for (const std::size_t kept : {std::size_t{20000}, std::size_t{65536}}) {
+    SCOPED_TRACE(kept);
+    const Coded coded = codeInBlocks(input, 8192, kept);
+    EXPECT_EQ(decodeWhole(coded, input.size()), input);
+    // The model did remember positions that fell out of what the encoder was given.
+    EXPECT_GT(coded.mostContextBytes, 0u);
+    EXPECT_LE(coded.mostContextBytes, std::size_t{65536} * 6);
+  }
+}
+
+TEST(LzKeptWindow, KeepingMoreThanTheWindowCodesAsTheWholeWindowDoes) {
+  const Bytes input = recurringInput();
+  const Coded whole = codeInBlocks(input, 8192, 0);
+  const Coded kept = codeInBlocks(input, 8192, input.size());
+  EXPECT_EQ(kept.payloads, whole.payloads);
+  EXPECT_EQ(kept.mostContextBytes, 0u);
+}
+
+TEST(LzKeptWindow, FarMatchesAreGivenUpForNearOnes) {
+  // The same 40000 pseudo-random bytes twice, 100000 bytes apart: the whole window
+  // copies the second time, a kept window of 20000 bytes cannot (the literal model's
+  // remembered contexts still predict some of them).
+  testing::TestRandom random(7);
+  Bytes phrase(40000);
+  for (std::uint8_t& byte : phrase) byte = static_cast<std::uint8_t>(random.next());
+  Bytes input = phrase;
+  const Bytes filler = testing::skewedBytes(100000, 3);
+  input.insert(input.end(), filler.begin(), filler.end());
+  input.insert(input.end(), phrase.begin(), phrase.end());
+  const Coded whole = codeInBlocks(input, 8192, 0);
+  const Coded kept = codeInBlocks(input, 8192, 20000);
+  const auto total = [](const Coded& coded) {
+    std::size_t sum = 0;
+    for (const Bytes& payload : coded.payloads) sum += payload.size();
+    return sum;
+  };
+  EXPECT_LT(total(whole) + 10000, total(kept));
+  EXPECT_EQ(decodeWhole(kept, input.size()), input);
+}
+
+}  // namespace
+}  // namespace quorvex::lz
