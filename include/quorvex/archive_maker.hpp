@@ -63,6 +63,10 @@ class ArchiveMaker {
   // window holds goes on in further members. Refused, adding nothing, when codec audio
   // cannot take the data (the result says why).
   AddResult addFile(std::span<const std::uint8_t> data, FileCodec codec = FileCodec::automatic);
+  // Appends more of the file the last addFile began, with the same codec: a file read
+  // in pieces. A WAV file whose samples run on past the first piece stays audio: its
+  // samples go on in audio blocks that continue the ones before.
+  void continueFile(std::span<const std::uint8_t> data);
 
   // The archive so far, closed (after takeWritten, what was written since).
   const std::vector<std::uint8_t>& bytes() const;

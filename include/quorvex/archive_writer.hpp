@@ -174,6 +174,12 @@ class ArchiveWriter {
   // after the samples follow in a stored block (so do samples the audio encoder cannot
   // code). False, writing nothing, when the file is not such a WAV file.
   bool addWavFile(std::span<const std::uint8_t> file);
+  // More samples of a WAV file whose first part addWavFile took (a file read in pieces):
+  // an audio block that goes on from the one before, its first headerBytes (the rest of
+  // a frame the block before cut) raw; stored as they are when the audio encoder cannot
+  // code them.
+  void addWavSamples(std::span<const std::uint8_t> samples, std::uint32_t channels, std::uint32_t sampleWidth,
+                     std::uint32_t headerBytes);
 
   // Members: ends the current member and starts the next, which the decoder begins
   // afresh (an empty window, new models, codec parameters as at the archive's start).

@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <optional>
 #include <span>
@@ -81,6 +83,16 @@ bool filtersStandardInput(const Options& options) {
 // multiple of every block and context-mixing section size the levels use.
 constexpr std::size_t kInputPieceSize = std::size_t{64} << 20;
 
+// The piece size; tests make it smaller (QUORVEX_TEST_PIECE_SIZE, 4 KiB at least) to see
+// files longer than a piece without writing 64 MiB.
+std::size_t inputPieceSize() {
+  constexpr std::size_t kLeastPiece = 4096;
+  const char* asked = std::getenv("QUORVEX_TEST_PIECE_SIZE");
+  if (asked == nullptr) return kInputPieceSize;
+  const unsigned long long size = std::strtoull(asked, nullptr, 10);
+  return static_cast<std::size_t>(std::clamp<unsigned long long>(size, kLeastPiece, kInputPieceSize));
+}
+
 class InputPieces {
  public:
   explicit InputPieces(const char* path)
@@ -97,7 +109,7 @@ class InputPieces {
   // end. An empty file gives one empty piece, so that it is made as before.
   std::span<const std::uint8_t> next() {
     if (ended_) return {};
-    if (buffer_.empty()) buffer_.resize(kInputPieceSize);
+    if (buffer_.empty()) buffer_.resize(inputPieceSize());
     std::size_t filled = 0;
     while (filled < buffer_.size()) {
       const std::size_t got = std::fread(buffer_.data() + filled, 1, buffer_.size() - filled, file_);
@@ -200,20 +212,19 @@ int runCreate(const Options& baseOptions) {
       std::fprintf(stderr, "quorvex: %s: refused as audio: %s\n", input.path.c_str(), describeRefusal(refusal));
       return 1;
     };
-    if (input.codec == FileCodec::audio) {
-      // An audio block takes the whole file; the file is read whole.
-      const FileBytes data = readWholeFile(input.path.c_str(), kMaxInputSize);
-      fileSize = data.size();
-      if (const AddResult added = maker.addFile(data, input.codec); !added) return refuse(added.refusal);
-      writeOut(maker.takeWritten());
-    } else {
-      InputPieces pieces(input.path.c_str());
-      for (std::span<const std::uint8_t> piece = pieces.next(); piece.data() != nullptr; piece = pieces.next()) {
-        fileSize += piece.size();
-        maker.addFile(piece, input.codec);
-        writeOut(maker.takeWritten());
-        if (fileSize > kMaxInputSize) fatalError("error reading", input.path.c_str());
+    // The first piece begins the file (a WAV file's header arrives in it), the others go on with it.
+    InputPieces pieces(input.path.c_str());
+    bool first = true;
+    for (std::span<const std::uint8_t> piece = pieces.next(); piece.data() != nullptr; piece = pieces.next()) {
+      if (first) {
+        if (const AddResult added = maker.addFile(piece, input.codec); !added) return refuse(added.refusal);
+        first = false;
+      } else {
+        maker.continueFile(piece);
       }
+      fileSize += piece.size();
+      writeOut(maker.takeWritten());
+      if (fileSize > kMaxInputSize) fatalError("error reading", input.path.c_str());
     }
     inputSize += fileSize;
     expectedInput = expectedInput - announced + fileSize;

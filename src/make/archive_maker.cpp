@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/bwt/bwt_transform.hpp"
@@ -142,11 +143,24 @@ class ArchiveMaker::Making {
  public:
   explicit Making(const MakerOptions& options);
   AddResult addFile(std::span<const std::uint8_t> data, FileCodec codec);
+  void continueFile(std::span<const std::uint8_t> data);
   ArchiveWriter& writer() { return writer_; }
 
  private:
+  // A WAV file whose samples run on past the piece its header came in.
+  struct OpenWav {
+    std::uint32_t channels = 0;
+    std::uint32_t sampleWidth = 0;
+    std::uint64_t samplesLeft = 0;
+    std::uint32_t cutFrameBytes = 0;  // bytes of a frame that the block before ended with
+  };
+  // After addWavFile took `file` (a WAV file's start, up to the end of a piece): opens
+  // the WAV file when its data chunk says that more samples follow.
+  void openLongWav(std::span<const std::uint8_t> file, const audio::WavLayout& wav);
+  // Codes the open WAV file's samples at the start of data; returns the bytes taken.
+  std::size_t continueWav(std::span<const std::uint8_t> data);
   void addChosenCodecs(std::span<const std::uint8_t> data);
-  void addWavPiece(std::span<const std::uint8_t> piece);
+  void addWavPiece(std::span<const std::uint8_t> piece, bool endsTheData);
   void addPlainPiece(std::span<const std::uint8_t> piece);
   void addSurveyedPiece(std::span<const std::uint8_t> piece);
   struct PlannedBlock;
@@ -171,6 +185,8 @@ class ArchiveMaker::Making {
   MakerOptions options_;
   ArchiveWriter writer_;
   std::size_t cmSectionBytes_ = 0;  // input of the context-mixing section so far
+  FileCodec fileCodec_ = FileCodec::automatic;  // the codec of the file being added
+  std::optional<OpenWav> openWav_;
 };
 
 namespace {
@@ -207,6 +223,8 @@ const char* describeRefusal(Refusal refusal) {
 }
 
 AddResult ArchiveMaker::Making::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
+  openWav_.reset();
+  fileCodec_ = codec;
   switch (codec) {
     case FileCodec::automatic:
       addChosenCodecs(data);
@@ -215,6 +233,7 @@ AddResult ArchiveMaker::Making::addFile(std::span<const std::uint8_t> data, File
       const std::optional<audio::WavLayout> wav = audio::parseWav(data);
       if (!wav) return {Refusal::notPcmWav};
       if (!writer_.addWavFile(data)) return {Refusal::wavTooLarge};  // audio blocks decode in every mode
+      openLongWav(data, *wav);
       if (options_.onCoded) options_.onCoded(data.size());
       return {};
     }
@@ -224,11 +243,54 @@ AddResult ArchiveMaker::Making::addFile(std::span<const std::uint8_t> data, File
   }
 }
 
+void ArchiveMaker::Making::continueFile(std::span<const std::uint8_t> data) {
+  if (openWav_) data = data.subspan(continueWav(data));
+  if (data.empty()) return;
+  switch (fileCodec_) {
+    case FileCodec::automatic:
+      addChosenCodecs(data);
+      break;
+    case FileCodec::audio:  // what follows the samples is stored, as addWavFile stores it
+      addBlocks(data, FileCodec::stored, StageOptions{});
+      break;
+    default:
+      addBlocks(data, fileCodec_, options_.stages);
+      break;
+  }
+}
+
+void ArchiveMaker::Making::openLongWav(std::span<const std::uint8_t> file, const audio::WavLayout& wav) {
+  if (wav.declaredDataEnd <= file.size()) return;
+  const std::uint32_t frameBytes = wav.channels * wav.sampleWidth;
+  OpenWav open;
+  open.channels = wav.channels;
+  open.sampleWidth = wav.sampleWidth;
+  open.samplesLeft = wav.declaredDataEnd - file.size();
+  open.cutFrameBytes = static_cast<std::uint32_t>((file.size() - wav.dataBegin) % frameBytes);
+  openWav_ = open;
+}
+
+// The samples go in one audio block per piece. A frame that a piece end cut travels
+// raw: its first bytes at the end of one block, the rest at the start of the next.
+std::size_t ArchiveMaker::Making::continueWav(std::span<const std::uint8_t> data) {
+  OpenWav& wav = *openWav_;
+  const std::size_t taken = static_cast<std::size_t>(std::min<std::uint64_t>(wav.samplesLeft, data.size()));
+  const std::uint32_t frameBytes = wav.channels * wav.sampleWidth;
+  const std::size_t frameRest = (frameBytes - wav.cutFrameBytes) % frameBytes;
+  writer_.addWavSamples(data.first(taken), wav.channels, wav.sampleWidth,
+                        static_cast<std::uint32_t>(std::min(frameRest, taken)));
+  if (options_.onCoded) options_.onCoded(taken);
+  wav.cutFrameBytes = static_cast<std::uint32_t>((wav.cutFrameBytes + taken) % frameBytes);
+  wav.samplesLeft -= taken;
+  if (wav.samplesLeft == 0) openWav_.reset();
+  return taken;
+}
+
 void ArchiveMaker::Making::addChosenCodecs(std::span<const std::uint8_t> data) {
   for (const DataPiece& piece : splitAtWavFiles(data)) {
     const auto bytes = data.subspan(piece.begin, piece.end - piece.begin);
     if (piece.wav) {
-      addWavPiece(bytes);
+      addWavPiece(bytes, piece.end == data.size());
     } else {
       addPlainPiece(bytes);
     }
@@ -236,8 +298,9 @@ void ArchiveMaker::Making::addChosenCodecs(std::span<const std::uint8_t> data) {
 }
 
 // A WAV file: its samples in an audio block, unless the level weighs that against the
-// other codecs and they code it smaller (synthetic sound often repeats exactly).
-void ArchiveMaker::Making::addWavPiece(std::span<const std::uint8_t> piece) {
+// other codecs and they code it smaller (synthetic sound often repeats exactly). A
+// file cut by the end of the data (endsTheData) may go on in the next piece.
+void ArchiveMaker::Making::addWavPiece(std::span<const std::uint8_t> piece, bool endsTheData) {
   if (levelPlan(options_.level).weighAudio) {
     MakerOptions trialOptions = options_;
     trialOptions.writer.integrityChecks = false;
@@ -268,6 +331,7 @@ void ArchiveMaker::Making::addWavPiece(std::span<const std::uint8_t> piece) {
     addPlainPiece(piece);
     return;
   }
+  if (endsTheData) openLongWav(piece, *audio::parseWav(piece));
   if (options_.onCoded) options_.onCoded(piece.size());
 }
 
@@ -522,6 +586,7 @@ ArchiveMaker& ArchiveMaker::operator=(ArchiveMaker&&) noexcept = default;
 AddResult ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec codec) {
   return making_->addFile(data, codec);
 }
+void ArchiveMaker::continueFile(std::span<const std::uint8_t> data) { making_->continueFile(data); }
 const std::vector<std::uint8_t>& ArchiveMaker::bytes() const { return making_->writer().bytes(); }
 std::vector<std::uint8_t> ArchiveMaker::takeWritten() { return making_->writer().takeWritten(); }
 std::uint64_t ArchiveMaker::size() const { return making_->writer().size(); }

@@ -447,14 +447,16 @@ bool ArchiveWriter::addWavFile(std::span<const std::uint8_t> file) {
   const std::size_t blockBegin = headerInBlock ? 0 : wav->dataBegin;
   const auto samples = file.subspan(blockBegin, wav->dataEnd - blockBegin);
   if (!headerInBlock) addRawBlock(file.first(wav->dataBegin));
-  // Audio the encoder cannot code (a class stream too long for its length field) is
-  // stored as it is.
-  if (!addAudioBlock(samples, wav->channels, wav->sampleWidth, true,
-                     static_cast<std::uint32_t>(wav->dataBegin - blockBegin))) {
-    addRawBlock(samples);
-  }
+  addWavSamples(samples, wav->channels, wav->sampleWidth, static_cast<std::uint32_t>(wav->dataBegin - blockBegin));
   if (wav->dataEnd < file.size()) addRawBlock(file.subspan(wav->dataEnd));
   return true;
+}
+
+void ArchiveWriter::addWavSamples(std::span<const std::uint8_t> samples, std::uint32_t channels,
+                                  std::uint32_t sampleWidth, std::uint32_t headerBytes) {
+  // Audio the encoder cannot code (a class stream too long for its length field) is
+  // stored as it is.
+  if (!addAudioBlock(samples, channels, sampleWidth, true, headerBytes)) addRawBlock(samples);
 }
 
 void ArchiveWriter::startMember() {

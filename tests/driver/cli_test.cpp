@@ -513,5 +513,28 @@ TEST_F(Cli, MakingAnArchiveShowsItsProgressAndAnInterruptLeavesNothing) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);  // big, stdout.txt
 }
 
+
+// A WAV file longer than the piece the program reads at a time (made small here) is
+// made into audio blocks piece by piece, from a file and from a pipe alike.
+TEST_F(Cli, AWavFileLongerThanAPieceStaysAudio) {
+  fs::copy_file(QUORVEX_SOURCE_DIR "/samples/sample.wav", dir_ / "tone.wav");
+  const std::string pieces = "QUORVEX_TEST_PIECE_SIZE=5001";
+  for (const std::string arguments : {"-1 -o file.qvx tone.wav", "-6 -c - < tone.wav > file.qvx",
+                                      "--codec audio -o file.qvx tone.wav"}) {
+    SCOPED_TRACE(arguments);
+    Result result = decode("-z -f " + arguments, pieces);
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::vector<std::uint8_t> archive = readFile(dir_ / "file.qvx");
+    std::size_t audioBlocks = 0;
+    for (const ListedRecord& record : listArchive(archive).records) {
+      if (record.kind == ListedRecordKind::block) audioBlocks += record.codec == ListedCodec::audio;
+    }
+    EXPECT_EQ(audioBlocks, (fs::file_size(dir_ / "tone.wav") + 5000) / 5001);
+    result = decode("-q -f -o back file.qvx");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(readFile(dir_ / "back"), readFile(dir_ / "tone.wav"));
+  }
+}
+
 }  // namespace
 }  // namespace quorvex

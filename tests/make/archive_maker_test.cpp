@@ -3,8 +3,10 @@
 // picks decodes to the input at every level.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -310,6 +312,36 @@ TEST(ArchiveMaker, JoinedCorpusFilesKeepTheirWavFiles) {
   expectDecodesTo(made, file);
   EXPECT_EQ(count(made, isAudio), 2u);
   EXPECT_GE(count(made, hasBranchTargets), 1u);
+}
+
+// A WAV file read in pieces, as the program reads its inputs: its header arrives in the
+// first, its samples over the others, with frames cut at the piece ends. It stays
+// audio, one audio block per piece going on from the one before, about as small as the
+// file made whole; what follows its samples goes to the other codecs.
+TEST(ArchiveMaker, AWavFileReadInPiecesStaysAudio) {
+  WavShape shape;
+  shape.frames = 25000;  // 100,000 bytes of 16-bit stereo samples
+  const Bytes wav = wavFile(shape);
+  const Bytes input = joined({wav, testing::repositoryText(5000)});
+  constexpr std::size_t kPiece = 25001;  // odd: most piece ends cut a frame
+  for (const FileCodec codec : {FileCodec::automatic, FileCodec::audio}) {
+    for (const int level : {1, 3}) {  // level 3 weighs audio against the other codecs
+      SCOPED_TRACE("level " + std::to_string(level) + (codec == FileCodec::audio ? ", codec audio" : ""));
+      MakerOptions options;
+      options.level = level;
+      ArchiveMaker maker(options);
+      ASSERT_TRUE(maker.addFile(std::span(input).first(kPiece), codec));
+      for (std::size_t at = kPiece; at < input.size(); at += kPiece) {
+        maker.continueFile(std::span(input).subspan(at, std::min(kPiece, input.size() - at)));
+      }
+      const MadeArchive pieces = readBack(maker.bytes());
+      expectDecodesTo(pieces, input);
+      EXPECT_EQ(count(pieces, isAudio), (wav.size() + kPiece - 1) / kPiece);
+      const MadeArchive whole = make(input, level, {}, codec);
+      ASSERT_EQ(count(whole, isAudio), 1u);
+      EXPECT_LT(pieces.bytes.size(), whole.bytes.size() + whole.bytes.size() / 50) << "frames stay aligned";
+    }
+  }
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ std::optional<WavLayout> parseWav(std::span<const std::uint8_t> file) {
       if (!haveFormat) return std::nullopt;
       layout.dataBegin = body;
       layout.dataEnd = size < file.size() - body ? body + size : file.size();
+      layout.declaredDataEnd = std::uint64_t{body} + size;
       return layout;
     }
     if (size > file.size() - body) break;

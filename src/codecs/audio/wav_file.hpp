@@ -13,6 +13,7 @@ struct WavLayout {
   std::uint32_t sampleWidth = 0;  // bytes; 8-bit samples are unsigned
   std::size_t dataBegin = 0;      // the first sample byte; everything before is header
   std::size_t dataEnd = 0;        // after the data chunk (cut to the file); the rest is trailer
+  std::uint64_t declaredDataEnd = 0;  // after the data chunk as its size says (past a cut file's end)
 };
 
 // The layout of a RIFF/WAVE file whose format chunk (before its data chunk) says
