@@ -1,4 +1,5 @@
 // The LZ block encoder: the parse drives the same token coder the decoder runs.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -43,7 +44,7 @@ void LzEncoder::slideTo(std::span<const std::uint8_t> window, std::uint64_t wind
     position = static_cast<std::uint32_t>(kept.size() - 1);
   }
   buffer_.resize(kWindowGuardBytes + kept.size());
-  std::memcpy(buffer_.data() + kWindowGuardBytes, kept.data(), kept.size());
+  if (!kept.empty()) std::memcpy(buffer_.data() + kWindowGuardBytes, kept.data(), kept.size());  // data() may be null
   start_ = windowStart;
   keptFrom_ = keptFrom;
   // The chains name old positions: index the new copy afresh, from the first byte a
