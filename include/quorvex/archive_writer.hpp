@@ -59,6 +59,14 @@ struct CodecParamBytes {
   std::uint32_t count = 4;     // how many of the four bytes to write
 };
 
+// How hard the LZ encoder searches: the match finder's tree nodes visited per position
+// at most, and the match length it takes outright without weighing shorter cuts or
+// what lies beyond. Less makes faster and codes a little larger.
+struct LzEffort {
+  std::uint32_t treeSteps = 160;
+  std::uint32_t niceLength = 96;
+};
+
 struct WriterOptions {
   // Integrity records: the writer hashes the output of the blocks it makes and
   // records the hash after each one, between an opening record (written before the
@@ -79,6 +87,7 @@ struct WriterOptions {
   // as far back as it keeps, plus the block being made. An archive made of less input
   // than this is the one the whole window makes.
   std::size_t keptHistory = 0;
+  LzEffort lzEffort;
 };
 
 class OutputHash;
@@ -245,6 +254,7 @@ class ArchiveWriter {
   bool cmMode_ = false;
   std::size_t memberWindow_;
   std::size_t keptHistory_;
+  LzEffort lzEffort_;
   std::uint32_t members_ = 1;
   std::unique_ptr<Encoders> encoders_;
 };

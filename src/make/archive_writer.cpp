@@ -26,7 +26,19 @@
 
 namespace quorvex {
 
+namespace {
+
+lz::LzEncoderSettings lzSettingsFor(const LzEffort& effort) {
+  lz::LzEncoderSettings settings;
+  settings.chainSteps = effort.treeSteps;
+  settings.niceLength = effort.niceLength;
+  return settings;
+}
+
+}  // namespace
+
 struct ArchiveWriter::Encoders {
+  explicit Encoders(const LzEffort& effort) : lz(lzSettingsFor(effort)) {}
   lz::LzEncoder lz;
   cm::CmEncoderPtr cm;
   std::unique_ptr<audio::AudioEncoder> audio;
@@ -329,7 +341,8 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 ArchiveWriter::ArchiveWriter(const WriterOptions& options)
     : output_(std::make_unique<OutputHash>()),
       memberWindow_(options.memberWindow != 0 ? options.memberWindow : kHistoryWindowSize),
-      keptHistory_(options.keptHistory != 0 ? options.keptHistory : kHistoryWindowSize) {
+      keptHistory_(options.keptHistory != 0 ? options.keptHistory : kHistoryWindowSize),
+      lzEffort_(options.lzEffort) {
   addRecord(static_cast<std::uint32_t>(RecordType::signature), asBytes(kSignatureText));
   const std::uint8_t version[] = {kFormatVersion};
   addRecord(static_cast<std::uint32_t>(RecordType::version), version);
@@ -363,7 +376,7 @@ ArchiveWriter::~ArchiveWriter() = default;
 
 // The LZ and context-mixing encoders carry large models; most archives need neither.
 ArchiveWriter::Encoders& ArchiveWriter::encoders() {
-  if (!encoders_) encoders_ = std::make_unique<Encoders>();
+  if (!encoders_) encoders_ = std::make_unique<Encoders>(lzEffort_);
   return *encoders_;
 }
 

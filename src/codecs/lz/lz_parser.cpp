@@ -86,7 +86,7 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
     if (length < kMinMatchLength) continue;
     const Price base = matchBase + choicePrice[j + 1];
     const LengthVariant variant = lengthVariantOf(j + 1);
-    for (std::uint32_t l = length >= kNiceLength ? length : kMinMatchLength; l <= length; ++l) {
+    for (std::uint32_t l = length >= settings_.niceLength ? length : kMinMatchLength; l <= length; ++l) {
       relax(index, index + l, base + prices_.lengthPrice(variant, l - kMinMatchLength), LzToken{0, 0, j + 1, l, 0});
     }
     longest = std::max(longest, length);
@@ -102,7 +102,7 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
                        (distance >= settings_.farSourceDistance ? settings_.farSourceSurcharge : 0u) + choicePrice[0] +
                        distanceBitsPrice(distance);
     const std::uint32_t slot = distanceSlotOf(distance);
-    if (c.length >= kNiceLength) l = c.length;
+    if (c.length >= settings_.niceLength) l = c.length;
     for (; l <= c.length; ++l) {
       const std::uint32_t value = l - kMinMatchLength;
       relax(index, index + l,
@@ -137,7 +137,7 @@ void LzParser::plan(const LzBlockState& s) {
       break;
     }
     const std::uint32_t longest = follow(s, i, segmentEnd);
-    if (longest >= kNiceLength) {
+    if (longest >= settings_.niceLength) {
       end = farthest_;  // the long match reaches furthest; take the cheapest path there
       break;
     }

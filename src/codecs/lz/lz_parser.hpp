@@ -4,7 +4,7 @@
 // a distance the match finder offers leads l positions on. Each node keeps the cheapest
 // path to it with the recent distances and token history that path leaves, since these
 // shape the price of what follows. The search stops where every path meets (no token
-// spans the position), at a match long enough to take outright, or after kMaxPlan
+// spans the position), at a match long enough to take outright (settings.niceLength), or after kMaxPlan
 // positions; the cheapest path found is then coded token by token.
 #pragma once
 
@@ -30,7 +30,6 @@ class LzParser {
 
  private:
   static constexpr std::uint32_t kMaxPlan = 4096;
-  static constexpr std::uint32_t kNiceLength = 96;        // a match this long is taken outright
   static constexpr std::uint32_t kRepricePeriod = 1024;   // bytes between refreshes of the match prices
 
   struct Node {
