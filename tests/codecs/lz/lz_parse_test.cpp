@@ -107,10 +107,16 @@ TEST(LzParse, ReachesEveryCornerAndDecodes) {
 }
 
 TEST(LzParse, PricesAreWhatTheCoderSpends) {
-  // Two blocks, so that the second is priced from a model that has learned.
-  auto data = quorvex::testing::repositoryText(30000);
-  const auto program = quorvex::testing::ownProgram(30000);
-  data.insert(data.end(), program.begin(), program.end());
+  // Two blocks, so that the second is priced from a model that has learned: English
+  // text, then machine code. Fixed files, so that the error measured below is the same
+  // in every build.
+  QUORVEX_SKIP_WITHOUT_CORPUS();
+  auto data = quorvex::testing::corpusFile("text/alice29.txt");
+  const auto program = quorvex::testing::corpusFile("exe/sed-x86_64.elf");
+  ASSERT_GE(data.size(), 30000u);
+  ASSERT_GE(program.size(), 16384u + 30000u);
+  data.resize(30000);
+  data.insert(data.end(), program.begin() + 16384, program.begin() + 16384 + 30000);
   LzEncoder encoder;
   const auto first = encoder.encodeBlock(std::span(data.data(), 30000), 0);
   const auto second = encoder.encodeBlock(data, 30000);
@@ -152,11 +158,10 @@ TEST(LzParse, PricesAreWhatTheCoderSpends) {
     }
   }
   EXPECT_GT(literalsChecked, 1000u);
-  // The average depends on which literals the parse leaves, in data that is partly this
-  // test program (0.046 and 0.053 bits in the release and sanitized builds); a price
-  // that misreads one context (an input, or the map row chosen after a bit) is off by
-  // 0.1 bits and more.
-  EXPECT_LT(literalError / static_cast<double>(literalsChecked), 0.07);
+  // On this data the prices average 0.046 bits off; a price that misreads one context
+  // (an input, the map row chosen after a bit, a context's low bits) is off by 0.2 bits
+  // and more.
+  EXPECT_LT(literalError / static_cast<double>(literalsChecked), 0.06);
   EXPECT_GT(matchesChecked, 1000u);
 }
 
