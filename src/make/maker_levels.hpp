@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "quorvex/archive_writer.hpp"
+
 namespace quorvex {
 
 // How a level picks the codec for a block that is not audio.
@@ -37,6 +39,7 @@ struct LevelPlan {
   // The newest bytes of the window kept for LZ blocks and the history-match stage to
   // copy from (see WriterOptions::keptHistory): the maker's memory grows with it.
   std::size_t keptHistory = std::size_t{32} << 20;
+  LzEffort lzEffort;
 };
 
 inline constexpr int kFastestLevel = 1;

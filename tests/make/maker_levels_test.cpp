@@ -1,5 +1,6 @@
 // The level ladder's promises that hold on any input: context mixing (slow to decode)
-// only where a user asks for it, and each level's archive no larger than the one below.
+// only where a user asks for it, and each level's archive smaller than the one below
+// (or, where the input cannot tell them apart, no larger).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -34,10 +35,12 @@ TEST(MakerLevels, FastLevelsGrowTheirBlocksAndEffortInStep) {
     EXPECT_GE(plan.blockSize, below.blockSize) << "level " << level;
     EXPECT_GE(plan.tryEveryStage, below.tryEveryStage) << "level " << level;
     EXPECT_GE(plan.weighAudio, below.weighAudio) << "level " << level;
+    EXPECT_GE(plan.lzEffort.treeSteps, below.lzEffort.treeSteps) << "level " << level;
+    EXPECT_GE(plan.lzEffort.niceLength, below.lzEffort.niceLength) << "level " << level;
   }
 }
 
-TEST(MakerLevels, EachLevelMakesNoLargerArchiveThanTheOneBelow) {
+TEST(MakerLevels, EachLevelMakesASmallerArchiveThanTheOneBelow) {
   // A fixed mix of the golden inputs: text, code, records, sound and mixed bytes.
   Bytes input;
   for (const char* name : {"story.txt", "code.bin", "records.bin", "tone-mono8.wav", "stage-mix.bin", "stress.bin",
@@ -46,6 +49,12 @@ TEST(MakerLevels, EachLevelMakesNoLargerArchiveThanTheOneBelow) {
     ASSERT_FALSE(part.empty()) << name;
     input.insert(input.end(), part.begin(), part.end());
   }
+  // Where a level differs from the one below in something this 118 KB input feels,
+  // its archive must be strictly smaller: levels 1 to 3 (one block each) by the LZ
+  // parse's nice length, 3 to 4 by the stage trials, 5 to 6 by the nice length again,
+  // 6 to 7 by context mixing. Levels 4 and 5 differ only in block size and tree steps,
+  // which the input is too short to feel, and 7 to 9 in model sizes, likewise.
+  const auto strictlySmaller = [](int level) { return level != 5 && level < 8; };
   std::size_t below = SIZE_MAX;
   for (int level = kFastestLevel; level <= kSmallestLevel; ++level) {
     MakerOptions options;
@@ -55,7 +64,11 @@ TEST(MakerLevels, EachLevelMakesNoLargerArchiveThanTheOneBelow) {
     const testing::Decoded run = testing::decode(maker.bytes());
     ASSERT_TRUE(run.result.ok()) << run.result.reason;
     EXPECT_TRUE(run.output == input) << "level " << level;
-    EXPECT_LE(maker.bytes().size(), below) << "level " << level;
+    if (level > kFastestLevel && strictlySmaller(level)) {
+      EXPECT_LT(maker.bytes().size(), below) << "level " << level;
+    } else {
+      EXPECT_LE(maker.bytes().size(), below) << "level " << level;
+    }
     below = maker.bytes().size();
   }
 }
