@@ -5,7 +5,7 @@ For each input (default: the mix compare.py builds from the corpus, and a tar of
 /usr/include) this makes one archive per level (-1 .. -9, or --levels), decodes each
 several times on one thread and checks the output byte for byte, then does the same for
 the peer settings (bzip2 -9, xz -1/-6/-9, zstd -19, 7z -mx=9, zpaq -m3/-m4/-m5). It
-prints a table per input (user user CPU seconds, median of the decodes; peak
+prints a table per input (user CPU seconds, median of the decodes; peak
 resident memory of the decoder) and, with --plot, draws size against decode speed on
 log scales, our levels as a line and the peers as points.
 
