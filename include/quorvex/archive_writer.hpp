@@ -87,7 +87,7 @@ struct WriterOptions {
   // as far back as it keeps, plus the block being made. An archive made of less input
   // than this is the one the whole window makes.
   std::size_t keptHistory = 0;
-  LzEffort lzEffort;
+  LzEffort lzEffort{};
 };
 
 class OutputHash;
