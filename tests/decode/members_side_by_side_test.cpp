@@ -4,6 +4,7 @@
 // same size), so that small inputs make several members.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -321,6 +322,12 @@ TEST(MembersSideBySide, AMemberWithoutAWindowOfItsOwnWaitsForOne) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+#if defined(__GLIBC__)
+    // Each thread that allocates may reserve an arena of its own (64 MiB or more of
+    // address space), as many as the scheduler happens to make: one arena keeps the
+    // room the decoder's threads need the same on a quiet machine and a loaded one.
+    ::mallopt(M_ARENA_MAX, 1);
+#endif
     // The least cap (in steps of 64 MiB) under which one window fits, then room for
     // the threads and models besides, which must still leave no room for a second.
     const auto capAt = [](std::uint64_t bytes) {
