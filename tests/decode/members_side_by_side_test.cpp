@@ -24,6 +24,7 @@
 #include "codecs/bwt/backward_number.hpp"
 #include "quorvex/decoder.hpp"
 #include "support/test_support.hpp"
+#include "support/thread_count_runs.hpp"
 
 namespace quorvex {
 namespace {
@@ -62,60 +63,17 @@ Bytes lzArchive(const Bytes& input, bool checks = true) {
   return makeArchive(input, 3, FileCodec::lz, {}, checks, 2 * 1024);
 }
 
-// Keeps every call a sink receives, and refuses bytes after `acceptCalls` calls.
-class RecordingSink final : public OutputSink {
- public:
-  explicit RecordingSink(std::size_t acceptCalls) : acceptCalls_(acceptCalls) {}
-  bool append(std::span<const std::uint8_t> bytes) override {
-    calls.emplace_back(bytes.begin(), bytes.end());
-    return calls.size() <= acceptCalls_;
-  }
-  std::vector<Bytes> calls;
+using testing::DecodeRun;
+using testing::RecordingSink;
 
- private:
-  std::size_t acceptCalls_;
-};
-
-struct MemberDecode {
-  DecodeResult result;
-  std::vector<Bytes> calls;
-  std::vector<std::string> lines;
-  Bytes output() const {
-    Bytes all;
-    for (const Bytes& call : calls) all.insert(all.end(), call.begin(), call.end());
-    return all;
-  }
-};
-
-MemberDecode decodeWith(const Bytes& archive, unsigned threads, std::size_t acceptCalls = SIZE_MAX) {
-  MemberDecode run;
-  RecordingSink sink(acceptCalls);
-  DecodeOptions options;
-  options.threads = threads;
-  options.windowSize = kMemberWindow;
-  options.console = [&run](std::string_view line) { run.lines.emplace_back(line); };
-  run.result = decodeArchive(archive, sink, options);
-  run.calls = std::move(sink.calls);
-  return run;
+DecodeRun decodeWith(const Bytes& archive, unsigned threads, std::size_t acceptCalls = SIZE_MAX) {
+  return testing::decodeWith(archive, threads, acceptCalls, kMemberWindow);
 }
 
-// Decodes on 1, 2 and 4 threads and expects the runs to agree in everything; returns
-// the one-thread run.
-MemberDecode expectAlike(const Bytes& archive, const std::string& what, std::size_t acceptCalls = SIZE_MAX) {
-  const MemberDecode one = decodeWith(archive, 1, acceptCalls);
-  for (const unsigned threads : {2u, 4u}) {
-    const MemberDecode many = decodeWith(archive, threads, acceptCalls);
-    SCOPED_TRACE(what + ", " + std::to_string(threads) + " threads");
-    EXPECT_EQ(many.result.status, one.result.status);
-    EXPECT_EQ(many.result.failedBlock, one.result.failedBlock);
-    EXPECT_EQ(many.result.reason, one.result.reason);
-    EXPECT_EQ(many.result.outputSize, one.result.outputSize);
-    EXPECT_EQ(many.result.completeOutputSize, one.result.completeOutputSize);
-    EXPECT_EQ(many.lines, one.lines);
-    EXPECT_EQ(many.calls.size(), one.calls.size());
-    EXPECT_TRUE(many.calls == one.calls) << "the sink received other bytes";
-  }
-  return one;
+// Decodes on 1, 2 and 4 threads in small windows and expects the runs to agree in
+// everything; returns the one-thread run.
+DecodeRun expectAlike(const Bytes& archive, const std::string& what, std::size_t acceptCalls = SIZE_MAX) {
+  return testing::expectSameOnEveryThreadCount(archive, what, acceptCalls, {2, 4}, kMemberWindow);
 }
 
 struct Member {
@@ -168,7 +126,7 @@ TEST(MembersSideBySide, EveryLevelAndCodecDecodesAlike) {
       EXPECT_EQ(sideBySide(archives[a], 2), onTwo[a]);
       EXPECT_EQ(sideBySide(archives[a], 4), onTwo[a] == 2 ? 4u : 1u);
     }
-    const MemberDecode one = expectAlike(archives[a], "undamaged");
+    const DecodeRun one = expectAlike(archives[a], "undamaged");
     ASSERT_TRUE(one.result.ok()) << one.result.reason;
     EXPECT_TRUE(one.output() == input);
   }
@@ -189,7 +147,7 @@ TEST(MembersSideBySide, DamageInAnyMemberFailsAlike) {
       Bytes damaged = archive;
       damaged[block.offset + block.size / 2] ^= 0x5A;
       const std::string what = "member " + std::to_string(m) + (checks ? ", checks" : ", no checks");
-      const MemberDecode one = expectAlike(damaged, what);
+      const DecodeRun one = expectAlike(damaged, what);
       SCOPED_TRACE(what);
       if (checks) {
         EXPECT_FALSE(one.result.ok());
@@ -217,7 +175,7 @@ TEST(MembersSideBySide, CutArchivesFailAlike) {
     for (const std::uint64_t cut : {members[m].recordOffset, barrier.offset + barrier.size,
                                     members[m].blocks.at(2).offset + 5}) {
       const Bytes shorter(archive.begin(), archive.begin() + static_cast<std::ptrdiff_t>(cut));
-      const MemberDecode one = expectAlike(shorter, "cut at " + std::to_string(cut));
+      const DecodeRun one = expectAlike(shorter, "cut at " + std::to_string(cut));
       EXPECT_FALSE(one.result.ok());
       EXPECT_GE(one.result.completeOutputSize, members[m].outputStart);
     }
@@ -242,7 +200,7 @@ TEST(MembersSideBySide, ForgedMemberRecordsFailAlike) {
     forged.insert(forged.end(), payload.begin(), payload.end());
     forged.insert(forged.end(), archive.begin() + static_cast<std::ptrdiff_t>(block.offset), archive.end());
     ASSERT_EQ(membersOf(forged).size(), members.size() + 1);
-    const MemberDecode one = expectAlike(forged, "forged in member " + std::to_string(m));
+    const DecodeRun one = expectAlike(forged, "forged in member " + std::to_string(m));
     EXPECT_EQ(one.result.status, DecodeStatus::checkFailed) << one.result.reason;
     EXPECT_GE(one.result.completeOutputSize, members[m].outputStart);
   }
@@ -256,7 +214,7 @@ TEST(MembersSideBySide, ARefusingSinkStopsAlike) {
   const std::size_t calls = decodeWith(archive, 1).calls.size();
   ASSERT_GT(calls, 8u);
   for (const std::size_t accept : {std::size_t{3}, calls / 2, calls - 2}) {
-    const MemberDecode one = expectAlike(archive, "sink refuses after " + std::to_string(accept), accept);
+    const DecodeRun one = expectAlike(archive, "sink refuses after " + std::to_string(accept), accept);
     EXPECT_EQ(one.result.status, DecodeStatus::outputFailed);
     EXPECT_EQ(one.calls.size(), accept + 1);
   }
@@ -273,7 +231,7 @@ TEST(MembersSideBySide, MembersWaitingForTheCommitDecodeAlike) {
   const std::vector<Bytes> archives{
       makeArchive(input, 6, FileCodec::automatic, MakerOptions::allStagesWhenSmaller()), lzArchive(input), damaged};
   for (std::size_t a = 0; a < archives.size(); ++a) {
-    const MemberDecode one = decodeWith(archives[a], 1);
+    const DecodeRun one = decodeWith(archives[a], 1);
     EXPECT_EQ(one.result.ok(), a != 2) << one.result.reason;
     for (const unsigned inFlight : {2u, 4u}) {
       SCOPED_TRACE("archive " + std::to_string(a) + ", " + std::to_string(inFlight) + " in flight");
@@ -283,7 +241,7 @@ TEST(MembersSideBySide, MembersWaitingForTheCommitDecodeAlike) {
       const DecodePlan plan = planDecode(stream);
       DecodeContext context;
       ASSERT_TRUE(context.allocate(kMemberWindow));
-      MemberDecode many;
+      DecodeRun many;
       RecordingSink sink(SIZE_MAX);
       DecodeOptions options;
       options.threads = inFlight;
@@ -377,7 +335,7 @@ TEST(MembersSideBySide, StandingWindowBytesKeepMembersInOneWindow) {
   writer.addBlock(block, {});
   const Bytes archive = writer.bytes();
   EXPECT_EQ(sideBySide(archive, 4), 1u);
-  const MemberDecode one = expectAlike(archive, "standing bytes");
+  const DecodeRun one = expectAlike(archive, "standing bytes");
   ASSERT_TRUE(one.result.ok()) << one.result.reason;
   const Bytes output = one.output();
   ASSERT_EQ(output.size(), 8000u + 600u + 40u);

@@ -17,59 +17,15 @@
 #include "quorvex/archive_writer.hpp"
 #include "quorvex/decoder.hpp"
 #include "support/test_support.hpp"
+#include "support/thread_count_runs.hpp"
 
 namespace quorvex {
 namespace {
 
-// Keeps every call a sink receives, and refuses bytes after `acceptCalls` calls.
-class RecordingSink final : public OutputSink {
- public:
-  explicit RecordingSink(std::size_t acceptCalls = SIZE_MAX) : acceptCalls_(acceptCalls) {}
-  bool append(std::span<const std::uint8_t> bytes) override {
-    calls.emplace_back(bytes.begin(), bytes.end());
-    return calls.size() <= acceptCalls_;
-  }
-  std::vector<std::vector<std::uint8_t>> calls;
-
- private:
-  std::size_t acceptCalls_;
-};
-
-struct DecodeRun {
-  DecodeResult result;
-  std::vector<std::vector<std::uint8_t>> calls;
-  std::vector<std::string> lines;
-};
-
-DecodeRun decodeWith(const std::vector<std::uint8_t>& archive, unsigned threads, std::size_t acceptCalls = SIZE_MAX) {
-  DecodeRun run;
-  RecordingSink sink(acceptCalls);
-  DecodeOptions options;
-  options.threads = threads;
-  options.console = [&run](std::string_view line) { run.lines.emplace_back(line); };
-  run.result = decodeArchive(archive, sink, options);
-  run.calls = std::move(sink.calls);
-  return run;
-}
-
-// Decodes with one thread and with more and expects the runs to agree in everything.
-DecodeRun expectSameOnEveryThreadCount(const std::vector<std::uint8_t>& archive, const std::string& what,
-                                 std::size_t acceptCalls = SIZE_MAX, std::vector<unsigned> counts = {2, 4}) {
-  const DecodeRun one = decodeWith(archive, 1, acceptCalls);
-  for (const unsigned threads : counts) {
-    const DecodeRun many = decodeWith(archive, threads, acceptCalls);
-    SCOPED_TRACE(what + ", " + std::to_string(threads) + " threads");
-    EXPECT_EQ(many.result.status, one.result.status);
-    EXPECT_EQ(many.result.failedBlock, one.result.failedBlock);
-    EXPECT_EQ(many.result.reason, one.result.reason);
-    EXPECT_EQ(many.result.outputSize, one.result.outputSize);
-    EXPECT_EQ(many.result.completeOutputSize, one.result.completeOutputSize);
-    EXPECT_EQ(many.lines, one.lines);
-    EXPECT_EQ(many.calls.size(), one.calls.size());
-    EXPECT_TRUE(many.calls == one.calls) << "the sink received other bytes";
-  }
-  return one;
-}
+using testing::decodeWith;
+using testing::DecodeRun;
+using testing::expectSameOnEveryThreadCount;
+using testing::RecordingSink;
 
 TEST(ParallelDecode, GoldenArchivesAndTheSampleDecodeAlikeOnEveryThreadCount) {
   std::vector<std::filesystem::path> archives{std::filesystem::path(QUORVEX_SOURCE_DIR) / "samples" / "sample.qvx"};
