@@ -179,6 +179,7 @@ class ArchiveMaker::Making {
   // Writes the codec parameters of a fresh model sized for sectionInput bytes.
   void startCmSection(std::size_t sectionInput);
   void leaveCmMode();
+  bool startMemberIfFull(std::size_t blockBytes);
   std::size_t blockSizeFor(bool contextMixing) const;
   std::size_t cmSectionSize() const;
 
@@ -433,8 +434,7 @@ void ArchiveMaker::Making::addPlannedBlocks(const std::vector<PlannedBlock>& blo
       addBlock(planned.bytes, planned.bytesAhead, made.codec, planned.stages);
       return;
     }
-    // As addBlock does, first.
-    if (writer_.startMemberIfFull(planned.bytes.size())) cmSectionBytes_ = 0;
+    startMemberIfFull(planned.bytes.size());
     leaveCmMode();
     if (made.made == Made::whole) {
       writer_.addPreparedBlock(made.block, planned.bytes);
@@ -482,8 +482,7 @@ void ArchiveMaker::Making::addCmSectionsSideBySide(std::span<const std::uint8_t>
     cmSectionBytes_ = 0;
     for (std::size_t i = 0; i < section.blocks.size(); ++i) {
       const PlannedBlock& block = section.blocks[i];
-      if (writer_.startMemberIfFull(block.bytes.size())) {
-        cmSectionBytes_ = 0;
+      if (startMemberIfFull(block.bytes.size())) {
         for (std::size_t rest = i; rest < section.blocks.size(); ++rest) {
           const PlannedBlock& again = section.blocks[rest];
           addBlock(again.bytes, again.bytesAhead, FileCodec::cm, again.stages);
@@ -520,11 +519,17 @@ std::size_t ArchiveMaker::Making::cmSectionSize() const {
   return options_.cmSectionSize != 0 ? options_.cmSectionSize : levelPlan(options_.level).cm.sectionSize;
 }
 
+// A block that might not fit in the window goes to the next member, where the
+// context-mixing section (if any) starts anew. True when a member started.
+bool ArchiveMaker::Making::startMemberIfFull(std::size_t blockBytes) {
+  if (!writer_.startMemberIfFull(blockBytes)) return false;
+  cmSectionBytes_ = 0;
+  return true;
+}
+
 void ArchiveMaker::Making::addBlock(std::span<const std::uint8_t> block, std::size_t bytesAhead, FileCodec codec,
                             const StageOptions& stages) {
-  // A block that might not fit in the window goes to the next member, where the
-  // context-mixing section (if any) starts anew.
-  if (writer_.startMemberIfFull(block.size())) cmSectionBytes_ = 0;
+  startMemberIfFull(block.size());
   if (codec == FileCodec::cm) {
     beginCmBlock(block.size(), bytesAhead);
     writer_.addCmBlock(block, false, stages);
