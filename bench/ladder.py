@@ -10,12 +10,18 @@ resident memory of the decoder) and, with --plot, draws size against decode spee
 log scales, our levels as a line and the peers as points.
 
     bench/ladder.py [FILE...] [--levels 1,2,...] [--peers all|none|xz-6,...] [--runs N] [--plot PNG]
+                    [--results JSON]
+
+--results keeps every measurement in a JSON file: a later run replaces the rows it measures
+again and keeps the others, so slow rows (the CM levels, zpaq) need not be re-run for a
+change that cannot touch them, and the table and plot show the whole set.
 
 Missing peers are installed from Debian packages (bzip2 xz-utils zstd p7zip-full zpaq)
 when the script may run apt-get; the plot needs python3-matplotlib.
 """
 
 import argparse
+import json
 import os
 import shutil
 import statistics
@@ -144,6 +150,20 @@ def default_inputs(work):
     return [mix, headers]
 
 
+def merged(saved_path, label, raw, fresh):
+    """The rows saved for this input in saved_path, with fresh rows replacing those of the
+    same name; saves the merged set back. Rows keep the order: our levels, then peers."""
+    saved = json.loads(saved_path.read_text()) if saved_path.exists() else {}
+    rows = {row["name"]: row for row in saved.get(label, {}).get("rows", [])}
+    if saved.get(label, {}).get("raw") not in (None, raw):
+        rows = {}  # another input under the same name: its rows do not compare
+    rows.update({r.name: vars(r) for r in fresh})
+    ordered = sorted(rows.values(), key=lambda row: (not row["ours"], row["ours"] and int(row["name"][1:]) or 0))
+    saved[label] = {"raw": raw, "rows": ordered}
+    saved_path.write_text(json.dumps(saved, indent=1))
+    return [Result(row["name"], row["size"], row["make"], row["decode"], row["peak"], row["ours"]) for row in ordered]
+
+
 def table(results, raw):
     lines = [f"{'setting':10} {'size':>12} {'ratio':>6} {'make s':>8} {'decode s':>9} {'MB/s':>8} {'peak MB':>8}"]
     for r in results:
@@ -181,13 +201,15 @@ def plot(all_results, path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("inputs", nargs="*", type=Path, help="input files, each measured on its own")
-    parser.add_argument("--levels", default="1,2,3,4,5,6,7,8,9")
+    parser.add_argument("--levels", default="1,2,3,4,5,6,7,8,9", help="a comma list, or none")
     parser.add_argument("--peers", default="all", help="all, none, or a comma list of " + ",".join(PEERS))
     parser.add_argument("--runs", type=int, default=3, help="decodes per measure; the median counts")
     parser.add_argument("--build", type=Path, default=REPO / "build" / "release")
     parser.add_argument("--plot", type=Path, help="write the size/speed plot to this PNG")
+    parser.add_argument("--results", type=Path, help="JSON file of measurements kept across runs")
     args = parser.parse_args()
     peers = [] if args.peers == "none" else list(PEERS) if args.peers == "all" else args.peers.split(",")
+    levels = [] if args.levels == "none" else args.levels.split(",")
     build = args.build.resolve()
     all_results = []
     with tempfile.TemporaryDirectory(prefix="quorvex-ladder-") as folder:
@@ -198,8 +220,10 @@ def main():
         inputs = [p.resolve() for p in args.inputs] or default_inputs(work)
         for source in inputs:
             expected = source.read_bytes()
-            results = [ours(build, work, int(level), source, expected, args.runs) for level in args.levels.split(",")]
+            results = [ours(build, work, int(level), source, expected, args.runs) for level in levels]
             results += [PEERS[p](work, source, expected, args.runs) for p in peers]
+            if args.results:
+                results = merged(args.results.resolve(), source.name, len(expected), results)
             print(f"\n{source.name}: {len(expected):,} bytes; user CPU seconds, median of {args.runs} decodes on one thread")
             print(table(results, len(expected)), flush=True)
             all_results.append((source.name, len(expected), results))

@@ -67,6 +67,11 @@ class ArchiveMaker {
   // in pieces. A WAV file whose samples run on past the first piece stays audio: its
   // samples go on in audio blocks that continue the ones before.
   void continueFile(std::span<const std::uint8_t> data);
+  // Where a WAV file may begin in the last bytes of a piece whose end cuts its header
+  // (or its first samples, too few to tell): a reader in pieces ends the piece there and
+  // starts the next one with those bytes, so that the file is seen whole enough to
+  // become audio. data.size() when nothing needs carrying.
+  static std::size_t wavHeaderCutAt(std::span<const std::uint8_t> data);
 
   // The archive so far, closed (after takeWritten, what was written since).
   const std::vector<std::uint8_t>& bytes() const;

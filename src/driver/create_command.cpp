@@ -80,7 +80,8 @@ bool filtersStandardInput(const Options& options) {
 // A file (or standard input, "-") read in pieces of kInputPieceSize bytes: the maker
 // takes one piece at a time, so memory follows the piece, not the input. Pieces are
 // long enough that files up to their size are made exactly as when read whole, and a
-// multiple of every block and context-mixing section size the levels use.
+// multiple of every block and context-mixing section size the levels use. A piece ends
+// early when its end would cut a WAV file's header: those bytes begin the next one.
 constexpr std::size_t kInputPieceSize = std::size_t{64} << 20;
 
 // The piece size; tests make it smaller (QUORVEX_TEST_PIECE_SIZE, 4 KiB at least) to see
@@ -110,7 +111,10 @@ class InputPieces {
   std::span<const std::uint8_t> next() {
     if (ended_) return {};
     if (buffer_.empty()) buffer_.resize(inputPieceSize());
-    std::size_t filled = 0;
+    // The bytes the last piece left for this one go first.
+    std::copy(buffer_.end() - static_cast<std::ptrdiff_t>(carried_), buffer_.end(), buffer_.begin());
+    std::size_t filled = carried_;
+    carried_ = 0;
     while (filled < buffer_.size()) {
       const std::size_t got = std::fread(buffer_.data() + filled, 1, buffer_.size() - filled, file_);
       filled += got;
@@ -122,6 +126,11 @@ class InputPieces {
     }
     if (filled == 0 && !first_) return {};
     first_ = false;
+    if (!ended_) {  // a WAV header that the piece's end cuts waits for the next piece
+      const std::span<const std::uint8_t> piece(buffer_.data(), filled);
+      carried_ = filled - ArchiveMaker::wavHeaderCutAt(piece);
+      filled -= carried_;
+    }
     return {filled == 0 ? emptyPiece_ : buffer_.data(), filled};
   }
 
@@ -130,6 +139,7 @@ class InputPieces {
   bool standardInput_;
   std::FILE* file_;
   FileBytes buffer_;
+  std::size_t carried_ = 0;  // bytes at the buffer's end that begin the next piece
   bool ended_ = false;
   bool first_ = true;
   std::uint8_t emptyPiece_[1] = {0};  // a non-null start for the empty file's piece

@@ -593,6 +593,7 @@ AddResult ArchiveMaker::addFile(std::span<const std::uint8_t> data, FileCodec co
   return making_->addFile(data, codec);
 }
 void ArchiveMaker::continueFile(std::span<const std::uint8_t> data) { making_->continueFile(data); }
+std::size_t ArchiveMaker::wavHeaderCutAt(std::span<const std::uint8_t> data) { return quorvex::wavHeaderCutAt(data); }
 const std::vector<std::uint8_t>& ArchiveMaker::bytes() const { return making_->writer().bytes(); }
 std::vector<std::uint8_t> ArchiveMaker::takeWritten() { return making_->writer().takeWritten(); }
 std::uint64_t ArchiveMaker::size() const { return making_->writer().size(); }

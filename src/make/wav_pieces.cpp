@@ -1,6 +1,8 @@
 #include "make/wav_pieces.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "codecs/audio/wav_file.hpp"
 
@@ -23,7 +25,34 @@ std::size_t wavFileEnd(std::span<const std::uint8_t> data, std::size_t at) {
   return end;
 }
 
+// Whether the bytes at p (fewer than 12) could begin "RIFF" <size> "WAVE".
+bool mayBeginRiffWave(const std::uint8_t* p, std::size_t count) {
+  static constexpr char kPattern[] = "RIFF????WAVE";
+  for (std::size_t k = 0; k < count; ++k) {
+    if (kPattern[k] != '?' && p[k] != static_cast<std::uint8_t>(kPattern[k])) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::size_t wavHeaderCutAt(std::span<const std::uint8_t> data) {
+  const std::size_t lookBack = std::min(kMostCarriedWavHeader, data.size() / 2);
+  for (std::size_t at = data.size() - lookBack; at < data.size(); ++at) {
+    const std::size_t rest = data.size() - at;
+    if (data[at] != 'R') continue;
+    if (rest < 12) {
+      if (mayBeginRiffWave(data.data() + at, rest)) return at;
+      continue;
+    }
+    if (std::memcmp(data.data() + at, "RIFF", 4) != 0 || std::memcmp(data.data() + at + 8, "WAVE", 4) != 0) continue;
+    // A whole RIFF chunk, or a WAV file that splitAtWavFiles takes, needs nothing carried.
+    if (std::size_t{le32(data.data() + at + 4)} <= rest - kRiffHead) continue;
+    const std::optional<audio::WavLayout> wav = audio::parseWav(data.subspan(at));
+    if (!wav || wav->dataEnd - wav->dataBegin < kLeastWavSamples) return at;
+  }
+  return data.size();
+}
 
 std::vector<DataPiece> splitAtWavFiles(std::span<const std::uint8_t> data) {
   std::vector<DataPiece> pieces;

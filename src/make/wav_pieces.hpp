@@ -25,4 +25,13 @@ inline constexpr std::size_t kLeastWavSamples = 1024;
 // mono or stereo, with at least kLeastWavSamples bytes of samples.
 std::vector<DataPiece> splitAtWavFiles(std::span<const std::uint8_t> data);
 
+// A WAV header longer than this is not looked for across a piece's end.
+inline constexpr std::size_t kMostCarriedWavHeader = std::size_t{64} << 10;
+
+// The start of a possible WAV file in the last bytes of data that splitAtWavFiles cannot
+// take because data ends too soon: inside "RIFF....WAVE", inside its header chunks, or
+// before kLeastWavSamples of its samples. Looks at most kMostCarriedWavHeader bytes (and
+// half of data) back; data.size() when there is none.
+std::size_t wavHeaderCutAt(std::span<const std::uint8_t> data);
+
 }  // namespace quorvex

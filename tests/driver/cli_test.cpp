@@ -536,5 +536,27 @@ TEST_F(Cli, AWavFileLongerThanAPieceStaysAudio) {
   }
 }
 
+// A WAV file whose header a piece's end would cut (and one whose first samples it would
+// cut too soon to tell) still becomes audio: the reader carries its start into the next piece.
+TEST_F(Cli, AWavFileStartingAtAPieceEndStaysAudio) {
+  const std::vector<std::uint8_t> tone = readFile(QUORVEX_SOURCE_DIR "/samples/sample.wav");
+  for (const std::size_t before : {5001 - 20, 5001 - 44 - 100}) {
+    SCOPED_TRACE(before);
+    std::vector<std::uint8_t> input = testing::repositoryText(before);
+    input.insert(input.end(), tone.begin(), tone.end());
+    writeFile(dir_ / "joined", input);
+    Result result = decode("-z -f -1 -c - < joined > joined.qvx", "QUORVEX_TEST_PIECE_SIZE=5001");
+    ASSERT_EQ(result.status, 0) << result.err;
+    std::size_t audioBytes = 0;
+    for (const ListedRecord& record : listArchive(readFile(dir_ / "joined.qvx")).records) {
+      if (record.kind == ListedRecordKind::block && record.codec == ListedCodec::audio) audioBytes += record.codecOutputSize;
+    }
+    EXPECT_GT(audioBytes, tone.size() - 5001);  // every piece of the file's samples, the first too
+    result = decode("-q -f -o back joined.qvx");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(readFile(dir_ / "back"), input);
+  }
+}
+
 }  // namespace
 }  // namespace quorvex

@@ -270,6 +270,33 @@ TEST(ArchiveMaker, WavFilesAreFoundWhereverTheirChunkEnds) {
   }
 }
 
+// A reader in pieces carries a WAV file's start into the next piece when the piece's
+// end cuts its header or leaves too few samples to tell it is audio; nothing else.
+TEST(ArchiveMaker, APieceEndThatCutsAWavHeaderCarriesItsStart) {
+  const Bytes text = testing::repositoryText(20000);
+  const Bytes wav = wavFile({});
+  const auto piece = [&](std::size_t wavBytes) {  // text, then the first wavBytes of the file
+    return joined({text, Bytes(wav.begin(), wav.begin() + static_cast<std::ptrdiff_t>(wavBytes))});
+  };
+  // Cut inside "RIFF....WAVE", inside the format chunk, at the data chunk's header, and
+  // a few samples into the data: the file's start is carried.
+  for (const std::size_t wavBytes : {1, 2, 4, 7, 11, 12, 30, 44, 100, 44 + 1023}) {
+    EXPECT_EQ(ArchiveMaker::wavHeaderCutAt(piece(wavBytes)), text.size()) << wavBytes << " bytes of the WAV file";
+  }
+  // Enough samples to tell, or the whole file: nothing to carry.
+  for (const std::size_t wavBytes : std::initializer_list<std::size_t>{44 + 1024, wav.size()}) {
+    EXPECT_EQ(ArchiveMaker::wavHeaderCutAt(piece(wavBytes)), text.size() + wavBytes) << wavBytes;
+  }
+  // Not a WAV start: "RIFX", "RIFF" without "WAVE", and a RIFF chunk that ends inside the piece.
+  const Bytes riffx = joined({text, Bytes{'R', 'I', 'F', 'X', 9, 9, 0, 0, 'W', 'A', 'V', 'E', 1}});
+  const Bytes avi = joined({text, Bytes{'R', 'I', 'F', 'F', 9, 9, 0, 0, 'A', 'V', 'I', ' ', 1}});
+  const Bytes shortChunk = joined({text, Bytes{'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E', 1}});
+  for (const Bytes& data : {riffx, avi, shortChunk}) EXPECT_EQ(ArchiveMaker::wavHeaderCutAt(data), data.size());
+  // Looked for in the last half of the piece at most.
+  const Bytes early = joined({Bytes{'R', 'I', 'F'}, testing::repositoryText(10)});
+  EXPECT_EQ(ArchiveMaker::wavHeaderCutAt(early), early.size());
+}
+
 // Input longer than a section goes in an even number of sections of equal input (so
 // that two threads decode them in step), each with a fresh model; shorter input in one.
 TEST(ArchiveMaker, ContextMixingCutsLongInputIntoAnEvenNumberOfEqualSections) {
