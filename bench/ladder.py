@@ -41,13 +41,18 @@ PEER_PACKAGES = {"bzip2": "bzip2", "xz": "xz-utils", "zstd": "zstd", "7z": "p7zi
 def run_measured(command, cwd, stdout=None):
     """Runs a command; returns (user CPU seconds of it and its children, peak resident MB).
     Output nobody reads goes to a file in the work folder, not to the system's null
-    device. User time alone, since system time on a shared, loaded host is mostly noise."""
+    device. User time alone, since system time on a shared, loaded host is mostly noise.
+    The peak comes from /usr/bin/time when it is there: a child forked from this script
+    starts with the script's own peak (the input it holds), which would hide a small one."""
+    peak_file = Path(UNREAD_OUTPUT[0]).with_suffix(".peak")
+    timed = ["/usr/bin/time", "-f", "%M", "-o", str(peak_file)] if Path("/usr/bin/time").exists() else []
     with open(UNREAD_OUTPUT[0], "wb") as unread:
-        process = subprocess.Popen(command, cwd=cwd, stdout=stdout or unread, stderr=subprocess.PIPE)
+        process = subprocess.Popen(timed + command, cwd=cwd, stdout=stdout or unread, stderr=subprocess.PIPE)
         _, status, usage = os.wait4(process.pid, 0)
     if os.waitstatus_to_exitcode(status) != 0:
         sys.exit(f"failed: {' '.join(map(str, command))}\n{process.stderr.read().decode()}")
-    return usage.ru_utime, usage.ru_maxrss / 1024
+    peak_kb = int(peak_file.read_text().split()[-1]) if timed else usage.ru_maxrss
+    return usage.ru_utime, peak_kb / 1024
 
 
 class Result:
