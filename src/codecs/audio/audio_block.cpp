@@ -56,17 +56,20 @@ PieceGeometry pieceGeometry(std::uint32_t pieceSize, std::uint32_t prefix, const
 AudioDecoderPtr createAudioDecoder() {
   auto decoder = std::make_unique<AudioDecoder>();
   initAudioModel(decoder->model);
+  decoder->filterBuild = fastestFilterBuild();
   return decoder;
 }
 
 void resetAudioDecoder(AudioDecoder& decoder) { resetAudioModel(decoder.model); }
 
 void reconstructValues(AudioModel& model, const PieceSettings& settings, std::uint32_t channels, std::int32_t* values,
-                       std::uint32_t frames) {
-  for (std::uint32_t s = kFilterStages; s-- > 0;) {
-    for (std::uint32_t c = 0; c < channels; ++c) {
-      if (settings.enabled[s][c]) runFilter(model.filter(s, c), values + std::size_t{c} * frames, frames);
-    }
+                       std::uint32_t frames, FilterBuild build) {
+  // A channel's stages depend on no other channel: each channel runs through stages
+  // 2, 1 and 0 at once.
+  for (std::uint32_t c = 0; c < channels; ++c) {
+    const std::array<AudioFilter*, kFilterStages> stages{&model.filter(0, c), &model.filter(1, c), &model.filter(2, c)};
+    const std::array<bool, kFilterStages> enabled{settings.enabled[0][c], settings.enabled[1][c], settings.enabled[2][c]};
+    runChannelFilters(build, stages, enabled, values + std::size_t{c} * frames, frames);
   }
   if (channels == 2 && settings.cross) runCrossStage(model.crossPredictors, values, values + frames, frames);
 }
@@ -112,7 +115,7 @@ std::size_t decodeAudioPiece(AudioDecoder& decoder, std::span<const std::uint8_t
   const std::size_t bitBytes = bits.bytesConsumed();
   if (bitBytes > input.size() - position) return 0;
 
-  reconstructValues(decoder.model, settings, channels, values, frames);
+  reconstructValues(decoder.model, settings, channels, values, frames, decoder.filterBuild);
   writeSamples(destination + prefix, frames, values, values + frames, layout);
   return position + bitBytes;
 }

@@ -82,7 +82,7 @@ void codePieceSettings(BitCoder& bits, AudioModel& model, PieceSettings& setting
 // Undoes the prediction stages of a decoded piece in place: filter stages 2, 1, 0,
 // then the cross stage. values holds channel 0's L values, then channel 1's.
 void reconstructValues(AudioModel& model, const PieceSettings& settings, std::uint32_t channels, std::int32_t* values,
-                       std::uint32_t frames);
+                       std::uint32_t frames, FilterBuild build);
 
 // Per-piece scratch: classes and values of up to 65536 samples.
 struct PieceScratch {
@@ -93,6 +93,7 @@ struct PieceScratch {
 struct AudioDecoder {
   AudioModel model;
   PieceScratch scratch;
+  FilterBuild filterBuild = FilterBuild::portable;  // the fastest one at creation
 };
 using AudioDecoderPtr = std::unique_ptr<AudioDecoder>;
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "codecs/audio/filter_kernels.hpp"
+
 namespace quorvex::audio {
 namespace {
 
@@ -209,11 +211,56 @@ void stepShortFilter(AudioFilter& filter, std::int32_t x, std::int32_t r) {
 #define QUORVEX_WIDE_VECTORS
 #endif
 
-QUORVEX_WIDE_VECTORS void runFilter(AudioFilter& filter, std::int32_t* values, std::size_t n) {
-  runFilterLoop<false>(filter, values, n);
-}
+void runFilter(AudioFilter& filter, std::int32_t* values, std::size_t n) { runFilterLoop<false>(filter, values, n); }
 QUORVEX_WIDE_VECTORS void runFilterForward(AudioFilter& filter, std::int32_t* values, std::size_t n) {
   runFilterLoop<true>(filter, values, n);
+}
+
+bool filterBuildAvailable(FilterBuild build) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  switch (build) {
+    case FilterBuild::portable:
+      return true;
+    case FilterBuild::sse41:
+      return __builtin_cpu_supports("sse4.1");
+    case FilterBuild::avx2:
+      return __builtin_cpu_supports("avx2");
+  }
+  return false;
+#else
+  return build == FilterBuild::portable;
+#endif
+}
+
+FilterBuild fastestFilterBuild() {
+  for (FilterBuild build : {FilterBuild::avx2, FilterBuild::sse41}) {
+    if (filterBuildAvailable(build)) return build;
+  }
+  return FilterBuild::portable;
+}
+
+void runChannelFilters(FilterBuild build, const std::array<AudioFilter*, kFilterStages>& stages,
+                       const std::array<bool, kFilterStages>& enabled, std::int32_t* values, std::size_t n) {
+  // The vector builds know the orders the decoder creates; any other order runs portably.
+  const bool usualOrders = stages[0]->order == kLongOrder && stages[1]->order == kShortOrder &&
+                           stages[2]->order == kShortOrder;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (build != FilterBuild::portable && usualOrders) {
+    std::array<FilterLanes, kFilterStages> lanes;
+    for (std::uint32_t s = 0; s < kFilterStages; ++s) {
+      AudioFilter& filter = *stages[s];
+      lanes[s] = {filter.weights.data(), filter.buffer.data(), &filter.cursor, &filter.prediction, filter.shift, enabled[s]};
+    }
+    if (build == FilterBuild::avx2) return runChannelStagesAvx2(lanes.data(), values, n);
+    return runChannelStagesSse41(lanes.data(), values, n);
+  }
+#else
+  (void)build;
+  (void)usualOrders;
+#endif
+  for (std::uint32_t s = kFilterStages; s-- > 0;) {
+    if (enabled[s]) runFilter(*stages[s], values, n);
+  }
 }
 
 std::int32_t crossPrediction(CrossPredictor& p, std::int32_t b) { return predictCross(p, b); }

@@ -65,6 +65,17 @@ void stepShortFilter(AudioFilter& filter, std::int32_t x, std::int32_t r);
 void runFilter(AudioFilter& filter, std::int32_t* values, std::size_t n);
 void runFilterForward(AudioFilter& filter, std::int32_t* values, std::size_t n);
 
+// The builds of the filter stages: the portable loops, and vector builds for
+// processors that have SSE4.1 or AVX2. All give the same values and filter states.
+enum class FilterBuild : std::uint8_t { portable, sse41, avx2 };
+bool filterBuildAvailable(FilterBuild build);
+FilterBuild fastestFilterBuild();
+
+// Runs the enabled ones among stages 2, 1 and 0 of one channel (stages[s] is stage s)
+// over its n values in place, with the given build (which must be available).
+void runChannelFilters(FilterBuild build, const std::array<AudioFilter*, kFilterStages>& stages,
+                       const std::array<bool, kFilterStages>& enabled, std::int32_t* values, std::size_t n);
+
 // The cross stage for one sample, in two halves: crossPrediction records b, the
 // other channel's value in view, and returns the term added to the channel's value;
 // crossAdapt then learns from the stage's input a and output y.

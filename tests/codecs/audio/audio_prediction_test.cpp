@@ -99,6 +99,78 @@ TEST(AudioFilter, PackedFiltersMatchThePlainReadingAcrossWindowMoves) {
   }
 }
 
+// One channel's three stages in a state drawn at random: weights anywhere in 16 bits
+// (many at the saturation limits), windows and terms of any value, any shifts.
+struct ChannelStages {
+  std::array<AudioFilter, kFilterStages> filters{};
+
+  ChannelStages(TestRandom& random) {
+    for (std::uint32_t s = 0; s < kFilterStages; ++s) {
+      AudioFilter& f = filters[s];
+      f.order = static_cast<std::uint16_t>(s == 0 ? kLongOrder : kShortOrder);
+      f.shift = static_cast<std::uint8_t>(8 + random.below(8));
+      f.cursor = random.below(3) == 0 ? random.below(40) : 100 + random.below(1900);  // some start near a move
+      f.prediction = static_cast<std::int32_t>(random.next());
+      for (auto& w : f.weights) {
+        const std::uint32_t kind = random.below(4);
+        w = static_cast<std::int16_t>(kind == 0 ? 32767 : kind == 1 ? -32768 : static_cast<std::int32_t>(random.next()));
+      }
+      for (auto& v : f.buffer) v = static_cast<std::int16_t>(random.next());
+    }
+  }
+  std::array<AudioFilter*, kFilterStages> pointers() { return {&filters[0], &filters[1], &filters[2]}; }
+};
+
+// Residuals of every size a piece can carry: zeros, small values, 16-bit extremes,
+// 24-bit samples, and anything at all (which wraps the sums).
+std::vector<std::int32_t> extremeResiduals(std::size_t n, TestRandom& random) {
+  std::vector<std::int32_t> r(n);
+  for (auto& v : r) {
+    switch (random.below(7)) {
+      case 0: v = 0; break;
+      case 1: v = static_cast<std::int32_t>(random.below(61)) - 30; break;
+      case 2: v = random.below(2) ? 32767 : -32768; break;
+      case 3: v = static_cast<std::int32_t>(random.below(1u << 24)) - (1 << 23); break;
+      case 4: v = random.below(2) ? 2147483647 : -2147483647 - 1; break;
+      default: v = static_cast<std::int32_t>(random.next()); break;
+    }
+  }
+  return r;
+}
+
+TEST(AudioFilter, EveryVectorBuildMatchesThePortableLoops) {
+  const FilterBuild builds[] = {FilterBuild::sse41, FilterBuild::avx2};
+  std::uint32_t tried = 0;
+  for (FilterBuild build : builds) {
+    if (!filterBuildAvailable(build)) continue;
+    ++tried;
+    for (std::uint32_t mask = 0; mask < 8; ++mask) {
+      SCOPED_TRACE(::testing::Message() << "build " << static_cast<int>(build) << " stages " << mask);
+      TestRandom random(mask * 7 + static_cast<std::uint32_t>(build));
+      ChannelStages portable(random);
+      ChannelStages vector = portable;
+      const std::array<bool, kFilterStages> enabled{(mask & 1) != 0, (mask & 2) != 0, (mask & 4) != 0};
+      // 6000 values in runs of uneven length: every window moves at least once, and
+      // the state must carry from one call to the next.
+      std::vector<std::int32_t> expected = extremeResiduals(6000, random);
+      std::vector<std::int32_t> values = expected;
+      for (std::size_t start = 0, length = 1; start < values.size(); start += length, length = length * 3 + 5) {
+        const std::size_t n = std::min(length, values.size() - start);
+        runChannelFilters(FilterBuild::portable, portable.pointers(), enabled, expected.data() + start, n);
+        runChannelFilters(build, vector.pointers(), enabled, values.data() + start, n);
+      }
+      ASSERT_EQ(values, expected);
+      for (std::uint32_t s = 0; s < kFilterStages; ++s) {
+        EXPECT_EQ(vector.filters[s].weights, portable.filters[s].weights) << "stage " << s;
+        EXPECT_EQ(vector.filters[s].buffer, portable.filters[s].buffer) << "stage " << s;
+        EXPECT_EQ(vector.filters[s].cursor, portable.filters[s].cursor) << "stage " << s;
+        EXPECT_EQ(vector.filters[s].prediction, portable.filters[s].prediction) << "stage " << s;
+      }
+    }
+  }
+  if (tried == 0) GTEST_SKIP() << "this processor has no vector build of the filters";
+}
+
 TEST(AudioFilter, ListedValuesAndWindowPositions) {
   EXPECT_EQ(storedLongValue(40000), 32767);
   EXPECT_EQ(longTerm(32767), 15);
