@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "codecs/audio/audio_classes.hpp"
+#include "codecs/audio/class_decoder.hpp"
 #include "model/number_codes.hpp"
 #include "model/binary_coder.hpp"
 
@@ -10,19 +11,6 @@ namespace quorvex::audio {
 namespace {
 
 constexpr std::uint32_t kSampleCodes = 5;
-
-// Reads a channel's class stream: a 2-byte little-endian length, then that many bytes
-// of arithmetic-coded classes (bytes past them read as 0). Returns the bytes it
-// occupies, 0 when the length field is missing or runs past the input.
-std::size_t decodeClassStream(ClassModel& model, std::span<const std::uint8_t> input, std::uint8_t* classes,
-                              std::uint32_t n) {
-  if (input.size() < 2) return 0;
-  const std::size_t length = input[0] | (std::size_t{input[1]} << 8);
-  if (length > input.size() - 2) return 0;
-  BinaryDecoder decoder(input.subspan(2, length));
-  codeClasses(decoder, model, classes, n);
-  return length + 2;
-}
 
 }  // namespace
 
@@ -98,12 +86,9 @@ std::size_t decodeAudioPiece(AudioDecoder& decoder, std::span<const std::uint8_t
   const std::uint32_t frames = geometry.frames;
   std::uint8_t* classes = decoder.scratch.classes.data();
   if (frames > 0) {
-    for (std::uint32_t c = 0; c < channels; ++c) {
-      const std::size_t used =
-          decodeClassStream(decoder.model.classModels[c], input.subspan(position), classes + std::size_t{c} * frames, frames);
-      if (used == 0) return 0;
-      position += used;
-    }
+    const std::size_t used = decodeClassStreams(decoder.model.classModels, input.subspan(position), channels, classes, frames);
+    if (used == 0) return 0;
+    position += used;
   }
 
   WordBitReader bits(input.subspan(position));
