@@ -9,89 +9,73 @@
 namespace quorvex::audio {
 namespace {
 
-// One channel's stream in the middle of decoding.
+// The split point of a node: the mean of the bucket pair its state picks, in 12 bits.
+[[gnu::always_inline]] inline std::uint32_t nodeSplit(const std::uint16_t* cells, std::uint32_t node, std::uint32_t state) {
+  const std::uint16_t* buckets = cells + ClassModel::kMapBase + ClassModel::kMapColumns * node + (state >> 13);
+  return (std::uint32_t{buckets[0]} + buckets[1] + 1u) >> 5;
+}
+
+// One class: six decisions down the node tree, as codeClass decodes it.
 //
-// A class is six decisions, each waiting for the one before. To keep that path short,
-// every node's split probability is kept in `split` (refreshed right after the node
-// learns), and the two children's probabilities are fetched together while the
-// parent's bit is decoded; the bit then only picks one of them. The decisions do not
-// branch on their bit, which a processor would guess wrong about as often as the
-// coder is uncertain.
-class ClassStream {
- public:
-  ClassStream(ClassModel& model, std::span<const std::uint8_t> bytes, std::uint8_t* classes, std::uint32_t n)
-      : coder_(bytes), model_(&model), classes_(classes), n_(n), maxSteps_(static_cast<std::uint32_t>(std::bit_width(n)) - 1u) {
-    for (std::uint32_t node = 1; node < 64; ++node) split_[node] = nodeSplit(node);
-  }
-
-  bool done() const { return i_ >= n_; }
-
-  // Decodes one class, and the zero run that may follow it.
-  [[gnu::always_inline]] void step() {
-    const std::uint32_t cls = decodeClass();
-    classes_[i_++] = static_cast<std::uint8_t>(cls);
-    if (cls != 0) {
-      zeros_ = 0;
-      return;
-    }
-    if (++zeros_ < kZerosBeforeRun || i_ == n_) return;
-    const std::uint32_t run = codeZeroRun(coder_, *model_, maxSteps_, 0);
-    const std::uint32_t fill = run < n_ - i_ ? run : n_ - i_;
-    std::memset(classes_ + i_, 0, fill);
-    i_ += fill;
-  }
-
- private:
-  // The split point of a node: the mean of the bucket pair its state picks, in 12 bits.
-  std::uint16_t nodeSplit(std::uint32_t node) {
-    const std::uint16_t* buckets = model_->nodeMap(node) + (model_->nodeState(node) >> 13);
-    return static_cast<std::uint16_t>((std::uint32_t{buckets[0]} + buckets[1] + 1u) >> 5);
-  }
-
-  [[gnu::always_inline]] std::uint32_t decodeClass() {
-    std::uint32_t node = 1;
-    std::uint32_t p = split_[1];
+// The decisions wait for each other. To keep that path short, every node's split is
+// kept in `split` (refreshed right after the node learns) and both children's splits
+// are fetched while the parent's bit is decoded; the bit then only picks one. The
+// decisions do not branch on their bit, which a processor would guess wrong about as
+// often as the coder is uncertain.
+[[gnu::always_inline]] inline std::uint32_t decodeClass(BinaryDecoder& coder, std::uint16_t* cells,
+                                                        std::uint16_t* split) {
+  std::uint32_t node = 1;
+  std::uint32_t p = split[1];
 #pragma GCC unroll 6
-    for (std::uint32_t level = 0; level < 6; ++level) {
-      const std::uint32_t zeroChild = split_[2 * node];
-      const std::uint32_t oneChild = split_[2 * node + 1];
-      const std::uint32_t bit = coder_.decodeBitWithoutBranch(p);
-      learn(node, bit);
-      node = 2 * node + bit;
-      p = bit ? oneChild : zeroChild;
-    }
-    return 127u - node;
-  }
-
-  // The node's state and its bucket pair move toward the bit, as codeClass does; then
-  // the node's split is read afresh from its new state.
-  [[gnu::always_inline]] void learn(std::uint32_t node, std::uint32_t bit) {
-    std::uint16_t* cells = model_->cells.data();
-    std::uint16_t* map = cells + ClassModel::kMapBase + ClassModel::kMapColumns * node;
+  for (std::uint32_t level = 0; level < 6; ++level) {
+    const std::uint32_t zeroChild = split[2 * node];
+    const std::uint32_t oneChild = split[2 * node + 1];
+    const std::uint32_t bit = coder.decodeBitWithoutBranch(p);
+    // The node's state and its bucket pair move toward the bit (targets 65536 and
+    // 65662), then the node's split is read afresh from its new state.
     const std::int32_t state = cells[node];
-    std::uint16_t* buckets = map + (state >> 13);
+    std::uint16_t* buckets = cells + ClassModel::kMapBase + ClassModel::kMapColumns * node + (state >> 13);
     const std::int32_t low = buckets[0];
     const std::int32_t high = buckets[1];
-    const std::int32_t stateTarget = bit ? 65536 : 0;
-    const std::int32_t bucketTarget = bit ? 65662 : 0;
-    const auto newState = static_cast<std::uint16_t>(state + ((stateTarget - state + 4) >> 3));
-    cells[node] = newState;
+    const auto stateTarget = static_cast<std::int32_t>(bit << 16);
+    const auto bucketTarget = static_cast<std::int32_t>((0u - bit) & 65662u);
+    const auto newState = static_cast<std::uint32_t>(state + ((stateTarget - state + 4) >> 3)) & 0xFFFFu;
+    cells[node] = static_cast<std::uint16_t>(newState);
     buckets[0] = static_cast<std::uint16_t>(low + ((bucketTarget - low) >> 7));
     buckets[1] = static_cast<std::uint16_t>(high + ((bucketTarget - high) >> 7));
-    const std::uint16_t* next = map + (newState >> 13);
-    split_[node] = static_cast<std::uint16_t>((std::uint32_t{next[0]} + next[1] + 1u) >> 5);
+    split[node] = static_cast<std::uint16_t>(nodeSplit(cells, node, newState));
+    node = 2 * node + bit;
+    p = bit ? oneChild : zeroChild;
   }
+  return 127u - node;
+}
 
-  BinaryDecoder coder_;
-  ClassModel* model_;
-  std::uint8_t* classes_;
-  std::uint32_t n_;
-  std::uint32_t maxSteps_;
-  std::uint32_t i_ = 0;
-  std::uint32_t zeros_ = 0;
+// One channel's n classes (n >= 1); after the seventh zero in a row each zero is
+// followed by a run length of further zeros. Coder and splits are locals, so that
+// they stay in registers and the model's stores cannot be taken to alias them.
+void decodeStream(ClassModel& model, std::span<const std::uint8_t> bytes, std::uint8_t* classes, std::uint32_t n) {
+  BinaryDecoder coder(bytes);
+  std::uint16_t* cells = model.cells.data();
   // Indices 64..127 are the leaves' children: read with the last pair, never used.
-  alignas(64) std::array<std::uint16_t, 128> split_{};
-};
+  alignas(64) std::uint16_t split[128] = {};
+  for (std::uint32_t node = 1; node < 64; ++node) split[node] = static_cast<std::uint16_t>(nodeSplit(cells, node, cells[node]));
+  const std::uint32_t maxSteps = static_cast<std::uint32_t>(std::bit_width(n)) - 1u;
+  std::uint32_t zeros = 0;
+  std::uint32_t i = 0;
+  while (i < n) {
+    const std::uint32_t cls = decodeClass(coder, cells, split);
+    classes[i++] = static_cast<std::uint8_t>(cls);
+    if (cls != 0) {
+      zeros = 0;
+      continue;
+    }
+    if (++zeros < kZerosBeforeRun || i == n) continue;
+    const std::uint32_t run = codeZeroRun(coder, model, maxSteps, 0);
+    const std::uint32_t fill = run < n - i ? run : n - i;
+    std::memset(classes + i, 0, fill);
+    i += fill;
+  }
+}
 
 // The bytes of one stream after its length field, or an empty span with ok false.
 bool streamBytes(std::span<const std::uint8_t> input, std::span<const std::uint8_t>& bytes) {
@@ -110,21 +94,13 @@ std::size_t decodeClassStreams(std::array<ClassModel, 2>& models, std::span<cons
   if (!streamBytes(input, first)) return 0;
   const std::size_t firstEnd = 2 + first.size();
   if (channels == 1) {
-    ClassStream stream(models[0], first, classes, frames);
-    while (!stream.done()) stream.step();
+    decodeStream(models[0], first, classes, frames);
     return firstEnd;
   }
   std::span<const std::uint8_t> second;
   if (!streamBytes(input.subspan(firstEnd), second)) return 0;
-  ClassStream a(models[0], first, classes, frames);
-  ClassStream b(models[1], second, classes + frames, frames);
-  // Two independent chains of decisions in one loop: the processor works on both.
-  while (!a.done() && !b.done()) {
-    a.step();
-    b.step();
-  }
-  while (!a.done()) a.step();
-  while (!b.done()) b.step();
+  decodeStream(models[0], first, classes, frames);
+  decodeStream(models[1], second, classes + frames, frames);
   return firstEnd + 2 + second.size();
 }
 

@@ -1,6 +1,5 @@
-// The decoder's reading of a piece's class streams, built for speed: the streams of
-// the two channels are independent, so they are decoded side by side, and within a
-// stream each tree node's split probability is kept ready.
+// The decoder's reading of a piece's class streams, built for speed: each tree node's
+// split probability is kept ready, and decisions do not branch on their bit.
 //
 // codeClasses (audio_classes.hpp) is the same code written once for both directions;
 // this one decodes exactly what it decodes, and leaves the models as it does.
