@@ -26,7 +26,6 @@ namespace {
                                                         std::uint16_t* split) {
   std::uint32_t node = 1;
   std::uint32_t p = split[1];
-#pragma GCC unroll 6
   for (std::uint32_t level = 0; level < 6; ++level) {
     const std::uint32_t zeroChild = split[2 * node];
     const std::uint32_t oneChild = split[2 * node + 1];
