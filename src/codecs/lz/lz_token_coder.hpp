@@ -31,17 +31,27 @@ inline bool sourceIsReadable(std::uint32_t q, std::uint32_t distance) {
 }
 
 // Copies length bytes from back bytes before q, in increasing order: overlapping
-// copies repeat the pattern. Whole 8-byte words are written as long as they end at or
-// before `limit` (the end of the block): a word may write a few bytes past the match,
-// which the next tokens overwrite before anything reads them. A source nearer than 8
-// bytes first lays down one period of its pattern byte by byte; the output then repeats
-// with a multiple of that period of at least 8, from which whole words can be copied.
+// copies repeat the pattern. Whole words are written as long as they end at or before
+// `limit` (the end of the block): a word may write a few bytes past the match, which
+// the next tokens overwrite before anything reads them. A source 16 or more bytes back
+// is copied 16 bytes at a time when the block leaves room for the last one: each piece
+// then reads only bytes before it, written by the pieces before. A nearer source goes
+// in 8-byte words, and one nearer than 8 bytes first lays down one period of its pattern
+// byte by byte; the output then repeats with a multiple of that period of at least 8,
+// from which whole words can be copied.
 inline void copyMatch(std::uint8_t* base, std::uint32_t q, std::uint32_t back, std::uint32_t length,
                       std::uint32_t limit) {
   std::uint8_t* to = base + q;
   const std::uint8_t* from = to - back;
   const std::uint32_t room = limit - q;
   std::uint32_t i = 0;
+  if (back >= 16u && room - length >= 16u) {
+    do {
+      std::memcpy(to + i, from + i, 16);
+      i += 16;
+    } while (i < length);
+    return;
+  }
   if (back < 8u) {
     const std::uint32_t period = back * ((7u + back) / back);
     for (const std::uint32_t head = std::min(length, period); i < head; ++i) to[i] = from[i];

@@ -3,6 +3,7 @@
 // the sanitizer build catches any access outside them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "codecs/lz/lz_codec.hpp"
@@ -81,6 +82,31 @@ TEST(LzHostile, MatchAcrossTheSegmentEndIsCutThere) {
   EXPECT_EQ(exact[64], 'a');
   EXPECT_EQ(exact[64 + kSegmentSize - 1], 0);  // the copy repeats (guard 0, 'a') patterns
   for (std::uint32_t i = kSegmentSize; i < kSize; ++i) ASSERT_EQ(exact[64 + i], 'b') << i;
+}
+
+// Blocks whose last token is a long match at a near or far distance, so that the copy
+// ends exactly at the block end: the block decodes to its bytes, and the bytes after
+// it, where the next block of the window would go, keep what they held.
+TEST(LzHostile, MatchesEndingAtTheBlockEndWriteNothingPastIt) {
+  TestRandom random(17);
+  for (const std::uint32_t distance : {1u, 2u, 3u, 5u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 300u}) {
+    for (const std::uint32_t tail : {40u, 601u}) {
+      std::vector<std::uint8_t> block(320 + tail);
+      for (std::uint32_t i = 0; i < 320; ++i) block[i] = static_cast<std::uint8_t>(random.next());
+      for (std::uint32_t i = 320; i < block.size(); ++i) block[i] = block[i - distance];
+      LzEncoder encoder;
+      const auto payload = encoder.encodeBlock(block, 0);
+      constexpr std::uint32_t kCanaryBytes = 32;
+      std::vector<std::uint8_t> window(64 + block.size() + kCanaryBytes, 0xA5);
+      std::fill(window.begin(), window.begin() + 64, 0);
+      LzDecoder decoder;
+      ASSERT_TRUE(decoder.decodeBlock(payload, window.data() + 64, window.data() + 64,
+                                      static_cast<std::uint32_t>(block.size())));
+      EXPECT_TRUE(std::equal(block.begin(), block.end(), window.begin() + 64)) << distance << " " << tail;
+      EXPECT_TRUE(std::all_of(window.end() - kCanaryBytes, window.end(), [](std::uint8_t b) { return b == 0xA5; }))
+          << distance << " " << tail;
+    }
+  }
 }
 
 TEST(LzHostile, RandomPayloadsStayInsideTheirBuffers) {

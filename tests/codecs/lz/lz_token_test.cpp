@@ -215,24 +215,25 @@ TEST(LzToken, MatchesStoreTheirPositionInTheHash) {
   EXPECT_EQ(m->PositionHash[hash], 3u);
 }
 
-// The word-wise copy against a plain byte-by-byte reading, at every short distance and
-// length, with the block ending right after the match or further on: the copied bytes
-// must repeat the pattern and nothing at or past the block end may be written.
+// The wide copy against a plain byte-by-byte reading, at every distance up to and past
+// the widths it copies in, for lengths of several words, with the block ending right
+// after the match or up to 17 bytes further on: the copied bytes must repeat the
+// pattern and nothing at or past the block end may be written.
 TEST(LzToken, MatchCopyAgreesWithBytewiseCopyAtEveryShortDistance) {
-  for (std::uint32_t back = 1; back <= 20; ++back) {
-    for (std::uint32_t length = 1; length <= 40; ++length) {
-      for (std::uint32_t slack : {0u, 3u, 7u, 8u, 30u}) {
-        std::array<std::uint8_t, 128> window{};
+  constexpr std::uint32_t q = 48;
+  for (std::uint32_t back = 1; back <= 40; ++back) {
+    for (std::uint32_t length = 1; length <= 80; ++length) {
+      for (std::uint32_t slack = 0; slack <= 18; ++slack) {
+        const std::uint32_t limit = q + length + (slack == 18 ? 40u : slack);
+        std::array<std::uint8_t, 192> window{};
         for (std::uint32_t i = 0; i < window.size(); ++i) window[i] = static_cast<std::uint8_t>(i * 37u + 11u);
-        std::array<std::uint8_t, 128> expected = window;
-        const std::uint32_t q = 24;
+        std::array<std::uint8_t, 192> expected = window;
         for (std::uint32_t i = 0; i < length; ++i) expected[q + i] = expected[q + i - back];
-        copyMatch(window.data(), q, back, length, q + length + slack);
-        const std::uint32_t limit = q + length + slack;
+        copyMatch(window.data(), q, back, length, limit);
         ASSERT_TRUE(std::equal(window.begin(), window.begin() + q + length, expected.begin()))
-            << "back " << back << " length " << length << " slack " << slack;
+            << "back " << back << " length " << length << " limit " << limit;
         ASSERT_TRUE(std::equal(window.begin() + limit, window.end(), expected.begin() + limit))
-            << "back " << back << " length " << length << " slack " << slack;
+            << "back " << back << " length " << length << " limit " << limit;
       }
     }
   }
