@@ -11,7 +11,7 @@
 namespace quorvex::bwt {
 namespace {
 
-constexpr std::uint32_t kLanes = 20;    // segments in flight per thread (16 to 32 measure alike)
+constexpr std::uint32_t kLanes = 32;    // segments in flight per thread (48 measures alike)
 constexpr std::uint32_t kChunk = 4096;  // scratch bytes a lane takes at a time
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
@@ -78,6 +78,10 @@ class LaneChase {
         const std::uint32_t link = links_[lane.row];
         *lane.write++ = static_cast<std::uint8_t>(link);
         lane.row = link >> 8;
+        // Asked for now, read a round later: a prefetch retires without waiting for its
+        // line, so every lane's miss is in flight at once instead of as many as the
+        // reorder window holds.
+        __builtin_prefetch(links_ + lane.row);
         if (((lane.row & mask_) == 0 || lane.row == primary_ || lane.write == lane.end) && !advance(lane)) {
           lanes[k] = lanes[--active];
           continue;
