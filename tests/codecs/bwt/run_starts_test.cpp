@@ -106,14 +106,18 @@ TEST(RunStarts, SelfSlowingCountersSpeedUpToTheirLimit) {
 
 TEST(RunStarts, ReinsertionWalkEightAtATimeEqualsSingleSteps) {
   TestRandom random(9);
-  for (int trial = 0; trial < 2000; ++trial) {
+  // Queues low in the range, around the top bit (unsigned order must hold there) and
+  // near the top; candidates from just past the head to beyond the tail.
+  const std::uint32_t bases[] = {0, 0x7FFFFF90u, 0xFFFFE000u};
+  for (int trial = 0; trial < 6000; ++trial) {
     std::uint32_t position[256];
-    std::uint32_t p = random.below(4);
+    std::uint32_t p = bases[trial % 3] + random.below(4);
     for (auto& entry : position) {
       p += 1 + (random.below(4) == 0 ? random.below(6) : 0);
       entry = p;
     }
-    const std::uint64_t start = position[1] + 1 + random.below(300);
+    const std::uint32_t reach = trial % 2 == 0 ? 300 : position[255] - position[1] + 20;
+    const std::uint64_t start = position[1] + 1 + random.below(reach);
     std::uint32_t k = 2;
     std::uint64_t candidate = start;
     while (k < 256 && position[k] <= candidate) ++k, ++candidate;
