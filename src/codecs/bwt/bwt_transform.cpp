@@ -18,15 +18,24 @@ namespace {
 
 // start[b] = number of bytes smaller than b.
 std::array<std::uint32_t, 256> symbolStarts(const std::uint8_t* block, std::uint32_t n) {
-  std::array<std::uint32_t, 256> counts{};
-  for (std::uint32_t j = 0; j < n; ++j) ++counts[block[j]];
-  std::uint32_t sum = 0;
-  for (auto& count : counts) {
-    const std::uint32_t c = count;
-    count = sum;
-    sum += c;
+  // Four tables in turn: a transformed block is full of runs of one byte, and one
+  // table would have each count wait for the store of the one before.
+  std::array<std::array<std::uint32_t, 256>, 4> counts{};
+  std::uint32_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    ++counts[0][block[j]];
+    ++counts[1][block[j + 1]];
+    ++counts[2][block[j + 2]];
+    ++counts[3][block[j + 3]];
   }
-  return counts;
+  for (; j < n; ++j) ++counts[0][block[j]];
+  std::array<std::uint32_t, 256> start;
+  std::uint32_t sum = 0;
+  for (std::uint32_t b = 0; b < 256; ++b) {
+    start[b] = sum;
+    sum += counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b];
+  }
+  return start;
 }
 
 std::uint32_t* linkTableAfter(std::uint8_t* buffer, std::uint32_t n) {
