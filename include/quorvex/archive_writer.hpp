@@ -88,6 +88,10 @@ struct WriterOptions {
   // than this is the one the whole window makes.
   std::size_t keptHistory = 0;
   LzEffort lzEffort{};
+  // With two or more, the LZ encoder walks its match trees on a thread of its own,
+  // ahead of the parse that prices with the live model: LZ blocks then take two cores.
+  // The archive is the same for every count.
+  unsigned threads = 1;
 };
 
 class OutputHash;
@@ -255,6 +259,7 @@ class ArchiveWriter {
   std::size_t memberWindow_;
   std::size_t keptHistory_;
   LzEffort lzEffort_;
+  bool lzSearchAhead_;
   std::uint32_t members_ = 1;
   std::unique_ptr<Encoders> encoders_;
 };

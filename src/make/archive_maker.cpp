@@ -197,6 +197,7 @@ WriterOptions writerOptions(const MakerOptions& options) {
   WriterOptions writer = options.writer;
   if (writer.keptHistory == 0) writer.keptHistory = levelPlan(options.level).keptHistory;
   writer.lzEffort = levelPlan(options.level).lzEffort;  // the level decides how hard LZ searches
+  writer.threads = options.threads;
   return writer;
 }
 

@@ -28,17 +28,18 @@ namespace quorvex {
 
 namespace {
 
-lz::LzEncoderSettings lzSettingsFor(const LzEffort& effort) {
+lz::LzEncoderSettings lzSettingsFor(const LzEffort& effort, bool searchAhead) {
   lz::LzEncoderSettings settings;
   settings.chainSteps = effort.treeSteps;
   settings.niceLength = effort.niceLength;
+  settings.searchAhead = searchAhead;
   return settings;
 }
 
 }  // namespace
 
 struct ArchiveWriter::Encoders {
-  explicit Encoders(const LzEffort& effort) : lz(lzSettingsFor(effort)) {}
+  Encoders(const LzEffort& effort, bool lzSearchAhead) : lz(lzSettingsFor(effort, lzSearchAhead)) {}
   lz::LzEncoder lz;
   cm::CmEncoderPtr cm;
   std::unique_ptr<audio::AudioEncoder> audio;
@@ -342,7 +343,8 @@ ArchiveWriter::ArchiveWriter(const WriterOptions& options)
     : output_(std::make_unique<OutputHash>()),
       memberWindow_(options.memberWindow != 0 ? options.memberWindow : kHistoryWindowSize),
       keptHistory_(options.keptHistory != 0 ? options.keptHistory : kHistoryWindowSize),
-      lzEffort_(options.lzEffort) {
+      lzEffort_(options.lzEffort),
+      lzSearchAhead_(options.threads > 1) {
   addRecord(static_cast<std::uint32_t>(RecordType::signature), asBytes(kSignatureText));
   const std::uint8_t version[] = {kFormatVersion};
   addRecord(static_cast<std::uint32_t>(RecordType::version), version);
@@ -376,7 +378,7 @@ ArchiveWriter::~ArchiveWriter() = default;
 
 // The LZ and context-mixing encoders carry large models; most archives need neither.
 ArchiveWriter::Encoders& ArchiveWriter::encoders() {
-  if (!encoders_) encoders_ = std::make_unique<Encoders>(lzEffort_);
+  if (!encoders_) encoders_ = std::make_unique<Encoders>(lzEffort_, lzSearchAhead_);
   return *encoders_;
 }
 

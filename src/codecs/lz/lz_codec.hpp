@@ -10,6 +10,7 @@ namespace quorvex::lz {
 
 struct LzModel;
 class MatchFinder;
+class SearchAhead;
 
 // The process-wide LZ decoder. The LzModel is created at the first LZ block and
 // never reset: every block goes on learning from the statistics of the earlier ones.
@@ -81,6 +82,9 @@ struct LzEncoderSettings {
   // costs now, not what coding it teaches the literal model, which makes later literals
   // cheaper: literals are worth a little more than their price says.
   std::uint32_t literalWeight = 14;
+  // Walk the match finder's trees on a thread of its own, ahead of the parse (the
+  // payloads are the same either way). Without a thread to be had, one thread does both.
+  bool searchAhead = false;
 };
 
 // The encoding twin: keeps its own LzModel, so that it mirrors a decoder that has
@@ -114,10 +118,13 @@ class LzEncoder {
   // and the remembered positions are moved to match (so the model predicts exactly as
   // the decoder's, which holds the whole window). The match finder starts over.
   void slideTo(std::span<const std::uint8_t> window, std::uint64_t windowStart);
+  // The walker for this block, started on first use; null when searching on this thread.
+  SearchAhead* searchAhead();
 
   LzEncoderSettings settings_;
   std::unique_ptr<LzModel> model_;
   std::unique_ptr<MatchFinder> finder_;
+  std::unique_ptr<SearchAhead> ahead_;  // with settings_.searchAhead, once a block is coded
   // 64 zero bytes, the kept contexts (keptFrom_ bytes), then the window from start_.
   std::vector<std::uint8_t> buffer_;
   std::uint64_t start_ = 0;

@@ -3,12 +3,14 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <system_error>
 
 #include "codecs/lz/lz_block_state.hpp"
 #include "codecs/lz/lz_codec.hpp"
 #include "codecs/lz/lz_match_finder.hpp"
 #include "codecs/lz/lz_model.hpp"
 #include "codecs/lz/lz_parser.hpp"
+#include "codecs/lz/lz_search_ahead.hpp"
 #include "codecs/lz/lz_token_coder.hpp"
 #include "model/binary_coder.hpp"
 
@@ -16,6 +18,16 @@ namespace quorvex::lz {
 
 LzEncoder::LzEncoder(LzEncoderSettings settings) : settings_(settings) {}
 LzEncoder::~LzEncoder() = default;
+
+SearchAhead* LzEncoder::searchAhead() {
+  if (!settings_.searchAhead || ahead_) return ahead_.get();
+  try {
+    ahead_ = std::make_unique<SearchAhead>(*finder_);
+  } catch (const std::system_error&) {
+    settings_.searchAhead = false;  // no thread to be had: the parse searches itself
+  }
+  return ahead_.get();
+}
 
 void LzEncoder::slideTo(std::span<const std::uint8_t> window, std::uint64_t windowStart) {
   // A remembered position is read with the five bytes before it.
@@ -79,7 +91,17 @@ std::vector<std::uint8_t> LzEncoder::encodeBlock(std::span<const std::uint8_t> w
   // (see slideTo). The recent distances start afresh in every block and only name
   // sources that were valid before, which lie further back the further the block goes:
   // no match copies from before the window either.
-  LzParser parser(*finder_, *model_, settings_);
+  SearchAhead* ahead = searchAhead();
+  if (ahead != nullptr) ahead->start(blockStart, size);
+  // However the parse ends, the walker is done with the finder before anything else
+  // touches it.
+  struct Finish {
+    SearchAhead* ahead;
+    ~Finish() {
+      if (ahead != nullptr) ahead->finish();
+    }
+  } finish{ahead};
+  LzParser parser(*finder_, *model_, settings_, ahead);
   while (!state.done()) {
     LzToken token = parser.next(state);
     codeToken(*model_, coder, state, token);

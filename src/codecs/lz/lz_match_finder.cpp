@@ -1,6 +1,7 @@
 #include "codecs/lz/lz_match_finder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "model/huge_pages.hpp"
@@ -91,16 +92,17 @@ void MatchFinder::indexUpTo(std::uint32_t limit) {
   }
   if (size_ < kTreeLength) return;
   limit = std::min(limit, size_ - kTreeLength + 1);
-  while (indexed_ < limit) insert(indexed_, 0, 0, nullptr, 0);
+  while (indexed_ < limit) insert(indexed_, nullptr);
 }
 
-std::uint32_t MatchFinder::insert(std::uint32_t position, std::uint32_t maxLength, std::uint32_t best, MatchCandidate* out,
-                                  std::uint32_t room) {
+std::uint32_t MatchFinder::insert(std::uint32_t position, WalkedNode* out) {
+  static_assert(kMaxWalkedNodes >= kTreeLength, "a walk records at most one node per compared length");
   const std::uint32_t mask = chainReach_ - 1;
   const std::uint8_t* here = window_ + position;
   std::uint32_t& root = head_[hashAt(position)];
   std::uint32_t next = root;
   std::uint32_t count = 0;
+  std::uint32_t longest = 0;  // the longest comparison recorded
   // Only a position not yet indexed joins the tree; an earlier or a later one (too near
   // the window's end) is only searched for.
   const bool joins = position == indexed_ && treeLimit(position) != 0;
@@ -145,16 +147,9 @@ std::uint32_t MatchFinder::insert(std::uint32_t position, std::uint32_t maxLengt
     }
     std::uint32_t length = std::min(smallerLength, largerLength);
     length += matchLength(here + length, there + length, limit - length);
-    if (room != 0 && length > best && best < maxLength) {
-      // Counted again from the first byte, and on past the length the trees compare:
-      // the walk takes the bytes its bounds share as equal, which holds only while the
-      // window is the one the trees were built on.
-      const std::uint32_t reported = matchLength(here, there, std::min(maxLength, size_ - position));
-      if (reported > best) {
-        best = reported;
-        if (count == room) --count;  // keep the longest
-        out[count++] = {reported, position - source};
-      }
+    if (out != nullptr && length > longest) {
+      longest = length;
+      out[count++] = {length, position - source};
     }
     if (length == limit) {
       // As good a source as this node for every match the tree can tell: it takes the
@@ -182,12 +177,30 @@ std::uint32_t MatchFinder::insert(std::uint32_t position, std::uint32_t maxLengt
 
 std::uint32_t MatchFinder::collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) {
   if (maxLength < 2 || position + 3 > size_) return 0;
+  std::array<WalkedNode, kMaxWalkedNodes> nodes;
+  const WalkedPosition walked = walk(position, nodes.data());
+  return candidatesOf(position, maxLength, walked, nodes.data(), out);
+}
+
+WalkedPosition MatchFinder::walk(std::uint32_t position, WalkedNode* nodes) {
+  WalkedPosition walked;
+  if (position + 3 > size_) return walked;  // no pair or triple to look up, nor a tree
   indexUpTo(position);
+  walked.pair = pairs_[pairAt(position)];
+  walked.triple = triples_[tripleAt(position)];
+  if (position + 4 <= size_) walked.nodes = insert(position, nodes);
+  walked.indexed = indexed_;
+  return walked;
+}
+
+std::uint32_t MatchFinder::candidatesOf(std::uint32_t position, std::uint32_t maxLength, const WalkedPosition& walked,
+                                        const WalkedNode* nodes, MatchCandidate* out) const {
+  if (maxLength < 2 || position + 3 > size_) return 0;
   const std::uint8_t* here = window_ + position;
   std::uint32_t count = 0;
   std::uint32_t best = 1;
 
-  const std::uint32_t pair = pairs_[pairAt(position)];
+  const std::uint32_t pair = walked.pair;
   if (pair != 0 && pair - 1 < position && position - (pair - 1) <= pairDistance_) {
     const std::uint32_t length = matchLength(here, window_ + pair - 1, maxLength);
     if (length >= 2) {
@@ -195,7 +208,7 @@ std::uint32_t MatchFinder::collect(std::uint32_t position, std::uint32_t maxLeng
       best = length;
     }
   }
-  const std::uint32_t triple = triples_[tripleAt(position)];
+  const std::uint32_t triple = walked.triple;
   if (best < maxLength && triple != 0 && triple - 1 < position) {
     const std::uint32_t length = matchLength(here, window_ + triple - 1, maxLength);
     if (length > best) {
@@ -203,15 +216,26 @@ std::uint32_t MatchFinder::collect(std::uint32_t position, std::uint32_t maxLeng
       best = length;
     }
   }
-  if (position + 4 > size_ || best >= maxLength) {
-    if (position == indexed_ && treeLimit(position) != 0) insert(position, 0, 0, nullptr, 0);
-    return count;
+  if (position + 4 > size_ || best >= maxLength) return count;
+  // A node that compared no longer than one before it cannot be longer than the match
+  // that one gave (which is at least as long as its comparison, or maxLength).
+  const std::uint32_t room = kMaxCandidates - count;
+  std::uint32_t fromTrees = 0;
+  for (std::uint32_t k = 0; k < walked.nodes && best < maxLength; ++k) {
+    if (nodes[k].length <= best) continue;
+    // Counted again from the first byte, and on past the length the trees compare:
+    // the walk takes the bytes its bounds share as equal, which holds only while the
+    // window is the one the trees were built on.
+    const std::uint32_t length = matchLength(here, here - nodes[k].back, std::min(maxLength, size_ - position));
+    if (length <= best) continue;
+    best = length;
+    if (fromTrees == room) --fromTrees;  // keep the longest
+    out[count + fromTrees++] = {length, nodes[k].back};
   }
-  count += insert(position, maxLength, best, out + count, kMaxCandidates - count);
+  count += fromTrees;
   // Near the window's end the last positions have not joined their trees yet: they are
   // searched one by one, nearest first (fewer than kTreeLength of them).
-  if (count != 0) best = out[count - 1].length;
-  for (std::uint32_t source = position; source > indexed_ && best < maxLength;) {
+  for (std::uint32_t source = position; source > walked.indexed && best < maxLength;) {
     --source;
     const std::uint32_t length = matchLength(here, window_ + source, maxLength);
     if (length <= best) continue;

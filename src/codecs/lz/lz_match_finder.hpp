@@ -11,6 +11,24 @@ struct MatchCandidate {
   std::uint32_t back = 0;  // the source lies this many bytes before the position
 };
 
+// A tree node one position's walk passed, with the bytes the trees compared it over
+// (at most 128): only the nodes that compared longer than every node before them, since
+// no other can offer a longer match.
+struct WalkedNode {
+  std::uint32_t length = 0;
+  std::uint32_t back = 0;
+};
+
+// What walking one position leaves for its candidates: the latest occurrences of its
+// byte pair and triple (position + 1, 0 = none), the first position not yet in the
+// trees, and the number of nodes recorded.
+struct WalkedPosition {
+  std::uint32_t pair = 0;
+  std::uint32_t triple = 0;
+  std::uint32_t indexed = 0;
+  std::uint32_t nodes = 0;
+};
+
 // Every position is a node in the binary search tree of its 4-byte hash, ordered by the
 // bytes that follow it, with later positions nearer the root. Searching the tree for a
 // position and inserting it are one walk: each node passed is compared where its
@@ -48,8 +66,22 @@ class MatchFinder {
   // each from the first source the search met with that length (the trees are walked
   // from the latest position down, so mostly the nearest). Indexes every position up to and
   // including `position`; called for a position already indexed, it finds only the
-  // 2- and 3-byte matches. Returns the count written to `out`.
+  // 2- and 3-byte matches. Returns the count written to `out`. The same as walk()
+  // followed by candidatesOf().
   std::uint32_t collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out);
+
+  // The search in two halves, so that the tree walks (the costly half, and the only one
+  // that changes the finder) can run for a whole block ahead of the parse, on another
+  // thread. walk() indexes every position up to and including `position` and records
+  // what candidatesOf() needs in `nodes` (room for kMaxWalkedNodes). Walking every
+  // position of a block in order leaves the trees as collecting any of them would.
+  static constexpr std::uint32_t kMaxWalkedNodes = 128;
+  WalkedPosition walk(std::uint32_t position, WalkedNode* nodes);
+  // The matches collect() would return at a walked position, for any maxLength. Reads
+  // only the window and the settings, which walks never change, so it may run while
+  // later positions are walked.
+  std::uint32_t candidatesOf(std::uint32_t position, std::uint32_t maxLength, const WalkedPosition& walked,
+                             const WalkedNode* nodes, MatchCandidate* out) const;
   // Tree nodes held: the window's size, at most chainReach.
   std::size_t chainEntries() const { return tree_.size() / 2; }
 
@@ -65,10 +97,9 @@ class MatchFinder {
   std::uint32_t tripleAt(std::uint32_t position) const;
   std::uint32_t pairAt(std::uint32_t position) const;
   // Inserts `position` in its tree (or only searches it, when it cannot join); records
-  // up to `room` matches passed (longer than `best`, capped at maxLength) in `out` and
-  // returns their count.
-  std::uint32_t insert(std::uint32_t position, std::uint32_t maxLength, std::uint32_t best, MatchCandidate* out,
-                       std::uint32_t room);
+  // the nodes passed that compare longer than all before them in `out` (when given)
+  // and returns their count.
+  std::uint32_t insert(std::uint32_t position, WalkedNode* out);
   std::uint32_t treeLimit(std::uint32_t position) const;
 
   std::uint32_t chainSteps_;

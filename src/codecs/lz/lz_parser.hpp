@@ -17,13 +17,16 @@
 #include "codecs/lz/lz_match_finder.hpp"
 #include "codecs/lz/lz_model.hpp"
 #include "codecs/lz/lz_prices.hpp"
+#include "codecs/lz/lz_search_ahead.hpp"
 #include "codecs/lz/lz_token_coder.hpp"
 
 namespace quorvex::lz {
 
 class LzParser {
  public:
-  LzParser(MatchFinder& finder, const LzModel& model, const LzEncoderSettings& settings);
+  // With `ahead`, the candidates come from the walks it runs ahead on another thread
+  // (the same ones the finder would give); the finder is then not touched.
+  LzParser(MatchFinder& finder, const LzModel& model, const LzEncoderSettings& settings, SearchAhead* ahead = nullptr);
 
   // The token to code at s.q; matches never run past the current segment.
   LzToken next(const LzBlockState& s);
@@ -55,6 +58,7 @@ class LzParser {
   std::uint32_t follow(const LzBlockState& s, std::uint32_t index, std::uint32_t segmentEnd);
 
   MatchFinder& finder_;
+  SearchAhead* ahead_;
   const LzModel& model_;
   LzEncoderSettings settings_;
   MatchPrices prices_;
