@@ -187,6 +187,13 @@ class ArchiveWriter {
   // after the samples follow in a stored block (so do samples the audio encoder cannot
   // code). False, writing nothing, when the file is not such a WAV file.
   bool addWavFile(std::span<const std::uint8_t> file);
+  // Audio coded on trial in another writer, so that the file it wins is not coded
+  // twice: lendAudioState gives `trial` this writer's audio state and has it keep the
+  // payloads it codes; adoptAudio takes them, and the state they leave, for the same
+  // blocks added here next (an audio block that is not the next one kept drops them).
+  void lendAudioState(ArchiveWriter& trial);
+  void adoptAudio(ArchiveWriter& trial);
+  void dropAdoptedAudio();
   // More samples of a WAV file whose first part addWavFile took (a file read in pieces):
   // an audio block that goes on from the one before, its first headerBytes (the rest of
   // a frame the block before cut) raw; stored as they are when the audio encoder cannot
@@ -262,6 +269,9 @@ class ArchiveWriter {
   bool lzSearchAhead_;
   std::uint32_t members_ = 1;
   std::unique_ptr<Encoders> encoders_;
+  struct CodedAudio;
+  std::unique_ptr<CodedAudio> keptAudio_;     // a trial's: the audio blocks it coded
+  std::unique_ptr<CodedAudio> adoptedAudio_;  // taken from a trial, for the next audio blocks
 };
 
 }  // namespace quorvex

@@ -309,6 +309,7 @@ void ArchiveMaker::Making::addWavPiece(std::span<const std::uint8_t> piece, bool
     trialOptions.writer.integrityChecks = false;
     trialOptions.onCoded = nullptr;
     Making asAudio(trialOptions);
+    writer_.lendAudioState(asAudio.writer_);  // so that the winner need not be coded again
     trialOptions.threads = std::max(options_.threads, 2u) - 1;  // one is the audio trial's
     Making asPlain(trialOptions);
     bool audioTakesIt = false;
@@ -329,8 +330,11 @@ void ArchiveMaker::Making::addWavPiece(std::span<const std::uint8_t> piece, bool
       addPlainPiece(piece);
       return;
     }
+    writer_.adoptAudio(asAudio.writer_);
   }
-  if (!writer_.addWavFile(piece)) {
+  const bool added = writer_.addWavFile(piece);
+  writer_.dropAdoptedAudio();
+  if (!added) {
     addPlainPiece(piece);
     return;
   }

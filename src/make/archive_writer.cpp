@@ -417,12 +417,39 @@ void ArchiveWriter::putBlock(const BlockFields& block, std::span<const std::uint
   }
 }
 
+// Audio blocks coded in one writer for another: each with what it was coded from, and
+// the encoder as the last one left it.
+struct ArchiveWriter::CodedAudio {
+  struct Block {
+    const std::uint8_t* data;
+    std::size_t size;
+    audio::AudioBlockFormat format;
+    bool reset;
+    std::vector<std::uint8_t> payload;
+  };
+  std::vector<Block> blocks;
+  std::unique_ptr<audio::AudioEncoder> after;
+};
+
+void ArchiveWriter::lendAudioState(ArchiveWriter& trial) {
+  Encoders& theirs = trial.encoders();
+  theirs.audio = encoders_ && encoders_->audio ? encoders_->audio->clone() : nullptr;
+  trial.keptAudio_ = std::make_unique<CodedAudio>();
+}
+
+void ArchiveWriter::adoptAudio(ArchiveWriter& trial) {
+  adoptedAudio_ = std::move(trial.keptAudio_);
+  if (!adoptedAudio_) return;
+  if (trial.encoders_) adoptedAudio_->after = std::move(trial.encoders_->audio);
+  if (!adoptedAudio_->after || adoptedAudio_->blocks.empty()) adoptedAudio_.reset();
+}
+
+void ArchiveWriter::dropAdoptedAudio() { adoptedAudio_.reset(); }
+
 bool ArchiveWriter::addAudioBlock(std::span<const std::uint8_t> data, std::uint32_t channels, std::uint32_t sampleWidth,
                                   bool littleEndian, std::uint32_t headerBytes, bool reset) {
   if (data.size() > 0xFFFFFFFFu) return false;
   Encoders& all = encoders();
-  if (!all.audio) all.audio = std::make_unique<audio::AudioEncoder>();
-  if (reset) all.audio->reset();
   audio::AudioBlockFormat format;
   format.channels = channels;
   format.sampleWidth = sampleWidth;
@@ -433,11 +460,30 @@ bool ArchiveWriter::addAudioBlock(std::span<const std::uint8_t> data, std::uint3
   block.codecKind = static_cast<std::uint8_t>(CodecKind::audio);
   block.audioReset = reset ? 1 : 0;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
-  block.payload = all.audio->encodeBlock(data, format);
-  if (block.payload.empty() && !data.empty()) return false;
+  const auto sameBlock = [&](const CodedAudio::Block& coded) {
+    return coded.data == data.data() && coded.size == data.size() && coded.reset == reset &&
+           coded.format.channels == channels && coded.format.sampleWidth == sampleWidth &&
+           coded.format.littleEndian == littleEndian && coded.format.headerBytes == headerBytes;
+  };
+  if (adoptedAudio_ && sameBlock(adoptedAudio_->blocks.front())) {
+    // Coded on trial from this writer's state: the same payload, and the state it leaves.
+    block.payload = std::move(adoptedAudio_->blocks.front().payload);
+    adoptedAudio_->blocks.erase(adoptedAudio_->blocks.begin());
+    if (adoptedAudio_->blocks.empty()) {
+      all.audio = std::move(adoptedAudio_->after);
+      adoptedAudio_.reset();
+    }
+  } else {
+    adoptedAudio_.reset();
+    if (!all.audio) all.audio = std::make_unique<audio::AudioEncoder>();
+    if (reset) all.audio->reset();
+    block.payload = all.audio->encodeBlock(data, format);
+    if (block.payload.empty() && !data.empty()) return false;
+  }
   beginChecked();
   putBlock(block, {});
   endChecked(data);
+  if (keptAudio_) keptAudio_->blocks.push_back({data.data(), data.size(), format, reset, std::move(block.payload)});
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include "support/decoded_archive.hpp"
 #include "format/record_stream.hpp"
 #include "quorvex/archive_maker.hpp"
+#include "quorvex/archive_writer.hpp"
 #include "support/test_support.hpp"
 
 namespace quorvex {
@@ -267,6 +268,32 @@ TEST(ArchiveMaker, WavFilesAreFoundWhereverTheirChunkEnds) {
     const MadeArchive made = make(file, 2);
     expectDecodesTo(made, file);
     EXPECT_EQ(count(made, isAudio), 1u);
+  }
+}
+
+// Levels that weigh audio against the other codecs code each WAV file on trial both
+// ways; the audio trial starts from the state the archive's audio is in (a WAV file
+// right after another goes on from it), and when audio wins, its blocks are the ones
+// kept. The archive is the one a writer makes by taking the files as audio outright.
+TEST(ArchiveMaker, WavFilesWonOnTrialAreCodedAsTheWriterCodesThem) {
+  WavShape mono;
+  mono.channels = 1;
+  mono.frames = 9000;
+  WavShape longer;
+  longer.frames = 30000;
+  const std::vector<Bytes> wavs = {wavFile({}), wavFile(mono), wavFile(longer)};
+  const Bytes file = joined({wavs[0], wavs[1], wavs[2]});
+  for (const int level : {3, 6}) {
+    SCOPED_TRACE(level);
+    for (const unsigned threads : {1u, 2u}) {
+      MakerOptions options;
+      options.threads = threads;
+      const MadeArchive made = make(file, level, options);
+      ASSERT_EQ(count(made, isAudio), 3u);
+      ArchiveWriter writer;
+      for (const Bytes& wav : wavs) ASSERT_TRUE(writer.addWavFile(wav));
+      EXPECT_TRUE(made.bytes == writer.bytes()) << "on " << threads << " threads";
+    }
   }
 }
 

@@ -202,6 +202,12 @@ AudioEncoder::AudioEncoder() : work_(std::make_unique<Work>()) {
 
 AudioEncoder::~AudioEncoder() = default;
 
+std::unique_ptr<AudioEncoder> AudioEncoder::clone() const {
+  auto copy = std::make_unique<AudioEncoder>();
+  *copy->work_ = *work_;
+  return copy;
+}
+
 void AudioEncoder::reset() {
   resetAudioModel(work_->model);
   work_->last[0] = {0, initialSettings()};

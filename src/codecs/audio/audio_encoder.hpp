@@ -32,6 +32,8 @@ class AudioEncoder {
 
   // Mirrors a decoder reset (a non-audio block, or an audio block's reset flag).
   void reset();
+  // An encoder in this one's state: it codes the next blocks as this one would.
+  std::unique_ptr<AudioEncoder> clone() const;
   // The payload of one audio block whose output is data. Empty on failure (a header
   // longer than 261 bytes, or a piece whose class stream outgrows its length field);
   // the model is then left as it was.
