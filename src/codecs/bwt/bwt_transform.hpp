@@ -47,7 +47,14 @@ struct ForwardBwt {
 
 // Sorts the cyclic rotations (with a suffix sorter, libdivsufsort) and returns the
 // transformed block with its primary index. An empty block gives an empty result.
-// Blocks are at most a work buffer long, far below the sorter's 2^31 limit.
+// Blocks are at most a work buffer long, far below the sorter's 2^31 limit. A block that
+// is no power of a shorter string is sorted as its least rotation, n suffixes (about
+// 5 bytes of memory per byte); a periodic one as forwardBwtOfDoubledBlock does.
 ForwardBwt forwardBwt(std::span<const std::uint8_t> block);
+
+// The same transform from the 2n suffixes of the block written twice (about 11 bytes
+// per byte). Equal rotations of a periodic block are ordered by the suffixes they
+// start, the latest first; any of them decodes.
+ForwardBwt forwardBwtOfDoubledBlock(std::span<const std::uint8_t> block);
 
 }  // namespace quorvex::bwt

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +63,99 @@ TEST(ForwardBwt, ListedExampleAndPeriodicBlocks) {
     EXPECT_EQ(invert(t.transformed, t.primaryIndex), bytesOf(text)) << text;
   }
   EXPECT_TRUE(forwardBwt({}).transformed.empty());
+}
+
+// The textbook forward transform: the rotations sorted by comparing them byte by byte.
+// Equal rotations (a periodic block) go latest start first, as the sort of the doubled
+// block orders them; then the primary row is the same one.
+ForwardBwt textbookForward(const std::vector<std::uint8_t>& block) {
+  const std::size_t n = block.size();
+  std::vector<std::size_t> starts(n);
+  for (std::size_t i = 0; i < n; ++i) starts[i] = i;
+  std::sort(starts.begin(), starts.end(), [&](std::size_t a, std::size_t b) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint8_t x = block[(a + k) % n], y = block[(b + k) % n];
+      if (x != y) return x < y;
+    }
+    return a > b;
+  });
+  ForwardBwt result;
+  for (std::size_t row = 0; row < n; ++row) {
+    result.transformed.push_back(block[(starts[row] + n - 1) % n]);
+    if (starts[row] == 0) result.primaryIndex = static_cast<std::uint32_t>(row);
+  }
+  return result;
+}
+
+std::string describe(const std::vector<std::uint8_t>& block) {
+  return block.size() <= 32 ? std::string(block.begin(), block.end()) : "block of " + std::to_string(block.size());
+}
+
+// Most blocks are sorted as their least rotation, periodic ones written twice: both must
+// give the rotation order byte for byte, and the same primary row among equal rotations.
+// Every block of up to 10 letters over {a, b} and of up to 6 over {a, b, c}: Lyndon words,
+// blocks whose least rotation starts anywhere, powers (aaaa, abab, abcabc), near-powers
+// (abcabcab), n = 1, 2, 3.
+TEST(ForwardBwt, EveryShortBlockMatchesTheTextbookSort) {
+  for (const auto& [letters, longest] : {std::pair{2u, 10u}, std::pair{3u, 6u}}) {
+    for (std::uint32_t n = 1; n <= longest; ++n) {
+      std::uint32_t count = 1;
+      for (std::uint32_t k = 0; k < n; ++k) count *= letters;
+      for (std::uint32_t code = 0; code < count; ++code) {
+        std::vector<std::uint8_t> block;
+        for (std::uint32_t rest = code, k = 0; k < n; ++k, rest /= letters) {
+          block.push_back(static_cast<std::uint8_t>('a' + rest % letters));
+        }
+        const ForwardBwt expected = textbookForward(block);
+        const ForwardBwt got = forwardBwt(block);
+        ASSERT_EQ(got.transformed, expected.transformed) << describe(block);
+        ASSERT_EQ(got.primaryIndex, expected.primaryIndex) << describe(block);
+        const ForwardBwt doubled = forwardBwtOfDoubledBlock(block);
+        ASSERT_EQ(doubled.transformed, expected.transformed) << describe(block);
+        ASSERT_EQ(doubled.primaryIndex, expected.primaryIndex) << describe(block);
+      }
+    }
+  }
+}
+
+// Longer blocks of every kind against the doubled sort (the transform as it was), and the
+// textbook sort where its byte-by-byte comparisons stay quick.
+TEST(ForwardBwt, LongBlocksMatchTheDoubledSort) {
+  std::vector<std::vector<std::uint8_t>> blocks = {testing::repositoryText(70000), testing::ownProgram(50000),
+                                                   testing::skewedBytes(30000, 11), std::vector<std::uint8_t>(5000, 0)};
+  testing::TestRandom random(5);
+  std::vector<std::uint8_t> noise(40000);
+  for (auto& byte : noise) byte = static_cast<std::uint8_t>(random.next());
+  blocks.push_back(noise);
+  // Runs, with the least rotation in the middle of the block.
+  std::vector<std::uint8_t> runs;
+  for (std::uint32_t k = 0; k < 300; ++k) runs.insert(runs.end(), 1 + random.below(200), static_cast<std::uint8_t>(random.below(3)));
+  blocks.push_back(runs);
+  // A long run broken once: a Lyndon word, and the same rotated.
+  std::vector<std::uint8_t> lyndon(20000, 'a');
+  lyndon.back() = 'b';
+  blocks.push_back(lyndon);
+  std::rotate(lyndon.begin(), lyndon.begin() + 7777, lyndon.end());
+  blocks.push_back(lyndon);
+  // Powers of a random string, and one byte short of a power.
+  std::vector<std::uint8_t> period(997);
+  for (auto& byte : period) byte = static_cast<std::uint8_t>(random.below(4));
+  std::vector<std::uint8_t> power;
+  for (std::uint32_t k = 0; k < 12; ++k) power.insert(power.end(), period.begin(), period.end());
+  blocks.push_back(power);
+  power.pop_back();
+  blocks.push_back(power);
+
+  for (const auto& block : blocks) {
+    const ForwardBwt expected = forwardBwtOfDoubledBlock(block);
+    const ForwardBwt got = forwardBwt(block);
+    EXPECT_EQ(got.transformed, expected.transformed) << describe(block);
+    EXPECT_EQ(got.primaryIndex, expected.primaryIndex) << describe(block);
+    EXPECT_EQ(invert(got.transformed, got.primaryIndex), block) << describe(block);
+  }
+  const ForwardBwt textbook = textbookForward(noise);
+  EXPECT_EQ(forwardBwt(noise).transformed, textbook.transformed);
+  EXPECT_EQ(forwardBwt(noise).primaryIndex, textbook.primaryIndex);
 }
 
 TEST(Bwt, RoundTripsRepositoryAndRandomBlocks) {
