@@ -229,7 +229,8 @@ def main():
             results += [PEERS[p](work, source, expected, args.runs) for p in peers]
             if args.results:
                 results = merged(args.results.resolve(), source.name, len(expected), results)
-            print(f"\n{source.name}: {len(expected):,} bytes; user CPU seconds, median of {args.runs} decodes on one thread")
+            runs = f"median of {args.runs} decodes" if not args.results else f"decode medians as measured (rows kept in {args.results.name})"
+            print(f"\n{source.name}: {len(expected):,} bytes; user CPU seconds, {runs}, on one thread")
             print(table(results, len(expected)), flush=True)
             all_results.append((source.name, len(expected), results))
     if args.plot:
