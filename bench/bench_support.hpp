@@ -61,12 +61,16 @@ inline std::string quoted(const fs::path& path) {
   return text;
 }
 
-inline double childCpuSeconds() {
+// Processor time, user and system, of this process (RUSAGE_SELF) or of its waited-for
+// children (RUSAGE_CHILDREN): ours and a peer's are counted alike.
+inline double cpuSecondsOf(int who) {
   rusage usage{};
-  getrusage(RUSAGE_CHILDREN, &usage);
+  getrusage(who, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
+inline double processCpuSeconds() { return cpuSecondsOf(RUSAGE_SELF); }
+inline double childCpuSeconds() { return cpuSecondsOf(RUSAGE_CHILDREN); }
 
 // Where timed commands send output nobody reads: a file in the temporary folder,
 // rewritten by each run, so that no benchmark writes to a system device.

@@ -128,14 +128,6 @@ fs::path largeInput() {
   return joined;
 }
 
-// Processor time of this process, user and system, as the peer's is counted.
-double processCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-}
-
 struct LargeSample {
   std::vector<std::uint8_t> data;
   std::vector<std::vector<std::uint8_t>> blocks;  // payloads of consecutive 4 MiB blocks

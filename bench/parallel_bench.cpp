@@ -7,7 +7,6 @@
 // decode takes a while. One thread and two take turns, five times each, and the medians
 // are reported: on a shared machine one run of each can land on a busy moment and say
 // little. Usage: parallel_bench [MiB [lz|bwt|cm]] (default 10, all three).
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,13 +33,6 @@ class CountingSink final : public quorvex::OutputSink {
   std::size_t size = 0;
 };
 
-double cpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-}
-
 struct Timing {
   double wall = 0;
   double cpu = 0;
@@ -50,7 +42,7 @@ Timing decode(const std::vector<std::uint8_t>& archive, unsigned threads, std::s
   CountingSink sink;
   quorvex::DecodeOptions options;
   options.threads = threads;
-  const double cpuBefore = cpuSeconds();
+  const double cpuBefore = processCpuSeconds();
   const auto start = std::chrono::steady_clock::now();
   const quorvex::DecodeResult result = quorvex::decodeArchive(archive, sink, options);
   const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
@@ -58,7 +50,7 @@ Timing decode(const std::vector<std::uint8_t>& archive, unsigned threads, std::s
     std::fprintf(stderr, "decoding failed: %s\n", result.reason.c_str());
     std::exit(1);
   }
-  return {wall.count(), cpuSeconds() - cpuBefore};
+  return {wall.count(), processCpuSeconds() - cpuBefore};
 }
 
 // The run of median wall time among runs of one setting.
