@@ -43,11 +43,7 @@ DecodeResult decodeRecords(RecordStream& stream, DecodeContext& context, OutputS
     const RecordHead head = stream.readRecordHead();
     switch (head.type) {
       case static_cast<std::uint32_t>(RecordType::block): {
-        if (barrierNext) {
-          parseBlockDescriptor(stream, codecs.params.contextMixing());
-          barrierNext = false;
-          break;
-        }
+        if (passBarrierIfDue(stream, codecs.params.contextMixing(), barrierNext)) break;
         const bool decoded = decodeBlock(stream, context, codecs, output, console, failure);
         if (output.failed()) {
           return failed(DecodeStatus::outputFailed, "the output could not be written", output, wholeSize);

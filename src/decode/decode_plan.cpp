@@ -16,11 +16,7 @@ DecodePlan planDecode(RecordStream& stream, bool ignoreMemberRecords) {
     const RecordHead head = stream.readRecordHead();
     switch (head.type) {
       case static_cast<std::uint32_t>(RecordType::block): {
-        if (barrierNext) {
-          parseBlockDescriptor(stream, params.contextMixing());
-          barrierNext = false;
-          break;
-        }
+        if (passBarrierIfDue(stream, params.contextMixing(), barrierNext)) break;
         PlannedBlock block;
         block.offset = stream.offset();
         block.params = params;

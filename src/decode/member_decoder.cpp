@@ -54,11 +54,7 @@ void decodeMemberRecords(std::span<const std::uint8_t> archive, std::size_t star
     const RecordHead head = stream.readRecordHead();
     switch (head.type) {
       case static_cast<std::uint32_t>(RecordType::block): {
-        if (barrierNext) {
-          parseBlockDescriptor(stream, codecs.params.contextMixing());
-          barrierNext = false;
-          break;
-        }
+        if (passBarrierIfDue(stream, codecs.params.contextMixing(), barrierNext)) break;
         if (!decodeBlock(stream, context, codecs, output, console, failure)) {
           emitKind(events, MemberEvent::Kind::blockFailed, std::move(failure));
           return;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "format/block_descriptor.hpp"
+
 namespace quorvex {
 
 std::vector<std::uint8_t> memberRecordPayload(std::uint32_t memberNumber) {
@@ -23,6 +25,13 @@ bool passMemberRecord(RecordStream& stream, std::uint32_t count) {
   const std::span<const std::uint8_t> payload = stream.peekBytes(count);
   stream.skipBytes(count);
   return payload.size() == count && readMemberRecord(payload).has_value();
+}
+
+bool passBarrierIfDue(RecordStream& stream, bool contextMixing, bool& barrierDue) {
+  if (!barrierDue) return false;
+  parseBlockDescriptor(stream, contextMixing);
+  barrierDue = false;
+  return true;
 }
 
 }  // namespace quorvex

@@ -36,6 +36,11 @@ std::vector<std::uint8_t> memberRecordPayload(std::uint32_t memberNumber);
 // this project's member record.
 std::optional<std::uint32_t> readMemberRecord(std::span<const std::uint8_t> payload);
 
+// At a block record whose head was just read: when a barrier is due (the first block
+// record after a member record), passes the barrier, clears barrierDue and returns true;
+// false, reading nothing, for a block record to decode.
+bool passBarrierIfDue(RecordStream& stream, bool contextMixing, bool& barrierDue);
+
 // Passes the payload of a kMemberRecordType record whose head was just read (count
 // bytes): true when it is this project's member record.
 bool passMemberRecord(RecordStream& stream, std::uint32_t count);
