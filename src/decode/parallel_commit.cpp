@@ -67,7 +67,7 @@ bool ParallelDecoder::commitFront() {
       if (!integrity_.verifyRecord(stream, record.count, output_.hash(), failure)) {
         return fail(DecodeStatus::checkFailed, "after block " + std::to_string(committedBlocks_) + ": " + failure);
       }
-      verifiedSize_ = output_.size();
+      tally_.verifiedSize = output_.size();
       return true;
     }
     case PendingItem::Kind::audio: {
@@ -76,11 +76,11 @@ bool ParallelDecoder::commitFront() {
       if (output_.failed()) return fail(DecodeStatus::outputFailed, "the output could not be written");
       if (!decoded) {
         fail(DecodeStatus::blockFailed, "block " + std::to_string(item.index) + ": " + failure);
-        result_.failedBlock = static_cast<std::uint32_t>(item.index);
+        tally_.result.failedBlock = static_cast<std::uint32_t>(item.index);
         return false;
       }
       ++committedBlocks_;
-      wholeSize_ = output_.size();
+      tally_.wholeSize = output_.size();
       return true;
     }
     case PendingItem::Kind::member:
@@ -95,7 +95,7 @@ bool ParallelDecoder::commitFront() {
   if (job.outOfMemory) return fail(DecodeStatus::outOfMemory, kNoWorkBuffers);
   if (!job.ok) {
     fail(DecodeStatus::blockFailed, "block " + std::to_string(job.block) + ": " + job.failure);
-    result_.failedBlock = job.block;
+    tally_.result.failedBlock = job.block;
     return false;
   }
   output_.append({job.slot->output.data(), job.n});
@@ -103,7 +103,7 @@ bool ParallelDecoder::commitFront() {
   job.slot->busy = false;
   jobs_.pop_front();
   ++committedBlocks_;
-  wholeSize_ = output_.size();
+  tally_.wholeSize = output_.size();
   return true;
 }
 }  // namespace quorvex::parallel

@@ -8,11 +8,7 @@
 namespace quorvex::parallel {
 
 bool ParallelDecoder::fail(DecodeStatus status, std::string reason) {
-  result_.status = status;
-  result_.reason = std::move(reason);
-  result_.outputSize = output_.size();
-  result_.completeOutputSize = status == DecodeStatus::checkFailed ? verifiedSize_ : wholeSize_;
-  return false;
+  return tally_.fail(status, std::move(reason), output_.size());
 }
 
 DecodeResult ParallelDecoder::run() {
@@ -27,7 +23,7 @@ DecodeResult ParallelDecoder::run() {
   for (std::size_t r = 0; r < plan_.records.size() && placing; ++r) {
     const PlannedRecord& record = plan_.records[r];
     // Audio blocks and records wait behind an unfinished block only up to a bound.
-    if (pending_.size() >= kMostPendingItems && !commitOne()) return result_;
+    if (pending_.size() >= kMostPendingItems && !commitOne()) return tally_.result;
     if (record.kind == PlannedRecord::Kind::integrity) {
       pending_.push_back({PendingItem::Kind::integrity, r});
     } else if (record.kind == PlannedRecord::Kind::member) {
@@ -40,30 +36,23 @@ DecodeResult ParallelDecoder::run() {
       pending_.push_back({PendingItem::Kind::audio, record.block});
     } else {
       placing = placeBlock(record.block);
-      if (!result_.ok()) return result_;
+      if (!tally_.result.ok()) return tally_.result;
     }
-    if (!commitReady()) return result_;
+    if (!commitReady()) return tally_.result;
   }
   {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
   }
   while (!pending_.empty()) {
-    if (!commitOne()) return result_;
+    if (!commitOne()) return tally_.result;
   }
-  std::string failure;
-  if (!integrity_.verifyEnd(stream_, failure)) {
-    fail(DecodeStatus::checkFailed, failure);
-    return result_;
-  }
-  result_.outputSize = output_.size();
-  result_.completeOutputSize = result_.outputSize;
-  return result_;
+  return tally_.finish(integrity_, stream_, output_.size());
 }
 
 // The codec of one non-audio block, at the window's cursor as one thread would have
 // it; its post-stages go to the workers. False when the block failed (nothing after it
-// is decoded) or a commit on the way failed (result_ says so).
+// is decoded) or a commit on the way failed (tally_.result says so).
 bool ParallelDecoder::placeBlock(std::uint32_t block) {
   Slot* slot = acquireSlot();
   if (!slot) return false;
@@ -79,10 +68,10 @@ bool ParallelDecoder::placeBlock(std::uint32_t block) {
   bool inSlot = false;  // the codec output is in the slot's first buffer already
   if (planned.params.contextMixing()) {
     ok = takeCmOutput(block, j, console, n);
-    if (!result_.ok()) return false;
+    if (!tally_.result.ok()) return false;
   } else if (plan_.detachedBwt(block)) {
     ok = takeBwtOutput(block, j, console, n, inSlot);
-    if (!result_.ok()) return false;
+    if (!tally_.result.ok()) return false;
   } else {
     codecs_.params = planned.params;
     ok = decodeCodec(planned.descriptor(), context_, codecs_, console, n, j.failure);

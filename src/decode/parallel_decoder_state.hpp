@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "decode/commit_tally.hpp"
 #include "decode/console.hpp"
 #include "decode/decode_plan.hpp"
 #include "decode/decoded_output.hpp"
@@ -222,11 +223,7 @@ class ParallelDecoder {
   std::deque<std::unique_ptr<BlockJob>> jobs_;  // not yet committed, in archive order
   std::deque<PendingItem> pending_;            // what waits to be committed, in archive order
   std::uint32_t committedBlocks_ = 0;
-  // The output of the blocks committed whole, and how much of it the last integrity
-  // record that matched vouches for: after a failed check only that much can be kept.
-  std::uint64_t wholeSize_ = 0;
-  std::uint64_t verifiedSize_ = 0;
-  DecodeResult result_;
+  CommitTally tally_;  // output committed whole or vouched for, and the result
   std::unique_ptr<ThreadPool> pool_ = std::make_unique<ThreadPool>(threads_);
 };
 

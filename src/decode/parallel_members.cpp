@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "decode/commit_tally.hpp"
 #include "decode/console.hpp"
 #include "decode/decoded_output.hpp"
 #include "decode/member_decoder.hpp"
@@ -140,9 +141,7 @@ class MembersDecoder {
 
   // The calling thread's own:
   std::uint32_t committedBlocks_ = 0;
-  std::uint64_t wholeSize_ = 0;     // output of the blocks committed whole
-  std::uint64_t verifiedSize_ = 0;  // output the last matching integrity record vouches for
-  DecodeResult result_;
+  CommitTally tally_;
   std::unique_ptr<ThreadPool> pool_;
 };
 
@@ -212,11 +211,7 @@ void MembersDecoder::hold(std::size_t member, MemberEvent event) {
 }
 
 bool MembersDecoder::fail(DecodeStatus status, std::string reason) {
-  result_.status = status;
-  result_.reason = std::move(reason);
-  result_.outputSize = output_.size();
-  result_.completeOutputSize = status == DecodeStatus::checkFailed ? verifiedSize_ : wholeSize_;
-  return false;
+  return tally_.fail(status, std::move(reason), output_.size());
 }
 
 // One event of the member committing, as the sequential record loop would act on it.
@@ -232,19 +227,19 @@ bool MembersDecoder::commit(const MemberEvent& event) {
     case MemberEvent::Kind::blockDecoded:
       if (output_.failed()) return fail(DecodeStatus::outputFailed, "the output could not be written");
       ++committedBlocks_;
-      wholeSize_ = output_.size();
+      tally_.wholeSize = output_.size();
       return true;
     case MemberEvent::Kind::blockFailed:
       if (output_.failed()) return fail(DecodeStatus::outputFailed, "the output could not be written");
       fail(DecodeStatus::blockFailed, "block " + std::to_string(committedBlocks_) + ": " + event.text);
-      result_.failedBlock = committedBlocks_;
+      tally_.result.failedBlock = committedBlocks_;
       return false;
     case MemberEvent::Kind::integrity: {
       RecordStream record(archive_.subspan(event.offset));
       if (!integrity_.verifyRecord(record, event.count, output_.hash(), failure)) {
         return fail(DecodeStatus::checkFailed, "after block " + std::to_string(committedBlocks_) + ": " + failure);
       }
-      verifiedSize_ = output_.size();
+      tally_.verifiedSize = output_.size();
       return true;
     }
   }
@@ -269,7 +264,7 @@ DecodeResult MembersDecoder::run() {
         run.heldBytes -= event.bytes.size();
       }
       changed_.notify_all();
-      if (!commit(event)) return result_;  // nothing after a failure is committed
+      if (!commit(event)) return tally_.result;  // nothing after a failure is committed
     }
     {
       const std::lock_guard lock(mutex_);
@@ -278,14 +273,7 @@ DecodeResult MembersDecoder::run() {
     }
     changed_.notify_all();
   }
-  std::string failure;
-  if (!integrity_.verifyEnd(stream_, failure)) {
-    fail(DecodeStatus::checkFailed, failure);
-    return result_;
-  }
-  result_.outputSize = output_.size();
-  result_.completeOutputSize = result_.outputSize;
-  return result_;
+  return tally_.finish(integrity_, stream_, output_.size());
 }
 
 }  // namespace
