@@ -1,0 +1,112 @@
+// The settings the audio encoder picks, read back from its payload the way the
+// decoder reads them. Round trips cannot tell a good choice from a bad one; these
+// tests pin the choices that keep loud 24-bit input from being coded through the
+// 16-bit filter windows, which saturate on it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "codecs/audio/audio_block.hpp"
+#include "codecs/audio/audio_encoder.hpp"
+#include "model/number_codes.hpp"
+#include "support/test_support.hpp"
+
+namespace quorvex::audio {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A chord of three low tones per channel, the channels a little apart in phase, with
+// a few units of noise; amplitude a fraction of the width's full scale.
+Bytes chord(std::uint32_t width, double level, std::size_t frames) {
+  const double full = std::ldexp(1.0, 8 * static_cast<int>(width) - 1) - 1;
+  quorvex::testing::TestRandom random(7);
+  Bytes data;
+  data.reserve(frames * 2 * width);
+  for (std::size_t i = 0; i < frames; ++i) {
+    const double t = static_cast<double>(i) / 48000.0;
+    for (double phase : {0.0, 0.3}) {
+      double v = 0;
+      for (double hz : {110.0, 138.6, 164.8}) v += std::sin(2 * M_PI * hz * t + phase);
+      const auto sample = static_cast<std::int32_t>(std::lround(level * full * v / 3.0)) +
+                          static_cast<std::int32_t>(random.below(9)) - 4;
+      for (std::uint32_t b = 0; b < width; ++b) data.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(sample) >> (8 * b)));
+    }
+  }
+  return data;
+}
+
+// Every piece's settings, each read after skipping the piece's raw bytes and class
+// streams; the pieces are walked by decoding them, which also checks the samples.
+std::vector<PieceSettings> settingsOf(const Bytes& payload, const Bytes& expected) {
+  std::vector<PieceSettings> all;
+  auto decoder = createAudioDecoder();
+  AudioModel scratch;
+  initAudioModel(scratch);
+  Bytes output(kPieceSize);
+  std::size_t position = 0;
+  for (std::size_t start = 0; start < expected.size(); start += kPieceSize) {
+    const auto pieceSize = static_cast<std::uint32_t>(std::min<std::size_t>(kPieceSize, expected.size() - start));
+    const std::span<const std::uint8_t> piece = std::span(payload).subspan(position);
+    const std::size_t used = decodeAudioPiece(*decoder, piece, output.data(), pieceSize);
+    EXPECT_NE(used, 0u);
+    if (used == 0) return all;
+    EXPECT_TRUE(std::equal(output.begin(), output.begin() + pieceSize, expected.begin() + static_cast<std::ptrdiff_t>(start)));
+
+    const PieceFormat format = splitFormatByte(piece[0]);
+    std::size_t at = 1;
+    std::uint32_t prefix = format.prefixCode;
+    if (format.prefixCode == kPrefixLengthCode) prefix = piece[at++] + kPrefixLengthCode;
+    const PieceGeometry geometry = pieceGeometry(pieceSize, prefix, format.layout);
+    at += prefix + geometry.tailBytes;
+    for (std::uint32_t c = 0; c < format.layout.channels() && geometry.frames > 0; ++c) {
+      at += 2 + (piece[at] | std::size_t{piece[at + 1]} << 8);
+    }
+    WordBitReader bits(piece.subspan(at));
+    PieceSettings settings;
+    codePieceSettings(bits, scratch, settings, format.layout.channels());
+    all.push_back(settings);
+    position += used;
+  }
+  return all;
+}
+
+// Loud 24-bit tones: their first differences run far past 16 bits, so the 96-tap
+// filters would only see clipped values and their 32-bit dot products would wrap.
+// The encoder codes them with the cross stage (32-bit) and leaves stage 0 off.
+TEST(AudioEncoderChoices, LoudTwentyFourBitLeavesTheLongFiltersOff) {
+  const AudioBlockFormat format{2, 3, true, false, 0};
+  const Bytes data = chord(3, 0.8, 43690);  // 4 pieces, the last 4 bytes short
+  AudioEncoder encoder;
+  const Bytes payload = encoder.encodeBlock(data, format);
+  ASSERT_FALSE(payload.empty());
+  const std::vector<PieceSettings> settings = settingsOf(payload, data);
+  ASSERT_EQ(settings.size(), 4u);
+  for (std::size_t i = 0; i < settings.size(); ++i) {
+    SCOPED_TRACE(::testing::Message() << "piece " << i);
+    EXPECT_TRUE(settings[i].cross);
+    EXPECT_FALSE(settings[i].enabled[0][0]);
+    EXPECT_FALSE(settings[i].enabled[0][1]);
+  }
+}
+
+// The same tones quiet in 16 bits fit the windows: there the long filters stay on,
+// so the choice above follows the signal and is not a fixed rule.
+TEST(AudioEncoderChoices, QuietSixteenBitKeepsTheLongFilters) {
+  const AudioBlockFormat format{2, 2, true, false, 0};
+  const Bytes data = chord(2, 0.05, 4 * 16384 - 1);
+  AudioEncoder encoder;
+  const Bytes payload = encoder.encodeBlock(data, format);
+  ASSERT_FALSE(payload.empty());
+  const std::vector<PieceSettings> settings = settingsOf(payload, data);
+  ASSERT_EQ(settings.size(), 4u);
+  for (std::size_t i = 0; i < settings.size(); ++i) {
+    SCOPED_TRACE(::testing::Message() << "piece " << i);
+    EXPECT_TRUE(settings[i].enabled[0][0] || settings[i].enabled[0][1]);
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::audio
