@@ -381,7 +381,7 @@ std::vector<ArchiveMaker::Making::PlannedBlock> ArchiveMaker::Making::planBlocks
   const LevelPlan plan = levelPlan(options_.level);
   const std::size_t blockSize = blockSizeFor(plan.codec == CodecChoice::cm);
   std::vector<PlannedBlock> blocks;
-  for (const KindRun& run : surveyRuns(piece)) {
+  for (const KindRun& run : absorbShortRuns(surveyRuns(piece), plan.shortestKindRun)) {
     const StageOptions stages = allowedStages(stagesFor(run.kind, plan), options_.stages);
     forEachBlock(piece.subspan(run.begin, run.end - run.begin), blockSize, Cut::even,
                  [&](std::span<const std::uint8_t> block) {

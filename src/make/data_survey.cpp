@@ -85,4 +85,45 @@ std::vector<KindRun> surveyRuns(std::span<const std::uint8_t> data) {
   return runs;
 }
 
+namespace {
+
+void joinRunsOfOneKind(std::vector<KindRun>& runs) {
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < runs.size(); ++k) {
+    if (kept > 0 && runs[kept - 1].kind == runs[k].kind) {
+      runs[kept - 1].end = runs[k].end;
+    } else {
+      runs[kept++] = runs[k];
+    }
+  }
+  runs.resize(kept);
+}
+
+}  // namespace
+
+std::vector<KindRun> absorbShortRuns(std::vector<KindRun> runs, std::size_t shortest) {
+  const auto length = [&](std::size_t k) { return runs[k].end - runs[k].begin; };
+  // Stored bytes take nothing in: a compressible stretch must not end up stored.
+  const auto takesIn = [&](std::size_t k) { return k < runs.size() && runs[k].kind != DataKind::incompressible; };
+  for (;;) {
+    std::size_t shortestRun = runs.size();
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+      const bool hasTaker = (k > 0 && takesIn(k - 1)) || takesIn(k + 1);
+      if (length(k) < shortest && hasTaker && (shortestRun == runs.size() || length(k) < length(shortestRun))) {
+        shortestRun = k;
+      }
+    }
+    if (shortestRun == runs.size()) return runs;
+    const std::size_t k = shortestRun;
+    const bool intoPrevious = k > 0 && takesIn(k - 1) && (!takesIn(k + 1) || length(k - 1) >= length(k + 1));
+    if (intoPrevious) {
+      runs[k - 1].end = runs[k].end;
+    } else {
+      runs[k + 1].begin = runs[k].begin;
+    }
+    runs.erase(runs.begin() + static_cast<std::ptrdiff_t>(k));
+    joinRunsOfOneKind(runs);
+  }
+}
+
 }  // namespace quorvex

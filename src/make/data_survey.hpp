@@ -33,4 +33,11 @@ struct KindRun {
 inline constexpr std::size_t kSurveyChunk = std::size_t{1} << 16;
 std::vector<KindRun> surveyRuns(std::span<const std::uint8_t> data);
 
+// The runs with every run shorter than `shortest` bytes joined to its longer neighbour,
+// shortest first, and neighbours of one kind joined. An incompressible run takes no
+// neighbour in, so a short run between two of them stays. A tar of source files flips
+// between text and headers padded with zeros every few KiB; coded as the runs fall, it
+// becomes dozens of small BWT and LZ blocks, each starting cold.
+std::vector<KindRun> absorbShortRuns(std::vector<KindRun> runs, std::size_t shortest);
+
 }  // namespace quorvex

@@ -20,6 +20,13 @@ LevelPlan plan(std::size_t blockSize, CodecChoice codec, bool tryEveryStage, boo
   level.tryEveryStage = tryEveryStage;
   level.weighAudio = weighAudio;
   level.cm = cm;
+  // Short stretches of one kind join their neighbours (at least 1 MiB, a quarter block
+  // at level 6): on a 60 MB tar of C++ headers, whose kind flips between text and
+  // generic every few chunks, level 6 then makes 5 blocks instead of 153 (3.2% smaller)
+  // and level 1 61 instead of 182 (2.9%); an 18 MB mix comes out 0.8% smaller. Both
+  // decode as fast as before.
+  // Context mixing keeps the survey's runs: its levels were not measured with them.
+  level.shortestKindRun = codec == CodecChoice::cm ? 0 : std::max(kMiB, blockSize / 4);
   return level;
 }
 
