@@ -59,7 +59,9 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
   at.recentDistances = node.recent;
   at.eventHistory = node.eventHistory;
   const TokenContext t = tokenContext(at);
-  const std::uint32_t lastToken = index == 0 ? s.lastToken : t.c1;
+  // After a match the next source byte rides along with the last copied one.
+  if (index > 0) at.lastToken = (node.eventHistory & 1u) != 0 ? t.c1 : 256u * t.predictedByte + t.c1;
+  const std::uint32_t lastToken = at.lastToken;
   const std::uint32_t literalProbability =
       literalFlagProbability(model_, t.predictedByte, t.agreementFlags, HistoryContextTable[node.eventHistory], lastToken);
 

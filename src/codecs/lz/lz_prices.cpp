@@ -171,7 +171,7 @@ Price literalPrice(const LzModel& m, const LzBlockState& s, const TokenContext& 
   std::uint32_t hashReg = hashed.byte + 256u;
   std::uint32_t r = 64u * flags + 16u * (s.segmentLeft & 3u) + 2u * nextBitOf(repReg) + 1u;
   std::uint32_t h = 128u * (l1 & 31u) + 32u * hashed.matchLength + 2u * nextBitOf(hashReg) + 1u;
-  std::uint32_t state = 1;  // plain order 0 after a literal
+  LiteralState state = LiteralState::atByteStart(s);
   std::uint32_t mapSelector = 0;
   std::uint32_t z = 1;
   std::uint32_t slot = 0;
@@ -183,15 +183,15 @@ Price literalPrice(const LzModel& m, const LzBlockState& s, const TokenContext& 
     inputs[1] = ByteStretchTable[m.NibbleStateProbs[nibbleStateAt(m, nibbleRow + slot)] >> 8];
     inputs[2] = ByteStretchTable[order1Row[slot]];
     inputs[3] = ByteStretchTable[sparseRow[slot]];
-    inputs[4] = ByteStretchTable[m.LiteralStateProbs[state]];
+    inputs[4] = ByteStretchTable[m.LiteralStateProbs[state.value]];
     inputs[5] = ByteStretchTable[static_cast<std::uint32_t>(inputs[4] + 2048) >> 4];
     inputs[6] = ByteStretchTable[m.RepMatchProbs[r]];
     inputs[7] = ByteStretchTable[m.HashMatchProbs[h]];
-    const auto& weights = m.MixerWeights[(flags & 3u) + 4u * (state >> 8)];
+    const auto& weights = m.MixerWeights[(flags & 3u) + 4u * (state.value >> 8)];
     std::int32_t dot = 0;
     for (std::size_t i = 0; i < kLiteralInputs; ++i) dot += std::int32_t{weights[i]} * inputs[i];
     const auto x = static_cast<std::uint32_t>(std::clamp((dot >> 16) + 2048, 0, 4095));
-    const std::uint32_t a = interpolated(&m.LiteralApm[(2u * state + mapSelector) * kLiteralApmColumns], 11u * x);
+    const std::uint32_t a = interpolated(&m.LiteralApm[(2u * state.value + mapSelector) * kLiteralApmColumns], 11u * x);
     std::uint32_t p = (3u * a + ByteSquashTable[x >> 4] + 2u) >> 2;
     p += p <= 2047u;
     const std::uint32_t y = (byte >> (8u - k)) & 1u;
@@ -204,7 +204,7 @@ Price literalPrice(const LzModel& m, const LzBlockState& s, const TokenContext& 
     slot = nextSlot(slot, k, z, y);
     r = (r & 0x3F0u) + 4u * (k >> 1) + 2u * nextBitOf(repReg) + agreesSoFar(repReg, z);
     h = (h & 0xFE0u) + 4u * k + 2u * nextBitOf(hashReg) + agreesSoFar(hashReg, z);
-    state = (state & 256u) | (z & 255u);
+    state.advance(y, z);
   }
   return price;
 }

@@ -72,7 +72,9 @@ std::uint32_t literalFlagProbability(const LzModel& m, std::uint32_t predictedBy
 // The prices of the five recent-distance choices (0 = new distance).
 std::array<Price, 5> recentChoicePrices(const LzModel& m, std::uint32_t agreementFlags, std::uint32_t eventHistory);
 
-// The price of a literal at s.q, as if it followed another literal; `t` holds the
+// The price of a literal at s.q after the token s.eventHistory and s.lastToken name:
+// after a match the model expects the byte that followed the source, and a literal
+// that differs from it is priced in the states that mismatch leads to. `t` holds the
 // contexts at s.q.
 Price literalPrice(const LzModel& m, const LzBlockState& s, const TokenContext& t);
 
