@@ -32,6 +32,7 @@ void LzParser::relax(std::uint32_t from, std::uint32_t to, Price price, const Lz
   target.price = price;
   target.from = from;
   target.token = token;
+  target.afterLiteral = false;
   target.recent = source.recent;
   if (token.literal) {
     target.eventHistory = ((source.eventHistory << 1) | 1u) & 255u;
@@ -43,6 +44,62 @@ void LzParser::relax(std::uint32_t from, std::uint32_t to, Price price, const Lz
       moveToFront(target.recent, token.choice - 1);
     }
   }
+  farthest_ = std::max(farthest_, to);
+}
+
+void LzParser::relaxLiteralThenRepeat(const LzBlockState& s, std::uint32_t index, const LzToken& match, Price matchPrice,
+                                      std::uint32_t segmentEnd) {
+  const Node& source = nodes_[index];
+  LzBlockState at = s;
+  at.recentDistances = source.recent;
+  if (match.choice == 0) {
+    pushFront(at.recentDistances, match.distance);
+  } else {
+    moveToFront(at.recentDistances, match.choice - 1);
+  }
+  const std::uint32_t distance = at.recentDistances[0];
+  const std::uint32_t literalAt = s.q + index + match.length;
+  const std::uint32_t repeatAt = literalAt + 1;
+  if (repeatAt + kMinMatchLength > segmentEnd) return;
+  const std::uint32_t length = matchLength(s.base + repeatAt, s.base + repeatAt - (distance + 1u), segmentEnd - repeatAt);
+  if (length < kMinMatchLength) return;
+  const std::uint32_t to = index + match.length + 1 + length;
+  // Even the two flags and the surcharges must leave room for a cheaper path.
+  const Price floor = matchPrice + settings_.literalSurcharge + settings_.matchSurcharge;
+  if (floor >= nodes_[to].price) return;
+
+  // The literal, after the match.
+  at.q = literalAt;
+  at.segmentLeft = segmentEnd - literalAt;
+  at.currentDistance = distance;
+  at.eventHistory = (source.eventHistory << 1) & 255u;
+  const TokenContext lt = tokenContext(at);
+  at.lastToken = 256u * lt.predictedByte + lt.c1;
+  const std::uint32_t literalFlag = literalFlagProbability(model_, lt.predictedByte, lt.agreementFlags,
+                                                           HistoryContextTable[at.eventHistory], at.lastToken);
+  Price price = floor + bitPrice(literalFlag, 1) + literalPrice(model_, at, lt) * settings_.literalWeight / 16u;
+  if (price >= nodes_[to].price) return;
+
+  // The repeat, after the literal.
+  at.q = repeatAt;
+  at.segmentLeft = segmentEnd - repeatAt;
+  at.eventHistory = ((at.eventHistory << 1) | 1u) & 255u;
+  at.lastToken = s.base[literalAt];
+  const TokenContext rt = tokenContext(at);
+  const std::uint32_t repeatFlag = literalFlagProbability(model_, rt.predictedByte, rt.agreementFlags,
+                                                          HistoryContextTable[at.eventHistory], at.lastToken);
+  price += bitPrice(repeatFlag, 0) + recentChoicePrices(model_, rt.agreementFlags, at.eventHistory)[1] +
+           prices_.lengthPrice(LengthVariant::lastDistance, length - kMinMatchLength);
+  if (price >= nodes_[to].price) return;
+
+  Node& target = nodes_[to];
+  target.price = price;
+  target.from = index;
+  target.token = LzToken{0, 0, 1, length, 0};
+  target.afterLiteral = true;
+  target.lead = match;
+  target.recent = at.recentDistances;
+  target.eventHistory = (at.eventHistory << 1) & 255u;
   farthest_ = std::max(farthest_, to);
 }
 
@@ -91,6 +148,10 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
     for (std::uint32_t l = length >= settings_.niceLength ? length : kMinMatchLength; l <= length; ++l) {
       relax(index, index + l, base + prices_.lengthPrice(variant, l - kMinMatchLength), LzToken{0, 0, j + 1, l, 0});
     }
+    if (length < settings_.niceLength) {
+      relaxLiteralThenRepeat(s, index, LzToken{0, 0, j + 1, length, 0},
+                             base + prices_.lengthPrice(variant, length - kMinMatchLength), segmentEnd);
+    }
     longest = std::max(longest, length);
   }
 
@@ -111,6 +172,12 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
       relax(index, index + l,
             base + prices_.lengthPrice(LengthVariant::newDistance, value) + prices_.slotPriceOfSlot(value, slot),
             LzToken{0, 0, 0, l, distance});
+    }
+    if (c.length < settings_.niceLength) {
+      const std::uint32_t value = c.length - kMinMatchLength;
+      relaxLiteralThenRepeat(
+          s, index, LzToken{0, 0, 0, c.length, distance},
+          base + prices_.lengthPrice(LengthVariant::newDistance, value) + prices_.slotPriceOfSlot(value, slot), segmentEnd);
     }
     longest = std::max(longest, c.length);
   }
@@ -146,7 +213,15 @@ void LzParser::plan(const LzBlockState& s) {
     }
   }
 
-  for (std::uint32_t i = end; i > 0; i = nodes_[i].from) planned_.push_back(nodes_[i].token);
+  for (std::uint32_t i = end; i > 0; i = nodes_[i].from) {
+    const Node& node = nodes_[i];
+    planned_.push_back(node.token);
+    if (!node.afterLiteral) continue;
+    LzToken literal;
+    literal.byte = s.base[s.q + i - node.token.length - 1];
+    planned_.push_back(literal);
+    planned_.push_back(node.lead);
+  }
   for (std::uint32_t i = 0; i <= farthest_; ++i) nodes_[i].price = kUnreachable;
 }
 

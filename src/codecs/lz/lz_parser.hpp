@@ -3,9 +3,12 @@
 // leads to the next one, a match of length l at one of the four recent distances or at
 // a distance the match finder offers leads l positions on. Each node keeps the cheapest
 // path to it with the recent distances and token history that path leaves, since these
-// shape the price of what follows. The search stops where every path meets (no token
-// spans the position), at a match long enough to take outright (settings.niceLength), or after kMaxPlan
-// positions; the cheapest path found is then coded token by token.
+// shape the price of what follows; a match, the literal where it stops and a repeat of
+// its distance after that also lead on as one step, since the cheapest path to the
+// literal's node may have lost that distance. The search stops where every path meets
+// (no token spans the position), at a match long enough to take outright
+// (settings.niceLength), or after kMaxPlan positions; the cheapest path found is then
+// coded token by token.
 #pragma once
 
 #include <array>
@@ -39,6 +42,10 @@ class LzParser {
     Price price = kUnreachable;
     std::uint32_t from = 0;  // the node the last token starts at
     LzToken token;
+    // A path that reaches the node by a match, one literal and a repeat of the match's
+    // distance: `lead` is that first match (the literal is the byte before `token`).
+    bool afterLiteral = false;
+    LzToken lead;
     std::array<std::uint32_t, 4> recent{};
     std::uint32_t eventHistory = 0;
   };
@@ -55,6 +62,12 @@ class LzParser {
   void plan(const LzBlockState& s);
   Price distanceBitsPrice(std::uint32_t distance);
   void relax(std::uint32_t from, std::uint32_t to, Price price, const LzToken& token);
+  // A match from node `index` that stops at a byte it cannot copy is often worth
+  // ending there only because the same distance goes on one byte later: offers that
+  // path (match, literal, repeat of the distance) as one step, whatever the cheapest
+  // way to the literal's node is. `matchPrice` is the path's price after the match.
+  void relaxLiteralThenRepeat(const LzBlockState& s, std::uint32_t index, const LzToken& match, Price matchPrice,
+                              std::uint32_t segmentEnd);
   std::uint32_t follow(const LzBlockState& s, std::uint32_t index, std::uint32_t segmentEnd);
 
   MatchFinder& finder_;
