@@ -32,6 +32,7 @@ lz::LzEncoderSettings lzSettingsFor(const LzEffort& effort, bool searchAhead) {
   lz::LzEncoderSettings settings;
   settings.chainSteps = effort.treeSteps;
   settings.niceLength = effort.niceLength;
+  settings.literalSurcharge = effort.literalSurcharge;
   settings.searchAhead = searchAhead;
   return settings;
 }

@@ -37,6 +37,8 @@ TEST(MakerLevels, FastLevelsGrowTheirBlocksAndEffortInStep) {
     EXPECT_GE(plan.weighAudio, below.weighAudio) << "level " << level;
     EXPECT_GE(plan.lzEffort.treeSteps, below.lzEffort.treeSteps) << "level " << level;
     EXPECT_GE(plan.lzEffort.niceLength, below.lzEffort.niceLength) << "level " << level;
+    // A higher surcharge on literals would buy decoding speed with size.
+    EXPECT_LE(plan.lzEffort.literalSurcharge, below.lzEffort.literalSurcharge) << "level " << level;
   }
 }
 
