@@ -226,8 +226,9 @@ class ArchiveWriter {
   // The history window as the decoder will hold it after the blocks written so far, when
   // the writer keeps it (see keepWindowOnlyWhenRead): its newest bytes (see
   // WriterOptions::keptHistory), from offset windowStart() of the window on.
-  const std::vector<std::uint8_t>& window() const { return window_; }
-  std::uint64_t windowStart() const { return windowStart_; }
+  // The bytes live in the LZ encoder, which codes from them in place.
+  std::span<const std::uint8_t> window() const;
+  std::uint64_t windowStart() const;
   // Bytes of the current member's window, kept or not.
   std::size_t windowSize() const { return windowSize_; }
   // The window's bytes are read only by LZ blocks and the history-match stage; a maker
@@ -261,8 +262,6 @@ class ArchiveWriter {
   std::uint64_t taken_ = 0;             // bytes handed over by takeWritten
 
   std::vector<std::uint8_t> bytes_;
-  std::vector<std::uint8_t> window_;
-  std::uint64_t windowStart_ = 0;  // the window offset of window_[0]
   std::size_t windowSize_ = 0;
   bool windowKept_ = true;
   bool cmMode_ = false;

@@ -534,10 +534,8 @@ void ArchiveWriter::startMember() {
   barrier.sizePresent = 0;
   putRecordHead(bytes_, static_cast<std::uint32_t>(RecordType::block), 0, 0);
   putDescriptor(bytes_, barrier, false);
-  window_.clear();
-  windowStart_ = 0;
   windowSize_ = 0;
-  encoders_.reset();  // fresh LZ, context-mixing and audio models
+  encoders_.reset();  // fresh LZ, context-mixing and audio models, and an empty window
   endChecked({});
 }
 
@@ -562,17 +560,21 @@ bool ArchiveWriter::startMemberIfFull(std::size_t inputBytes) {
 void ArchiveWriter::growWindow(std::span<const std::uint8_t> bytes) {
   windowSize_ += bytes.size();
   if (!windowKept_) return;
-  putBytes(window_, bytes);
-  if (window_.size() <= keptHistory_ + keptHistory_ / 4) return;
-  const std::size_t dropped = window_.size() - keptHistory_;
-  window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(dropped));
-  windowStart_ += dropped;
+  lz::LzEncoder& lz = encoders().lz;
+  lz.appendToWindow(bytes);
+  const std::size_t held = lz.window().size();
+  if (held > keptHistory_ + keptHistory_ / 4) lz.dropOldest(held - keptHistory_);
 }
+
+std::span<const std::uint8_t> ArchiveWriter::window() const {
+  return encoders_ ? encoders_->lz.window() : std::span<const std::uint8_t>{};
+}
+
+std::uint64_t ArchiveWriter::windowStart() const { return encoders_ ? encoders_->lz.windowStart() : 0; }
 
 void ArchiveWriter::keepWindowOnlyWhenRead() {
   windowKept_ = false;
-  std::vector<std::uint8_t>().swap(window_);
-  windowStart_ = 0;
+  if (encoders_) encoders_->lz.clear();
 }
 
 void ArchiveWriter::needWindow() {
@@ -614,7 +616,7 @@ void ArchiveWriter::addStagedBwtBlock(PreparedBlock&& staged, std::span<const st
                                       const StageOptions& stages, bool entropyCoded) {
   startMemberIfFull(data.size());
   if (stages.historyMatches != StageUse::never) needWindow();
-  BlockFields block = bwtBlockFields(staged.windowBytes, entropyCoded, stages, window_, windowStart_);
+  BlockFields block = bwtBlockFields(staged.windowBytes, entropyCoded, stages, window(), windowStart());
   takeStageFields(block, std::move(staged.fields));
   beginChecked();
   putBlock(block, staged.windowBytes);
@@ -647,12 +649,13 @@ void ArchiveWriter::addStagedLzBlock(PreparedBlock&& staged, std::span<const std
   needWindow();
   BlockFields& block = staged.fields;
   const std::vector<std::uint8_t>& data = staged.windowBytes;
-  const std::size_t blockOffset = window_.size();
-  putBytes(window_, data);
+  lz::LzEncoder& lz = encoders().lz;
+  const std::size_t blockOffset = lz.window().size();
+  lz.appendToWindow(data);
   block.sizePresent = 1;
   block.unpackedSize = static_cast<std::uint32_t>(data.size());
-  block.payload = encoders().lz.encodeBlock(window_, blockOffset, windowStart_);
-  window_.resize(blockOffset);
+  block.payload = lz.encodeBlock(blockOffset);
+  lz.truncateWindow(blockOffset);  // putBlock adds the block's bytes, as it does every block's
   beginChecked();
   putBlock(block, data);
   endChecked(input);

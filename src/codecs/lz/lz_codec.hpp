@@ -91,7 +91,7 @@ struct LzEncoderSettings {
 };
 
 // The encoding twin: keeps its own LzModel, so that it mirrors a decoder that has
-// seen the same blocks.
+// seen the same blocks, and the history window it codes from.
 class LzEncoder {
  public:
   explicit LzEncoder(LzEncoderSettings settings = {});
@@ -99,14 +99,32 @@ class LzEncoder {
   LzEncoder(const LzEncoder&) = delete;
   LzEncoder& operator=(const LzEncoder&) = delete;
 
-  // window: the history window from offset windowStart up to the end of the block to
-  // encode; the block is window[blockOffset..]. Returns the block's payload (empty for
+  // The window as the encoder holds it, which a maker grows and trims in place (so that
+  // no second copy of it exists): its bytes from offset windowStart() of the history
+  // window on.
+  std::span<const std::uint8_t> window() const;
+  std::uint64_t windowStart() const { return start_; }
+  void appendToWindow(std::span<const std::uint8_t> bytes);
+  // Removes the newest bytes from `size` on.
+  void truncateWindow(std::size_t size);
+  // Forgets the oldest `count` bytes (windowStart() moves on): matches then copy from the
+  // bytes after them only, and the few bytes of them the literal model still reads are
+  // kept (see slideTo).
+  void dropOldest(std::size_t count);
+  // Back to an empty window at offset 0 and a model that has seen nothing, as at the
+  // start of a member; the memory of both is freed.
+  void clear();
+
+  // Codes window()[blockOffset..] as the next block and returns its payload (empty for
   // an empty block). The match finder keeps its index from call to call, which pays off
-  // when each call passes the previous window grown by later blocks, as the decoder sees
-  // it; any other window is still coded correctly.
-  // A maker that keeps only the newest part of a long window passes a windowStart past
-  // 0: matches then copy from window[4..] only (their four context bytes must be real),
-  // and the few bytes the model still reads before that (see slideTo) are kept here.
+  // as the window grows block by block, as the decoder sees it.
+  std::vector<std::uint8_t> encodeBlock(std::size_t blockOffset);
+
+  // The same from a window passed whole, which replaces the one held: window starts at
+  // offset windowStart of the history window (a start past the held one drops what lies
+  // before it, as dropOldest does), and the block is window[blockOffset..]. Any window
+  // is coded correctly; one that grows the previous call's window as the decoder's does
+  // keeps the match finder's index.
   std::vector<std::uint8_t> encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset,
                                         std::uint64_t windowStart = 0);
 
@@ -114,13 +132,17 @@ class LzEncoder {
   std::size_t keptContextBytes() const { return keptFrom_; }
 
  private:
-  // Moves the encoder's copy of the window to one that starts at windowStart. The
-  // literal model remembers where each three-byte context last stood and reads the
-  // byte there and the five before it, however far back: those six bytes of every
-  // remembered position that falls out of the window are kept at the front of the copy,
-  // and the remembered positions are moved to match (so the model predicts exactly as
-  // the decoder's, which holds the whole window). The match finder starts over.
-  void slideTo(std::span<const std::uint8_t> window, std::uint64_t windowStart);
+  // Moves the window's start to windowStart, keeping the bytes from there up to
+  // windowEnd that the held window has. The literal model remembers where each
+  // three-byte context last stood and reads the byte there and the five before it,
+  // however far back: those six bytes of every remembered position before the new
+  // window are kept at the front of the buffer, and the remembered positions are moved
+  // to match (so the model predicts exactly as the decoder's, which holds the whole
+  // window). The match finder starts over.
+  void slideTo(std::uint64_t windowStart, std::uint64_t windowEnd);
+  // Window bytes held, and where they start in buffer_.
+  std::size_t windowBytes() const { return buffer_.size() - windowFront(); }
+  std::size_t windowFront() const;
   // The walker for this block, started on first use; null when searching on this thread.
   SearchAhead* searchAhead();
 

@@ -16,7 +16,7 @@
 
 namespace quorvex::lz {
 
-LzEncoder::LzEncoder(LzEncoderSettings settings) : settings_(settings) {}
+LzEncoder::LzEncoder(LzEncoderSettings settings) : settings_(settings), buffer_(kWindowGuardBytes, 0) {}
 LzEncoder::~LzEncoder() = default;
 
 SearchAhead* LzEncoder::searchAhead() {
@@ -29,59 +29,112 @@ SearchAhead* LzEncoder::searchAhead() {
   return ahead_.get();
 }
 
-void LzEncoder::slideTo(std::span<const std::uint8_t> window, std::uint64_t windowStart) {
+std::size_t LzEncoder::windowFront() const { return kWindowGuardBytes + keptFrom_; }
+
+std::span<const std::uint8_t> LzEncoder::window() const { return {buffer_.data() + windowFront(), windowBytes()}; }
+
+void LzEncoder::appendToWindow(std::span<const std::uint8_t> bytes) {
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
+
+void LzEncoder::truncateWindow(std::size_t size) {
+  if (size < windowBytes()) buffer_.resize(windowFront() + size);
+}
+
+void LzEncoder::dropOldest(std::size_t count) {
+  count = std::min(count, windowBytes());
+  if (count != 0) slideTo(start_ + count, start_ + windowBytes());
+}
+
+void LzEncoder::clear() {
+  ahead_.reset();  // the walker holds the finder
+  model_.reset();
+  finder_.reset();
+  std::vector<std::uint8_t>(kWindowGuardBytes, 0).swap(buffer_);
+  start_ = 0;
+  keptFrom_ = 0;
+}
+
+namespace {
+
+// The first position a match may copy from: its four context bytes before it must be
+// window bytes too, or the guard's zeros before a window that starts at 0.
+std::uint32_t lowestSource(std::uint64_t windowStart, std::uint32_t keptFrom) {
+  return keptFrom + (windowStart == 0 && keptFrom == 0 ? 0 : kSourceContextBytes);
+}
+
+}  // namespace
+
+void LzEncoder::slideTo(std::uint64_t windowStart, std::uint64_t windowEnd) {
   // A remembered position is read with the five bytes before it.
   constexpr std::uint32_t kSpan = kHashContextBytes + 1;
-  // Only a model that has coded something remembers positions, and then the old copy exists.
-  const std::uint8_t* old = buffer_.empty() ? nullptr : buffer_.data() + kWindowGuardBytes;
+  const std::uint8_t* old = buffer_.data() + kWindowGuardBytes;
   const auto held = [&](std::uint32_t position) {
     if (position < keptFrom_) return false;  // a kept context: older than any window byte
     const std::uint64_t offset = start_ + (position - keptFrom_);
-    return offset >= windowStart + kHashContextBytes && offset - windowStart < window.size();
+    return offset >= windowStart + kHashContextBytes && offset < windowEnd;
   };
-  std::uint32_t contexts = 0;
-  for (const std::uint32_t position : model_->PositionHash) contexts += position != 0 && !held(position);
-
+  // Only a model that has coded something remembers positions.
   std::vector<std::uint8_t> kept;
-  kept.reserve(std::size_t{contexts} * kSpan);
-  const auto keptFrom = static_cast<std::uint32_t>(std::size_t{contexts} * kSpan);
-  for (std::uint32_t& position : model_->PositionHash) {
-    if (position == 0) continue;
-    if (held(position)) {
-      position = keptFrom + static_cast<std::uint32_t>(start_ + (position - keptFrom_) - windowStart);
-      continue;
+  if (model_) {
+    std::uint32_t contexts = 0;
+    for (const std::uint32_t position : model_->PositionHash) contexts += position != 0 && !held(position);
+    kept.reserve(std::size_t{contexts} * kSpan);
+    const auto keptFrom = static_cast<std::uint32_t>(std::size_t{contexts} * kSpan);
+    for (std::uint32_t& position : model_->PositionHash) {
+      if (position == 0) continue;
+      if (held(position)) {
+        position = keptFrom + static_cast<std::uint32_t>(start_ + (position - keptFrom_) - windowStart);
+        continue;
+      }
+      // Before a window that starts at 0 the buffer holds the guard's zeros, as the decoder does.
+      kept.insert(kept.end(), old + position - kHashContextBytes, old + position + 1);
+      position = static_cast<std::uint32_t>(kept.size() - 1);
     }
-    // Before a window that starts at 0 the old copy holds the guard's zeros, as the decoder does.
-    kept.insert(kept.end(), old + position - kHashContextBytes, old + position + 1);
-    position = static_cast<std::uint32_t>(kept.size() - 1);
   }
-  buffer_.resize(kWindowGuardBytes + kept.size());
+  // The held bytes from the new start on move behind the kept contexts (a start before
+  // the held window keeps none of them), then the contexts take the front.
+  const std::uint64_t heldEnd = std::min<std::uint64_t>(start_ + windowBytes(), windowEnd);
+  const std::size_t moved = windowStart >= start_ && windowStart < heldEnd ? heldEnd - windowStart : 0;
+  const std::size_t to = kWindowGuardBytes + kept.size();
+  if (moved != 0) {
+    const std::size_t from = windowFront() + (windowStart - start_);
+    if (to + moved > buffer_.size()) buffer_.resize(to + moved);
+    std::memmove(buffer_.data() + to, buffer_.data() + from, moved);
+  }
+  buffer_.resize(to + moved);
   if (!kept.empty()) std::memcpy(buffer_.data() + kWindowGuardBytes, kept.data(), kept.size());  // data() may be null
   start_ = windowStart;
-  keptFrom_ = keptFrom;
-  // The chains name old positions: index the new copy afresh, from the first byte a
-  // match may copy (its four context bytes before it are then window bytes too).
-  finder_->restartAt(keptFrom_ + (start_ == 0 && keptFrom_ == 0 ? 0 : kSourceContextBytes));
+  keptFrom_ = static_cast<std::uint32_t>(kept.size());
+  // The trees name old positions: index the window afresh.
+  if (finder_) finder_->restartAt(lowestSource(start_, keptFrom_));
 }
 
 std::vector<std::uint8_t> LzEncoder::encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset,
                                                  std::uint64_t windowStart) {
+  if (blockOffset >= window.size()) return {};
+  if (windowStart != start_) slideTo(windowStart, windowStart + window.size());
+  buffer_.resize(windowFront() + window.size());
+  std::memcpy(buffer_.data() + windowFront(), window.data(), window.size());
+  return encodeBlock(blockOffset);
+}
+
+std::vector<std::uint8_t> LzEncoder::encodeBlock(std::size_t blockOffset) {
   if (!model_) model_ = LzModel::create();
   if (!model_) throw std::bad_alloc();
-  if (!finder_) finder_ = std::make_unique<MatchFinder>(settings_.chainSteps, settings_.pairDistance);
+  if (!finder_) {
+    finder_ = std::make_unique<MatchFinder>(settings_.chainSteps, settings_.pairDistance);
+    finder_->restartAt(lowestSource(start_, keptFrom_));
+  }
   std::vector<std::uint8_t> payload;
   constexpr std::size_t kMostKeptContexts = kPositionHashSize * (kHashContextBytes + 1);
-  if (blockOffset >= window.size() ||
-      window.size() > std::numeric_limits<std::uint32_t>::max() - kMostKeptContexts) {
+  const std::size_t windowSize = windowBytes();
+  if (blockOffset >= windowSize || windowSize > std::numeric_limits<std::uint32_t>::max() - kMostKeptContexts) {
     return payload;
   }
-  if (windowStart != start_) slideTo(window, windowStart);
 
-  // The decoder sees zero bytes before the window; the copy gives the encoder the same.
-  buffer_.resize(kWindowGuardBytes + keptFrom_ + window.size());
-  std::memcpy(buffer_.data() + kWindowGuardBytes + keptFrom_, window.data(), window.size());
   std::uint8_t* base = buffer_.data() + kWindowGuardBytes;
-  const auto size = static_cast<std::uint32_t>(keptFrom_ + window.size());
+  const auto size = static_cast<std::uint32_t>(keptFrom_ + windowSize);
   finder_->attach(base, size);
 
   BinaryEncoder coder(payload);

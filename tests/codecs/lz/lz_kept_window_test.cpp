@@ -50,16 +50,53 @@ Coded codeInBlocks(const Bytes& input, std::size_t block, std::size_t kept) {
   return coded;
 }
 
-Bytes decodeWhole(const Coded& coded, std::size_t size) {
-  Bytes window(kGuard + size, 0);
+// Decodes with the whole window. An empty payload stands for a block of another codec,
+// whose bytes (taken from `input`) enter the window as they are.
+Bytes decodeWhole(const Coded& coded, const Bytes& input) {
+  Bytes window(kGuard + input.size(), 0);
   LzDecoder decoder;
   std::uint8_t* base = window.data() + kGuard;
   for (std::size_t i = 0; i < coded.payloads.size(); ++i) {
-    const std::size_t end = i + 1 < coded.offsets.size() ? coded.offsets[i + 1] : size;
+    const std::size_t end = i + 1 < coded.offsets.size() ? coded.offsets[i + 1] : input.size();
     const auto length = static_cast<std::uint32_t>(end - coded.offsets[i]);
-    if (!decoder.decodeBlock(coded.payloads[i], base, base + coded.offsets[i], length)) return {};
+    if (coded.payloads[i].empty()) {
+      std::copy(input.begin() + static_cast<std::ptrdiff_t>(coded.offsets[i]), input.begin() + static_cast<std::ptrdiff_t>(end),
+                base + coded.offsets[i]);
+    } else if (!decoder.decodeBlock(coded.payloads[i], base, base + coded.offsets[i], length)) {
+      return {};
+    }
   }
   return Bytes(window.begin() + kGuard, window.end());
+}
+
+// As the archive writer codes: the window grows inside the encoder block by block, and
+// once it holds more than kept and a quarter, its oldest bytes go down to `kept`. Blocks
+// before `firstLz` enter the window without being coded (another codec's blocks).
+// windowStarts records where the window started for each LZ block.
+Coded codeInPlace(const Bytes& input, std::size_t block, std::size_t kept, std::size_t firstLz,
+                  std::vector<std::uint64_t>& windowStarts) {
+  Coded coded;
+  LzEncoder encoder;
+  for (std::size_t offset = 0; offset < input.size(); offset += block) {
+    const std::size_t end = std::min(input.size(), offset + block);
+    const std::span<const std::uint8_t> bytes(input.data() + offset, end - offset);
+    const std::size_t blockOffset = encoder.window().size();
+    encoder.appendToWindow(bytes);
+    coded.offsets.push_back(offset);
+    if (offset < firstLz) {
+      coded.payloads.emplace_back();
+    } else {
+      windowStarts.push_back(encoder.windowStart());
+      coded.payloads.push_back(encoder.encodeBlock(blockOffset));
+      coded.mostContextBytes = std::max(coded.mostContextBytes, encoder.keptContextBytes());
+    }
+    if (encoder.window().size() > kept + kept / 4) encoder.dropOldest(encoder.window().size() - kept);
+    // The window holds exactly the newest input bytes from its start on.
+    const std::span<const std::uint8_t> window = encoder.window();
+    EXPECT_EQ(encoder.windowStart() + window.size(), end);
+    EXPECT_TRUE(std::equal(window.begin(), window.end(), input.begin() + static_cast<std::ptrdiff_t>(encoder.windowStart())));
+  }
+  return coded;
 }
 
 TEST(LzKeptWindow, BlocksCodedFromTheNewestBytesDecodeWithTheWholeWindow) {
@@ -67,10 +104,40 @@ TEST(LzKeptWindow, BlocksCodedFromTheNewestBytesDecodeWithTheWholeWindow) {
   for (const std::size_t kept : {std::size_t{20000}, std::size_t{65536}}) {
     SCOPED_TRACE(kept);
     const Coded coded = codeInBlocks(input, 8192, kept);
-    EXPECT_EQ(decodeWhole(coded, input.size()), input);
+    EXPECT_EQ(decodeWhole(coded, input), input);
     // The model did remember positions that fell out of what the encoder was given.
     EXPECT_GT(coded.mostContextBytes, 0u);
     EXPECT_LE(coded.mostContextBytes, std::size_t{65536} * 6);
+  }
+}
+
+// The window grown and trimmed in place codes what the same windows passed whole code
+// (the encoder then copies each one in), and the decoder with the whole window reads it
+// back; also when the first LZ block comes after the window has moved on.
+TEST(LzKeptWindow, AWindowTrimmedInPlaceCodesAsTheSameWindowsPassedWhole) {
+  const Bytes input = recurringInput();
+  for (const std::size_t firstLz : {std::size_t{0}, std::size_t{81920}}) {
+    SCOPED_TRACE(firstLz);
+    std::vector<std::uint64_t> starts;
+    const Coded inPlace = codeInPlace(input, 8192, 40000, firstLz, starts);
+    EXPECT_GT(inPlace.mostContextBytes, 0u);
+    ASSERT_GT(starts.size(), 2u);
+    EXPECT_GT(starts.back(), 0u);
+    if (firstLz != 0) {
+      EXPECT_GT(starts.front(), 0u);  // the finder starts on a window that moved on
+    }
+    EXPECT_EQ(decodeWhole(inPlace, input), input);
+
+    LzEncoder whole;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < inPlace.offsets.size(); ++i) {
+      if (inPlace.payloads[i].empty()) continue;
+      const std::size_t offset = inPlace.offsets[i];
+      const std::size_t start = starts[next++];
+      const std::size_t end = std::min(input.size(), offset + 8192);
+      const std::span<const std::uint8_t> window(input.data() + start, end - start);
+      EXPECT_EQ(whole.encodeBlock(window, offset - start, start), inPlace.payloads[i]) << offset;
+    }
   }
 }
 
@@ -101,7 +168,7 @@ TEST(LzKeptWindow, FarMatchesAreGivenUpForNearOnes) {
     return sum;
   };
   EXPECT_LT(total(whole) + 10000, total(kept));
-  EXPECT_EQ(decodeWhole(kept, input.size()), input);
+  EXPECT_EQ(decodeWhole(kept, input), input);
 }
 
 }  // namespace
