@@ -154,6 +154,7 @@ class LzEncoder {
   std::vector<std::uint8_t> buffer_;
   std::uint64_t start_ = 0;
   std::uint32_t keptFrom_ = 0;
+  bool hugePages_ = false;  // the model has asked for 2 MiB pages
 };
 
 }  // namespace quorvex::lz

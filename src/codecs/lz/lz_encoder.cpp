@@ -13,6 +13,7 @@
 #include "codecs/lz/lz_search_ahead.hpp"
 #include "codecs/lz/lz_token_coder.hpp"
 #include "model/binary_coder.hpp"
+#include "model/huge_pages.hpp"
 
 namespace quorvex::lz {
 
@@ -49,6 +50,7 @@ void LzEncoder::dropOldest(std::size_t count) {
 void LzEncoder::clear() {
   ahead_.reset();  // the walker holds the finder
   model_.reset();
+  hugePages_ = false;
   finder_.reset();
   std::vector<std::uint8_t>(kWindowGuardBytes, 0).swap(buffer_);
   start_ = 0;
@@ -120,8 +122,18 @@ std::vector<std::uint8_t> LzEncoder::encodeBlock(std::span<const std::uint8_t> w
 }
 
 std::vector<std::uint8_t> LzEncoder::encodeBlock(std::size_t blockOffset) {
-  if (!model_) model_ = LzModel::create();
-  if (!model_) throw std::bad_alloc();
+  // Huge pages for the model pay from the first large block on, as in the decoder; a
+  // trial on a small sample commits only the pages it touches.
+  const std::size_t held = windowBytes();
+  const bool largeBlock = blockOffset < held && held - blockOffset >= kHugePageBlockMinimum;
+  if (!model_) {
+    model_ = LzModel::create(largeBlock);
+    if (!model_) throw std::bad_alloc();
+    hugePages_ = largeBlock;
+  } else if (largeBlock && !hugePages_) {
+    requestHugePages(*model_);
+    hugePages_ = true;
+  }
   if (!finder_) {
     finder_ = std::make_unique<MatchFinder>(settings_.chainSteps, settings_.pairDistance);
     finder_->restartAt(lowestSource(start_, keptFrom_));

@@ -24,27 +24,29 @@ std::uint32_t matchLength(const std::uint8_t* a, const std::uint8_t* b, std::uin
   return n;
 }
 
-namespace {
-
-// The trees and their roots are read at random: in 2 MiB pages their walks miss the
-// address cache far less. Reserving the whole ring at once also spares the copies of a
-// growing vector; only the pages touched take memory.
-void reserveInLargePages(std::vector<std::uint32_t>& table, std::size_t entries) {
-  if (table.capacity() >= entries) return;
-  table.reserve(entries);
-  adviseHugePages(table.data(), entries * sizeof(std::uint32_t));
-}
-
-}  // namespace
-
 void MatchFinder::restartAt(std::uint32_t lowestSource) {
   head_.clear();
   lowestSource_ = lowestSource;
 }
 
+// The trees and their roots are read at random: in 2 MiB pages their walks miss the
+// address cache far less. Reserving the whole ring at once also spares the copies of a
+// growing vector; only the pages touched take memory. A small window (a trial on a
+// sample of a block) stays in small pages, which then commit only what it touches.
+void MatchFinder::reserveTables(std::uint32_t size) {
+  if (tree_.capacity() < 2 * std::size_t{chainReach_}) {
+    head_.reserve(std::size_t{1} << kHashBits);
+    tree_.reserve(2 * std::size_t{chainReach_});
+  }
+  if (largePages_ || size < kHugePageBlockMinimum) return;
+  adviseHugePages(head_.data(), head_.capacity() * sizeof(std::uint32_t));
+  adviseHugePages(tree_.data(), tree_.capacity() * sizeof(std::uint32_t));
+  largePages_ = true;
+}
+
 void MatchFinder::attach(const std::uint8_t* window, std::uint32_t size) {
+  reserveTables(size);
   if (size < std::max(indexed_, hashed_) || head_.empty()) {
-    reserveInLargePages(head_, std::size_t{1} << kHashBits);
     head_.assign(std::size_t{1} << kHashBits, 0);
     triples_.assign(std::size_t{1} << kTripleBits, 0);
     pairs_.assign(std::size_t{1} << 16, 0);
@@ -55,10 +57,7 @@ void MatchFinder::attach(const std::uint8_t* window, std::uint32_t size) {
   window_ = window;
   size_ = size;
   const std::size_t entries = 2 * std::min<std::size_t>(size, chainReach_);
-  if (entries > tree_.size()) {
-    reserveInLargePages(tree_, 2 * std::size_t{chainReach_});
-    tree_.resize(entries, 0);
-  }
+  if (entries > tree_.size()) tree_.resize(entries, 0);
 }
 
 std::uint32_t MatchFinder::hashAt(std::uint32_t position) const {

@@ -101,6 +101,7 @@ class MatchFinder {
   // and returns their count.
   std::uint32_t insert(std::uint32_t position, WalkedNode* out);
   std::uint32_t treeLimit(std::uint32_t position) const;
+  void reserveTables(std::uint32_t size);
 
   std::uint32_t chainSteps_;
   std::uint32_t pairDistance_;
@@ -116,6 +117,7 @@ class MatchFinder {
   // The two children (position + 1) of the node at position mod chainReach_, smaller
   // first; a node counts only while no later position has taken its place.
   std::vector<std::uint32_t> tree_;
+  bool largePages_ = false;  // the tables have asked for 2 MiB pages
 };
 
 // Number of equal bytes at a and b, up to limit.
