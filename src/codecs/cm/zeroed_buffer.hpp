@@ -1,8 +1,8 @@
 // Large zero-filled tables of the context-mixing codec.
 //
-// The tables are allocated once per decoder. calloc hands out fresh zero pages for
-// large sizes, so a big hash table costs address space, and memory only as decoding
-// touches it. Allocation failure leaves the buffer empty instead of throwing.
+// The tables are allocated once per model. Large ones are fresh zero pages from the
+// system, so a big hash table costs address space, and memory only as coding touches
+// it, and all of it goes back when the model goes. Allocation failure leaves the buffer empty instead of throwing.
 #pragma once
 
 #include <cstddef>
@@ -30,8 +30,10 @@ class ZeroedBuffer {
   void adviseHugePages();
 
  private:
+  void release();
 
   void* block_ = nullptr;
+  std::size_t mapped_ = 0;  // bytes mapped from the system at block_; 0: from calloc
   std::uint8_t* aligned_ = nullptr;
   std::size_t size_ = 0;
 };
