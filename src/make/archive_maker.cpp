@@ -7,8 +7,8 @@
 
 #include "codecs/bwt/bwt_payload.hpp"
 #include "codecs/bwt/bwt_transform.hpp"
-#include "codecs/lz/lz_codec.hpp"
 #include "make/data_survey.hpp"
+#include "make/lz_trial.hpp"
 #include "format/buffer_sizes.hpp"
 #include "make/maker_levels.hpp"
 #include "threads/ordered_work.hpp"
@@ -72,8 +72,6 @@ std::size_t bwtCodedSize(std::span<const std::uint8_t> bytes) {
   return bwt::encodeBwtPayload(bwt::forwardBwt(bytes).transformed).size();
 }
 
-std::size_t lzCodedSize(std::span<const std::uint8_t> bytes) { return lz::LzEncoder().encodeBlock(bytes, 0).size(); }
-
 // Text goes to BWT (which codes it smaller than LZ and decodes it faster), data without
 // structure is stored; the rest goes to whichever of BWT and LZ codes it smaller.
 FileCodec chooseCodec(std::span<const std::uint8_t> block, DataKind kind, const LevelPlan& plan) {
@@ -84,7 +82,7 @@ FileCodec chooseCodec(std::span<const std::uint8_t> block, DataKind kind, const 
   if (plan.codec == CodecChoice::bwtOrLzSample && block.size() > kTrialSample) {
     trial = block.subspan((block.size() - kTrialSample) / 2, kTrialSample);
   }
-  return lzCodedSize(trial) < bwtCodedSize(trial) ? FileCodec::lz : FileCodec::bwt;
+  return lzTrialSize(trial) < bwtCodedSize(trial) ? FileCodec::lz : FileCodec::bwt;
 }
 
 std::size_t blockCount(std::size_t bytes, std::size_t blockSize) { return (bytes + blockSize - 1) / blockSize; }

@@ -19,6 +19,7 @@
 #include "format/integrity.hpp"
 #include "format/member_record.hpp"
 #include "format/record_stream.hpp"
+#include "make/lz_trial.hpp"
 #include "stages/branch_targets.hpp"
 #include "text/text_pipeline.hpp"
 #include "stages/strided_delta.hpp"
@@ -211,7 +212,7 @@ std::size_t bwtCodedSize(std::span<const std::uint8_t> bytes) {
 // The yardstick by which a stage used "when smaller" is judged: the block coded alone
 // by its own codec (by a fresh LZ model for LZ blocks, by the BWT codec otherwise).
 std::size_t codedSize(std::span<const std::uint8_t> bytes, CodecKind codec) {
-  if (codec == CodecKind::lz) return lz::LzEncoder().encodeBlock(bytes, 0).size();
+  if (codec == CodecKind::lz) return lzTrialSize(bytes);
   return bwtCodedSize(bytes);
 }
 
