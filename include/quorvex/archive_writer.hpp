@@ -81,6 +81,12 @@ struct WriterOptions {
   // methods start the next member (see startMember); 0: the decoder's whole window.
   // Smaller values are for tests, which then make members from small inputs.
   std::size_t memberWindow = 0;
+  // Where no block reads the window (context mixing; BWT without the history-match
+  // stage), the decoder still keeps every block's output in it until the member ends, so
+  // that its memory would grow with the input. There a context-mixing section starts the
+  // next member once the window holds this many bytes: some 60 bytes of archive per
+  // member, and the decoder's window stays this small. 0: only when the window is full.
+  std::size_t unreadWindowMember = std::size_t{64} << 20;
   // The newest bytes of the history window the writer keeps for the steps that read it
   // (LZ blocks copy from them, the history-match stage names them); 0: the whole window.
   // A member's window may grow to 501 MB, but a block copies from near bytes far more
@@ -253,6 +259,9 @@ class ArchiveWriter {
   void growWindow(std::span<const std::uint8_t> bytes);
   // Before a block that reads the window: a window not kept starts a new member.
   void needWindow();
+  // A context-mixing section starts the next member here when no block reads the window
+  // and it holds unreadWindowMember bytes or more.
+  void startMemberIfWindowUnread();
 
   enum class Checks : std::uint8_t { pending, open, closed, off };
   Checks checks_ = Checks::off;
@@ -266,6 +275,7 @@ class ArchiveWriter {
   bool windowKept_ = true;
   bool cmMode_ = false;
   std::size_t memberWindow_;
+  std::size_t unreadWindowMember_;  // see WriterOptions::unreadWindowMember
   std::size_t keptHistory_;
   LzEffort lzEffort_;
   bool lzSearchAhead_;

@@ -344,6 +344,7 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 ArchiveWriter::ArchiveWriter(const WriterOptions& options)
     : output_(std::make_unique<OutputHash>()),
       memberWindow_(options.memberWindow != 0 ? options.memberWindow : kHistoryWindowSize),
+      unreadWindowMember_(options.unreadWindowMember),
       keptHistory_(options.keptHistory != 0 ? options.keptHistory : kHistoryWindowSize),
       lzEffort_(options.lzEffort),
       lzSearchAhead_(options.threads > 1) {
@@ -674,7 +675,12 @@ CodecParamBytes cmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std
 
 }  // namespace
 
+void ArchiveWriter::startMemberIfWindowUnread() {
+  if (!windowKept_ && unreadWindowMember_ != 0 && windowSize_ >= unreadWindowMember_) startMember();
+}
+
 void ArchiveWriter::addCmParams(std::uint32_t tableBitsA, std::uint32_t tableBitsB, std::uint8_t historySizeCode) {
+  startMemberIfWindowUnread();
   addCodecParams(cmParams(tableBitsA, tableBitsB, historySizeCode));
   encoders().cm.reset();
   encoders().cm = cm::createCmEncoder(tableBitsA, tableBitsB, decodeSizeCode(historySizeCode));
@@ -735,6 +741,7 @@ void ArchiveWriter::releaseCmModel() {
 }
 
 void ArchiveWriter::addCmSection(CmSectionMaker& section, bool takeModel) {
+  startMemberIfWindowUnread();
   encoders().cm.reset();
   addCodecParams(cmParams(section.tableBitsA_, section.tableBitsB_, section.historySizeCode_));
   if (takeModel) encoders().cm = std::move(section.model_->encoder);

@@ -100,6 +100,43 @@ TEST(Members, InputBeyondTheWindowGoesOnInMembersAtEveryLevel) {
   }
 }
 
+// Where no block reads the window (context mixing), the decoder would still keep every
+// block's output until the member ends: a section starts the next member once the
+// window holds unreadWindowMember bytes, the same archive on any thread count. Where
+// blocks read the window (level 6), members still end only when it is full.
+TEST(Members, ContextMixingSectionsStartMembersOnceTheUnreadWindowFills) {
+  const Bytes input = mixedInput();
+  constexpr std::size_t kUnread = 64 * 1024;
+  constexpr std::size_t kSection = 32 * 1024;
+  const auto make = [&](int level, unsigned threads) {
+    MakerOptions options;
+    options.level = level;
+    options.blockSize = kBlock;
+    options.cmSectionSize = kSection;
+    options.writer.unreadWindowMember = kUnread;
+    options.threads = threads;
+    ArchiveMaker maker(options);
+    EXPECT_TRUE(maker.addFile(input, FileCodec::automatic));
+    return maker.bytes();
+  };
+  for (const int level : {7, 9}) {
+    SCOPED_TRACE("level " + std::to_string(level));
+    const Bytes archive = make(level, 1);
+    EXPECT_TRUE(make(level, 2) == archive);
+    const std::vector<std::uint64_t> use = memberWindowUse(archive);
+    EXPECT_GE(use.size(), input.size() / (kUnread + kSection));
+    for (const std::uint64_t bytes : use) EXPECT_LE(bytes, kUnread + kSection);
+    const MemberRun one = decode(archive, 1, kUnread + kSection);
+    ASSERT_TRUE(one.result.ok()) << one.result.reason;
+    EXPECT_TRUE(one.output == input);
+    const MemberRun two = decode(archive, 2, kUnread + kSection);
+    ASSERT_TRUE(two.result.ok()) << two.result.reason;
+    EXPECT_TRUE(two.output == input);
+    EXPECT_EQ(two.console, one.console);
+  }
+  EXPECT_EQ(memberWindowUse(make(6, 2)).size(), 1u);
+}
+
 // A decoder that does not know member records skips them and meets the barrier behind
 // each: it fails there, before any byte the next member was not made for, whatever its
 // window and with or without integrity records; never wrong bytes with success.
