@@ -73,16 +73,21 @@ std::vector<PieceSettings> settingsOf(const Bytes& payload, const Bytes& expecte
   return all;
 }
 
+// The settings of each piece of data coded as one block of the given format.
+std::vector<PieceSettings> settingsChosenFor(const AudioBlockFormat& format, const Bytes& data) {
+  AudioEncoder encoder;
+  const Bytes payload = encoder.encodeBlock(data, format);
+  EXPECT_FALSE(payload.empty());
+  return payload.empty() ? std::vector<PieceSettings>{} : settingsOf(payload, data);
+}
+
 // Loud 24-bit tones: their first differences run far past 16 bits, so the 96-tap
 // filters would only see clipped values and their 32-bit dot products would wrap.
 // The encoder codes them with the cross stage (32-bit) and leaves stage 0 off.
 TEST(AudioEncoderChoices, LoudTwentyFourBitLeavesTheLongFiltersOff) {
   const AudioBlockFormat format{2, 3, true, false, 0};
   const Bytes data = chord(3, 0.8, 43690);  // 4 pieces, the last 4 bytes short
-  AudioEncoder encoder;
-  const Bytes payload = encoder.encodeBlock(data, format);
-  ASSERT_FALSE(payload.empty());
-  const std::vector<PieceSettings> settings = settingsOf(payload, data);
+  const std::vector<PieceSettings> settings = settingsChosenFor(format, data);
   ASSERT_EQ(settings.size(), 4u);
   for (std::size_t i = 0; i < settings.size(); ++i) {
     SCOPED_TRACE(::testing::Message() << "piece " << i);
@@ -97,10 +102,7 @@ TEST(AudioEncoderChoices, LoudTwentyFourBitLeavesTheLongFiltersOff) {
 TEST(AudioEncoderChoices, QuietSixteenBitKeepsTheLongFilters) {
   const AudioBlockFormat format{2, 2, true, false, 0};
   const Bytes data = chord(2, 0.05, 4 * 16384 - 1);
-  AudioEncoder encoder;
-  const Bytes payload = encoder.encodeBlock(data, format);
-  ASSERT_FALSE(payload.empty());
-  const std::vector<PieceSettings> settings = settingsOf(payload, data);
+  const std::vector<PieceSettings> settings = settingsChosenFor(format, data);
   ASSERT_EQ(settings.size(), 4u);
   for (std::size_t i = 0; i < settings.size(); ++i) {
     SCOPED_TRACE(::testing::Message() << "piece " << i);
