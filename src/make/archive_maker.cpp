@@ -5,8 +5,6 @@
 #include <bit>
 #include <optional>
 
-#include "codecs/bwt/bwt_payload.hpp"
-#include "codecs/bwt/bwt_transform.hpp"
 #include "make/data_survey.hpp"
 #include "make/lz_trial.hpp"
 #include "format/buffer_sizes.hpp"
@@ -68,10 +66,6 @@ StageOptions allowedStages(StageOptions chosen, const StageOptions& allowed) {
   return chosen;
 }
 
-std::size_t bwtCodedSize(std::span<const std::uint8_t> bytes) {
-  return bwt::encodeBwtPayload(bwt::forwardBwt(bytes).transformed).size();
-}
-
 // Text goes to BWT (which codes it smaller than LZ and decodes it faster), data without
 // structure is stored; the rest goes to whichever of BWT and LZ codes it smaller.
 FileCodec chooseCodec(std::span<const std::uint8_t> block, DataKind kind, const LevelPlan& plan) {
@@ -82,7 +76,7 @@ FileCodec chooseCodec(std::span<const std::uint8_t> block, DataKind kind, const 
   if (plan.codec == CodecChoice::bwtOrLzSample && block.size() > kTrialSample) {
     trial = block.subspan((block.size() - kTrialSample) / 2, kTrialSample);
   }
-  return lzTrialSize(trial) < bwtCodedSize(trial) ? FileCodec::lz : FileCodec::bwt;
+  return lzTrialSize(trial) < bwtTrialSize(trial) ? FileCodec::lz : FileCodec::bwt;
 }
 
 std::size_t blockCount(std::size_t bytes, std::size_t blockSize) { return (bytes + blockSize - 1) / blockSize; }

@@ -204,16 +204,11 @@ void applyForwardTextTransforms(std::vector<std::uint8_t>& data, StageUse use, b
   data = std::move(forward.text);
 }
 
-// The size a block codes to with the BWT codec.
-std::size_t bwtCodedSize(std::span<const std::uint8_t> bytes) {
-  return bwt::encodeBwtPayload(bwt::forwardBwt(bytes).transformed).size();
-}
-
 // The yardstick by which a stage used "when smaller" is judged: the block coded alone
 // by its own codec (by a fresh LZ model for LZ blocks, by the BWT codec otherwise).
 std::size_t codedSize(std::span<const std::uint8_t> bytes, CodecKind codec) {
   if (codec == CodecKind::lz) return lzTrialSize(bytes);
-  return bwtCodedSize(bytes);
+  return bwtTrialSize(bytes);
 }
 
 // What a stage's side data adds to the descriptor besides its bytes: its length field.

@@ -57,6 +57,18 @@ bool looksLikeRecords(std::span<const std::uint8_t> bytes) {
   return static_cast<double>(covered) >= kRecordsLeastCovered * static_cast<double>(bytes.size());
 }
 
+void joinRunsOfOneKind(std::vector<KindRun>& runs) {
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < runs.size(); ++k) {
+    if (kept > 0 && runs[kept - 1].kind == runs[k].kind) {
+      runs[kept - 1].end = runs[k].end;
+    } else {
+      runs[kept++] = runs[k];
+    }
+  }
+  runs.resize(kept);
+}
+
 }  // namespace
 
 DataKind surveyBytes(std::span<const std::uint8_t> bytes) {
@@ -74,32 +86,13 @@ std::vector<KindRun> surveyRuns(std::span<const std::uint8_t> data) {
   std::vector<KindRun> runs;
   for (std::size_t begin = 0; begin < data.size();) {
     const std::size_t end = data.size() - begin < 2 * kSurveyChunk ? data.size() : begin + kSurveyChunk;
-    const DataKind kind = surveyBytes(data.subspan(begin, end - begin));
-    if (!runs.empty() && runs.back().kind == kind) {
-      runs.back().end = end;
-    } else {
-      runs.push_back({begin, end, kind});
-    }
+    runs.push_back({begin, end, surveyBytes(data.subspan(begin, end - begin))});
     begin = end;
   }
+  joinRunsOfOneKind(runs);
   return runs;
 }
 
-namespace {
-
-void joinRunsOfOneKind(std::vector<KindRun>& runs) {
-  std::size_t kept = 0;
-  for (std::size_t k = 0; k < runs.size(); ++k) {
-    if (kept > 0 && runs[kept - 1].kind == runs[k].kind) {
-      runs[kept - 1].end = runs[k].end;
-    } else {
-      runs[kept++] = runs[k];
-    }
-  }
-  runs.resize(kept);
-}
-
-}  // namespace
 
 std::vector<KindRun> absorbShortRuns(std::vector<KindRun> runs, std::size_t shortest) {
   const auto length = [&](std::size_t k) { return runs[k].end - runs[k].begin; };

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "codecs/bwt/bwt_payload.hpp"
+#include "codecs/bwt/bwt_transform.hpp"
 #include "codecs/lz/lz_codec.hpp"
 
 namespace quorvex {
@@ -12,6 +14,10 @@ std::size_t lzTrialSize(std::span<const std::uint8_t> block) {
   if (block.size() >= kLzTrialTurnMinimum) lock.lock();
   // A fresh encoder each time: its memory goes back as soon as the trial ends.
   return lz::LzEncoder().encodeBlock(block, 0).size();
+}
+
+std::size_t bwtTrialSize(std::span<const std::uint8_t> block) {
+  return bwt::encodeBwtPayload(bwt::forwardBwt(block).transformed).size();
 }
 
 }  // namespace quorvex

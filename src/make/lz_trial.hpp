@@ -1,5 +1,6 @@
 // The size a block codes to with the LZ codec alone (a fresh model, no window before
-// it): the yardstick of the maker's codec choice and of its stage trials.
+// it) or with the BWT codec alone: the yardsticks of the maker's codec choice and of
+// its stage trials.
 #pragma once
 
 #include <cstddef>
@@ -17,5 +18,8 @@ inline constexpr std::size_t kLzTrialTurnMinimum = std::size_t{2} << 20;
 // the writer's own encoder, so trials of kLzTrialTurnMinimum bytes and more run one at a
 // time in the process; smaller ones (a sample of a block) run at once.
 std::size_t lzTrialSize(std::span<const std::uint8_t> block);
+
+// The block's BWT payload size: its transform entropy-coded, without stages.
+std::size_t bwtTrialSize(std::span<const std::uint8_t> block);
 
 }  // namespace quorvex
