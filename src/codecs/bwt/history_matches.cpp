@@ -23,15 +23,9 @@ std::uint32_t expandHistoryMatches(std::span<const std::uint8_t> side, const std
   std::uint32_t in = 0;
   std::uint32_t out = 0;
   while (in < n) {
-    const std::uint32_t pair = findEscape(input, in, n, kHistoryEscapeSecond, anyByte);
-    const std::uint32_t literalEnd = pair == n ? n : pair + 2;
-    const std::uint32_t literals = literalEnd - in;
-    if (literals > capacity - out) return 0;
-    std::memcpy(output + out, input + in, literals);
-    out += literals;
-    in = literalEnd;
-    if (in == n) break;
-    if (out == capacity) return 0;  // full, with input left
+    const LiteralRun run = copyLiteralRun(input, in, n, kHistoryEscapeSecond, anyByte, output, out, capacity);
+    if (run == LiteralRun::overflow) return 0;
+    if (run == LiteralRun::ended) break;
     if (input[in] == kHistoryLiteralPair) {
       ++in;
       continue;

@@ -23,15 +23,9 @@ std::uint32_t expandLocalMatches(std::span<const std::uint8_t> side, const std::
   while (in < n) {
     // Literals up to and including the next marker pair that an escape byte follows;
     // a pair is looked for only among bytes copied since the last escape.
-    const std::uint32_t pair = findEscape(input, in, n, kLocalEscapeSecond, isLocalEscapeByte);
-    const std::uint32_t literalEnd = pair == n ? n : pair + 2;
-    const std::uint32_t literals = literalEnd - in;
-    if (literals > capacity - out) return 0;
-    std::memcpy(output + out, input + in, literals);
-    out += literals;
-    in = literalEnd;
-    if (in == n) break;
-    if (out == capacity) return 0;  // full, with input left
+    const LiteralRun run = copyLiteralRun(input, in, n, kLocalEscapeSecond, isLocalEscapeByte, output, out, capacity);
+    if (run == LiteralRun::overflow) return 0;
+    if (run == LiteralRun::ended) break;
     if (input[in++] == kLocalLiteralPair) continue;
     out -= 2;  // the marker pair is not data
     bool repeated = false;

@@ -75,6 +75,29 @@ inline std::uint32_t findEscape(const std::uint8_t* input, std::uint32_t from, s
   return n;
 }
 
+// Where the reader of an escaped block stands after a run of literals.
+enum class LiteralRun : std::uint8_t { ended, atEscape, overflow };
+
+// Copies the literals at in, up to and including the next marker pair that an escape
+// byte follows (or to the end), to output at out, and moves both on. At atEscape, in is
+// at the escape byte and the pair was copied: a literal pair keeps it as data, a real
+// escape takes it back. overflow: the literals do not fit, or output is full with input
+// left.
+template <class ThirdByteTest>
+inline LiteralRun copyLiteralRun(const std::uint8_t* input, std::uint32_t& in, std::uint32_t n, std::uint8_t second,
+                                 ThirdByteTest isEscape, std::uint8_t* output, std::uint32_t& out,
+                                 std::uint32_t capacity) {
+  const std::uint32_t pair = findEscape(input, in, n, second, isEscape);
+  const std::uint32_t literalEnd = pair == n ? n : pair + 2;
+  const std::uint32_t literals = literalEnd - in;
+  if (literals > capacity - out) return LiteralRun::overflow;
+  std::memcpy(output + out, input + in, literals);
+  out += literals;
+  in = literalEnd;
+  if (in == n) return LiteralRun::ended;
+  return out == capacity ? LiteralRun::overflow : LiteralRun::atEscape;
+}
+
 // Copies length bytes from distance bytes back in the same buffer, in increasing order,
 // so that a copy overlapping its source repeats it. distance >= 1.
 inline void copyWithinOutput(std::uint8_t* destination, std::uint32_t distance, std::uint64_t length) {
