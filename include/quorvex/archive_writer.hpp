@@ -70,6 +70,11 @@ struct LzEffort {
   std::uint32_t literalSurcharge = 760;
 };
 
+// How hard the audio encoder searches each piece's predictor settings: fast searches
+// now and then and keeps the settings between, medium a round per piece, thorough
+// several rounds per piece and the cross stage's start over the first pieces.
+enum class AudioSearch : std::uint8_t { fast, medium, thorough };
+
 struct WriterOptions {
   // Integrity records: the writer hashes the output of the blocks it makes and
   // records the hash after each one, between an opening record (written before the
@@ -97,6 +102,7 @@ struct WriterOptions {
   // than this is the one the whole window makes.
   std::size_t keptHistory = 0;
   LzEffort lzEffort{};
+  AudioSearch audioSearch = AudioSearch::thorough;
   // With two or more, the LZ encoder walks its match trees on a thread of its own,
   // ahead of the parse that prices with the live model: LZ blocks then take two cores.
   // The archive is the same for every count.
@@ -278,6 +284,7 @@ class ArchiveWriter {
   std::size_t unreadWindowMember_;  // see WriterOptions::unreadWindowMember
   std::size_t keptHistory_;
   LzEffort lzEffort_;
+  AudioSearch audioSearch_;
   bool lzSearchAhead_;
   std::uint32_t members_ = 1;
   std::unique_ptr<Encoders> encoders_;

@@ -189,6 +189,7 @@ WriterOptions writerOptions(const MakerOptions& options) {
   WriterOptions writer = options.writer;
   if (writer.keptHistory == 0) writer.keptHistory = levelPlan(options.level).keptHistory;
   writer.lzEffort = levelPlan(options.level).lzEffort;  // the level decides how hard LZ searches
+  writer.audioSearch = levelPlan(options.level).audioSearch;  // and the audio encoder
   writer.threads = options.threads;
   return writer;
 }

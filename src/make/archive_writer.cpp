@@ -38,6 +38,18 @@ lz::LzEncoderSettings lzSettingsFor(const LzEffort& effort, bool searchAhead) {
   return settings;
 }
 
+audio::AudioEffort audioEffortFor(AudioSearch search) {
+  switch (search) {
+    case AudioSearch::fast:
+      return audio::AudioEffort::fast;
+    case AudioSearch::medium:
+      return audio::AudioEffort::medium;
+    case AudioSearch::thorough:
+      break;
+  }
+  return audio::AudioEffort::thorough;
+}
+
 }  // namespace
 
 struct ArchiveWriter::Encoders {
@@ -342,6 +354,7 @@ ArchiveWriter::ArchiveWriter(const WriterOptions& options)
       unreadWindowMember_(options.unreadWindowMember),
       keptHistory_(options.keptHistory != 0 ? options.keptHistory : kHistoryWindowSize),
       lzEffort_(options.lzEffort),
+      audioSearch_(options.audioSearch),
       lzSearchAhead_(options.threads > 1) {
   addRecord(static_cast<std::uint32_t>(RecordType::signature), asBytes(kSignatureText));
   const std::uint8_t version[] = {kFormatVersion};
@@ -473,7 +486,7 @@ bool ArchiveWriter::addAudioBlock(std::span<const std::uint8_t> data, std::uint3
     }
   } else {
     adoptedAudio_.reset();
-    if (!all.audio) all.audio = std::make_unique<audio::AudioEncoder>();
+    if (!all.audio) all.audio = std::make_unique<audio::AudioEncoder>(audioEffortFor(audioSearch_));
     if (reset) all.audio->reset();
     block.payload = all.audio->encodeBlock(data, format);
     if (block.payload.empty() && !data.empty()) return false;

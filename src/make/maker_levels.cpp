@@ -30,6 +30,11 @@ LevelPlan plan(std::size_t blockSize, CodecChoice codec, bool tryEveryStage, boo
   return level;
 }
 
+LevelPlan withAudioSearch(LevelPlan level, AudioSearch search) {
+  level.audioSearch = search;
+  return level;
+}
+
 // Levels 1 to 6 give each block BWT or LZ, whichever codes a sample of it smaller: on
 // a mix of text, headers and a shared library that is both smaller and quicker to
 // decode than BWT alone (LZ takes the binary blocks, whose matches it decodes fast).
@@ -62,11 +67,14 @@ LevelPlan plan(std::size_t blockSize, CodecChoice codec, bool tryEveryStage, boo
 // decoding speed for size, so that each stays smaller than the one below (at 11.9,
 // level 4 came out 923 bytes larger than level 3 on a 60 MB tar of C++ headers).
 const std::array<LevelPlan, kSmallestLevel> kLevels = {
-    plan(1 * kMiB, CodecChoice::bwtOrLzSample, false, false, {16, 32}, {}, 16 * kMiB),
-    plan(2 * kMiB, CodecChoice::bwtOrLzSample, false, false, {32, 48}, {}, 16 * kMiB),
-    plan(4 * kMiB, CodecChoice::bwtOrLzSample, false, true, {48, 96}, {}, 16 * kMiB),
-    plan(4 * kMiB, CodecChoice::bwtOrLzSample, true, true, {64, 96, 700}),
-    plan(4 * kMiB, CodecChoice::bwtOrLzSample, true, true, {160, 96, 640}),
+    withAudioSearch(plan(1 * kMiB, CodecChoice::bwtOrLzSample, false, false, {16, 32}, {}, 16 * kMiB),
+                    AudioSearch::fast),
+    withAudioSearch(plan(2 * kMiB, CodecChoice::bwtOrLzSample, false, false, {32, 48}, {}, 16 * kMiB),
+                    AudioSearch::fast),
+    withAudioSearch(plan(4 * kMiB, CodecChoice::bwtOrLzSample, false, true, {48, 96}, {}, 16 * kMiB),
+                    AudioSearch::medium),
+    withAudioSearch(plan(4 * kMiB, CodecChoice::bwtOrLzSample, true, true, {64, 96, 700}), AudioSearch::medium),
+    withAudioSearch(plan(4 * kMiB, CodecChoice::bwtOrLzSample, true, true, {160, 96, 640}), AudioSearch::medium),
     plan(16 * kMiB, CodecChoice::bwtOrLzSample, true, true, {400, 192, 640}),
     plan(1 * kMiB, CodecChoice::cm, true, true, {}, {20, 18, 4 * kMiB}),
     plan(1 * kMiB, CodecChoice::cm, true, true, {}, {24, 22, 8 * kMiB}),

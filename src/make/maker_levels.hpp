@@ -40,6 +40,7 @@ struct LevelPlan {
   // copy from (see WriterOptions::keptHistory): the maker's memory grows with it.
   std::size_t keptHistory = std::size_t{32} << 20;
   LzEffort lzEffort;
+  AudioSearch audioSearch = AudioSearch::thorough;
   // Stretches of one kind shorter than this join a neighbour before blocks are cut
   // (absorbShortRuns): fewer, longer blocks where the kind flips often.
   std::size_t shortestKindRun = 0;

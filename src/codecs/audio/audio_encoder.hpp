@@ -1,5 +1,6 @@
 // The audio encoder: the decoder's model run forward, with a per-piece search for
-// the channel mode and predictor settings that code the piece smallest.
+// the channel mode and predictor settings that code the piece smallest, as hard as
+// the caller's effort asks.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +24,14 @@ struct AudioBlockFormat {
   std::uint32_t headerBytes = 0;
 };
 
+// How hard the encoder searches for each piece's settings. Each effort codes at
+// least as small as the one below on the usual material and costs more trial codings
+// of each piece (see searchPlanFor in audio_encoder.cpp for the figures).
+enum class AudioEffort : std::uint8_t { fast, medium, thorough };
+
 class AudioEncoder {
  public:
-  AudioEncoder();
+  explicit AudioEncoder(AudioEffort effort = AudioEffort::thorough);
   ~AudioEncoder();
   AudioEncoder(const AudioEncoder&) = delete;
   AudioEncoder& operator=(const AudioEncoder&) = delete;

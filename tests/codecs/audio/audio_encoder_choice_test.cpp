@@ -4,12 +4,17 @@
 // 16-bit filter windows, which saturate on it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "codecs/audio/audio_block.hpp"
 #include "codecs/audio/audio_encoder.hpp"
+#include "codecs/audio/wav_file.hpp"
 #include "model/number_codes.hpp"
 #include "support/test_support.hpp"
 
@@ -74,20 +79,26 @@ std::vector<PieceSettings> settingsOf(const Bytes& payload, const Bytes& expecte
 }
 
 // The settings of each piece of data coded as one block of the given format.
-std::vector<PieceSettings> settingsChosenFor(const AudioBlockFormat& format, const Bytes& data) {
-  AudioEncoder encoder;
+std::vector<PieceSettings> settingsChosenFor(const AudioBlockFormat& format, const Bytes& data,
+                                             AudioEffort effort = AudioEffort::thorough) {
+  AudioEncoder encoder(effort);
   const Bytes payload = encoder.encodeBlock(data, format);
   EXPECT_FALSE(payload.empty());
   return payload.empty() ? std::vector<PieceSettings>{} : settingsOf(payload, data);
 }
 
+// Every effort makes these choices: the cheap ones search less often and less deep,
+// not differently.
+class AudioEncoderChoices : public ::testing::TestWithParam<AudioEffort> {};
+
 // Loud 24-bit tones: their first differences run far past 16 bits, so the 96-tap
 // filters would only see clipped values and their 32-bit dot products would wrap.
-// The encoder codes them with the cross stage (32-bit) and leaves stage 0 off.
-TEST(AudioEncoderChoices, LoudTwentyFourBitLeavesTheLongFiltersOff) {
+// The encoder codes them with the cross stage (32-bit) and leaves stage 0 off (a run
+// starts with both on, so the search turns them off).
+TEST_P(AudioEncoderChoices, LoudTwentyFourBitLeavesTheLongFiltersOff) {
   const AudioBlockFormat format{2, 3, true, false, 0};
   const Bytes data = chord(3, 0.8, 43690);  // 4 pieces, the last 4 bytes short
-  const std::vector<PieceSettings> settings = settingsChosenFor(format, data);
+  const std::vector<PieceSettings> settings = settingsChosenFor(format, data, GetParam());
   ASSERT_EQ(settings.size(), 4u);
   for (std::size_t i = 0; i < settings.size(); ++i) {
     SCOPED_TRACE(::testing::Message() << "piece " << i);
@@ -99,15 +110,52 @@ TEST(AudioEncoderChoices, LoudTwentyFourBitLeavesTheLongFiltersOff) {
 
 // The same tones quiet in 16 bits fit the windows: there the long filters stay on,
 // so the choice above follows the signal and is not a fixed rule.
-TEST(AudioEncoderChoices, QuietSixteenBitKeepsTheLongFilters) {
+TEST_P(AudioEncoderChoices, QuietSixteenBitKeepsTheLongFilters) {
   const AudioBlockFormat format{2, 2, true, false, 0};
   const Bytes data = chord(2, 0.05, 4 * 16384 - 1);
-  const std::vector<PieceSettings> settings = settingsChosenFor(format, data);
+  const std::vector<PieceSettings> settings = settingsChosenFor(format, data, GetParam());
   ASSERT_EQ(settings.size(), 4u);
   for (std::size_t i = 0; i < settings.size(); ++i) {
     SCOPED_TRACE(::testing::Message() << "piece " << i);
     EXPECT_TRUE(settings[i].enabled[0][0] || settings[i].enabled[0][1]);
   }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryEffort, AudioEncoderChoices,
+                         ::testing::Values(AudioEffort::fast, AudioEffort::medium, AudioEffort::thorough));
+
+// The corpus recordings, each cut to its first four pieces: an effort never codes one
+// larger than the effort below, and codes all of them together strictly smaller, so
+// that the extra searching buys something (and the effort is not ignored).
+TEST(AudioEncoderEfforts, HigherEffortsAreNeverLargerOnTheCorpusSound) {
+  QUORVEX_SKIP_WITHOUT_CORPUS();
+  constexpr AudioEffort kEfforts[] = {AudioEffort::fast, AudioEffort::medium, AudioEffort::thorough};
+  std::array<std::size_t, 3> totals{};
+  std::size_t files = 0;
+  for (const std::string& name : quorvex::testing::corpusFiles()) {
+    if (!name.ends_with(".wav")) continue;
+    const Bytes file = quorvex::testing::corpusFile(name);
+    const std::optional<WavLayout> wav = parseWav(file);
+    ASSERT_TRUE(wav.has_value()) << name;
+    const std::size_t end = std::min(wav->dataEnd, wav->dataBegin + 4 * std::size_t{kPieceSize});
+    const Bytes data(file.begin() + static_cast<std::ptrdiff_t>(wav->dataBegin),
+                     file.begin() + static_cast<std::ptrdiff_t>(end));
+    const AudioBlockFormat format{wav->channels, wav->sampleWidth, true, wav->sampleWidth == 1, 0};
+    std::size_t below = SIZE_MAX;
+    for (std::size_t e = 0; e < 3; ++e) {
+      AudioEncoder encoder(kEfforts[e]);
+      const Bytes payload = encoder.encodeBlock(data, format);
+      ASSERT_FALSE(payload.empty()) << name;
+      EXPECT_EQ(settingsOf(payload, data).size(), (data.size() + kPieceSize - 1) / kPieceSize) << name;
+      EXPECT_LE(payload.size(), below) << name << " effort " << e;
+      below = payload.size();
+      totals[e] += payload.size();
+    }
+    ++files;
+  }
+  ASSERT_GT(files, 0u);
+  EXPECT_LT(totals[1], totals[0]);
+  EXPECT_LT(totals[2], totals[1]);
 }
 
 }  // namespace
