@@ -66,6 +66,10 @@ LevelPlan withAudioSearch(LevelPlan level, AudioSearch search) {
 // literal surcharge from 11.9 bits to 10.9 and levels 5 and 6 to 10, trading a little
 // decoding speed for size, so that each stays smaller than the one below (at 11.9,
 // level 4 came out 923 bytes larger than level 3 on a 60 MB tar of C++ headers).
+// The audio encoder's search grows in three steps: levels 1 and 2 search a piece's
+// settings every third piece (60 s of drums: 2.7% larger than the thorough search
+// and 2.5% smaller than flac -8, made 5 times faster), levels 3 to 5 every piece but
+// in fewer rounds (0.3% larger, twice as fast), levels 6 to 9 the thorough search.
 const std::array<LevelPlan, kSmallestLevel> kLevels = {
     withAudioSearch(plan(1 * kMiB, CodecChoice::bwtOrLzSample, false, false, {16, 32}, {}, 16 * kMiB),
                     AudioSearch::fast),
