@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorvex::driver {
@@ -29,6 +30,17 @@ struct FileAllocator {
   FileAllocator(const FileAllocator<U>&) noexcept {}  // NOLINT: rebinding converts
   T* allocate(std::size_t count) { return static_cast<T*>(FileMemory::allocate(count * sizeof(T))); }
   void deallocate(T* memory, std::size_t) noexcept { FileMemory::release(memory); }
+  // A vector grown for reads leaves its new bytes as they are instead of zeroing them:
+  // the reads fill them, and zeroing the maker's 64 MiB input buffer first touched every
+  // page of it, even for a file of a few kilobytes.
+  template <class U>
+  void construct(U* element) noexcept {
+    ::new (static_cast<void*>(element)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* element, Args&&... args) {
+    ::new (static_cast<void*>(element)) U(std::forward<Args>(args)...);
+  }
   template <class U>
   bool operator==(const FileAllocator<U>&) const noexcept { return true; }
 };

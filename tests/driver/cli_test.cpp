@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -378,6 +379,24 @@ TEST_F(Cli, ArchivesAreTheSameFromFilesAndPipes) {
   const Result result = shell("mknod full c 1 7 && '" QUORVEX_CLI_PATH "' -z -c in > full");
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("file write error"), std::string::npos) << result.err;
+}
+
+// The largest resident size among the children this test process has waited for, in
+// KiB (each test runs in a process of its own).
+long childrenPeakKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return usage.ru_maxrss;
+}
+
+// The maker reads its input into a buffer of 64 MiB; a file of some kilobytes must not
+// touch all of it (zeroing it first took 73 MB of memory for a 137 KB file; the
+// program needs some 10 MB, about 55 under the address sanitizer).
+TEST_F(Cli, ASmallFileIsMadeInLittleMemory) {
+  writeFile(dir_ / "in", testing::repositoryText(100000));
+  const Result result = decode("-z -1 -T 1 -c in > in.qvx");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_LT(childrenPeakKiB(), 64 * 1024);
 }
 
 TEST_F(Cli, CreatedArchivesDecodeWithEveryCodecAndLevel) {
