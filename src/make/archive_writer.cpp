@@ -227,40 +227,47 @@ std::size_t codedSize(std::span<const std::uint8_t> bytes, CodecKind codec) {
 constexpr std::size_t kSideDataOverhead = 4;
 
 // Whether a stage that turned before into after (with side bytes of side data) is kept.
-// beforeSize caches the coded size of before (0: not yet known).
+// codedBefore caches the coded size of the bytes the next stage starts from (0: not yet
+// known): before's, or after's once the stage is kept. Each trial codes a whole block,
+// and the stages run one after another on the same bytes, so each size is coded once.
 bool stagePays(StageUse use, std::span<const std::uint8_t> before, std::span<const std::uint8_t> after,
-               std::size_t side, std::size_t& beforeSize, CodecKind codec) {
-  if (use == StageUse::always) return true;
+               std::size_t side, std::size_t& codedBefore, CodecKind codec) {
+  if (use == StageUse::always) {
+    codedBefore = 0;
+    return true;
+  }
   if (use == StageUse::never) return false;
-  if (beforeSize == 0) beforeSize = codedSize(before, codec);
-  const std::size_t afterSize = codedSize(after, codec) + side + kSideDataOverhead;
+  if (codedBefore == 0) codedBefore = codedSize(before, codec);
+  const std::size_t codedAfter = codedSize(after, codec);
+  const std::size_t afterSize = codedAfter + side + kSideDataOverhead;
   // A fresh LZ model only roughly foretells the real one, which has learnt from earlier
   // blocks and may copy from them: there a stage must win clearly.
-  if (codec == CodecKind::lz) return afterSize + beforeSize / 32 < beforeSize;
-  return afterSize < beforeSize;
+  const bool pays = codec == CodecKind::lz ? afterSize + codedBefore / 32 < codedBefore : afterSize < codedBefore;
+  if (pays) codedBefore = codedAfter;
+  return pays;
 }
 
 // The strided delta stage's forward direction (its inverse runs only on blocks of 264
 // bytes and more).
-std::vector<std::uint8_t> forwardDelta(std::vector<std::uint8_t> bytes, StageUse use, BlockFields& block) {
+std::vector<std::uint8_t> forwardDelta(std::vector<std::uint8_t> bytes, StageUse use, BlockFields& block,
+                                       std::size_t& codedBefore) {
   if (use == StageUse::never || bytes.size() < stages::kDeltaMinBlock) return bytes;
   const std::vector<stages::StrideRun> runs = stages::findDeltaRegions(bytes);
   if (runs.empty() && use != StageUse::always) return bytes;
   stages::DeltaCoded coded = stages::encodeDeltaRegions(bytes, runs);
-  std::size_t beforeSize = 0;
   const auto codec = static_cast<CodecKind>(block.codecKind);
-  if (!stagePays(use, bytes, coded.bytes, coded.side.size(), beforeSize, codec)) return bytes;
+  if (!stagePays(use, bytes, coded.bytes, coded.side.size(), codedBefore, codec)) return bytes;
   block.deltaData = std::move(coded.side);
   return std::move(coded.bytes);
 }
 
-std::vector<std::uint8_t> forwardWordRuns(std::vector<std::uint8_t> bytes, StageUse use, BlockFields& block) {
+std::vector<std::uint8_t> forwardWordRuns(std::vector<std::uint8_t> bytes, StageUse use, BlockFields& block,
+                                          std::size_t& codedBefore) {
   if (use == StageUse::never) return bytes;
   stages::ShortenedWords shortened = stages::shortenWordRuns(bytes);
   if (shortened.runs == 0 && use != StageUse::always) return bytes;
-  std::size_t beforeSize = 0;
   const auto codec = static_cast<CodecKind>(block.codecKind);
-  if (!stagePays(use, bytes, shortened.bytes, shortened.side.size(), beforeSize, codec)) return bytes;
+  if (!stagePays(use, bytes, shortened.bytes, shortened.side.size(), codedBefore, codec)) return bytes;
   block.wordRunData = std::move(shortened.side);
   return std::move(shortened.bytes);
 }
@@ -275,8 +282,9 @@ std::vector<std::uint8_t> applyForwardStages(std::span<const std::uint8_t> data,
   std::vector<std::uint8_t> bytes(data.begin(), data.end());
   applyBranchTargets(bytes, stages.branchTargets, block);
   applyForwardTextTransforms(bytes, stages.textTransforms, cmBlock, block);
-  bytes = forwardDelta(std::move(bytes), stages.delta, block);
-  bytes = forwardWordRuns(std::move(bytes), stages.wordRuns, block);
+  std::size_t codedBefore = 0;  // delta's trial of the bytes it keeps serves word runs too
+  bytes = forwardDelta(std::move(bytes), stages.delta, block, codedBefore);
+  bytes = forwardWordRuns(std::move(bytes), stages.wordRuns, block, codedBefore);
   return bytes;
 }
 
@@ -300,19 +308,18 @@ std::vector<std::uint8_t> forwardMatchStages(std::span<const std::uint8_t> data,
                                              const StageOptions& stages, std::span<const std::uint8_t> history,
                                              std::uint64_t historyStart, BlockFields& block) {
   std::vector<std::uint8_t> bytes(data.begin(), data.end());
-  std::size_t beforeSize = 0;
+  std::size_t codedBefore = 0;
   const auto keep = [&](StageUse use, const bwt::ShortenedBlock& shortened) {
     if (use == StageUse::always) return true;
     if (shortened.matches == 0) return false;
     if (!entropyCoded) return shortened.bytes.size() + shortened.side.size() < bytes.size();
-    return stagePays(use, bytes, shortened.bytes, shortened.side.size(), beforeSize, CodecKind::bwt);
+    return stagePays(use, bytes, shortened.bytes, shortened.side.size(), codedBefore, CodecKind::bwt);
   };
   if (stages.historyMatches != StageUse::never) {
     bwt::ShortenedBlock shortened = bwt::findHistoryMatches(bytes, history, kHistoryMatchMinLength, historyStart);
     if (keep(stages.historyMatches, shortened)) {
       bytes = std::move(shortened.bytes);
       block.bwtStageBData = std::move(shortened.side);
-      beforeSize = 0;
     }
   }
   if (stages.localMatches != StageUse::never) {
