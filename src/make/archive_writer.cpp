@@ -217,9 +217,10 @@ void applyForwardTextTransforms(std::vector<std::uint8_t>& data, StageUse use, b
 }
 
 // The yardstick by which a stage used "when smaller" is judged: the block coded alone
-// by its own codec (by a fresh LZ model for LZ blocks, by the BWT codec otherwise).
+// by its own codec (by a fresh LZ model with a light search for LZ blocks, by the BWT
+// codec otherwise).
 std::size_t codedSize(std::span<const std::uint8_t> bytes, CodecKind codec) {
-  if (codec == CodecKind::lz) return lzTrialSize(bytes);
+  if (codec == CodecKind::lz) return lzStageTrialSize(bytes);
   return bwtTrialSize(bytes);
 }
 
