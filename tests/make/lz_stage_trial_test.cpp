@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "make/lz_trial.hpp"
+#include "quorvex/archive_writer.hpp"
 #include "stages/strided_delta.hpp"
 #include "stages/word_runs.hpp"
 #include "support/test_support.hpp"
@@ -71,6 +72,40 @@ TEST(LzStageTrial, GainsAsTheFullTrialDoes) {
     EXPECT_NEAR(light, full, 0.005 + std::abs(full) / 2) << stage.name;
     EXPECT_EQ(light > 1.0 / 32, full > 1.0 / 32) << stage.name;
   }
+}
+
+// The writer weighs strided delta, then word runs on what delta left. Read a second
+// time here: each decision against the coded size of the bytes the stage starts from.
+// Counting records make delta pay; runs of equal words among random bytes make word
+// runs save a little: against the block as it stood before delta (the size delta's
+// trial started from) that little would pass, against delta's output it does not.
+TEST(LzStageTrial, WordRunsAreWeighedAgainstWhatDeltaLeft) {
+  Bytes block = countingRecords(30000);
+  testing::TestRandom random(11);
+  for (std::uint32_t k = 0; k < 200; ++k) {
+    for (std::uint32_t i = 0; i < 40; ++i) block.push_back(static_cast<std::uint8_t>(random.next()));
+    block.resize(block.size() + 4 * (12 + k % 9), static_cast<std::uint8_t>(k));
+  }
+  StageOptions weighed;
+  weighed.delta = weighed.wordRuns = StageUse::whenSmaller;
+  const PreparedBlock prepared = ArchiveWriter::prepareStages(block, weighed, true);
+
+  const auto pays = [](std::size_t before, std::size_t after, std::size_t side) {
+    return after + side + 4 + before / 32 < before;
+  };
+  const std::size_t original = lzStageTrialSize(block);
+  const stages::DeltaCoded delta = stages::encodeDeltaRegions(block, stages::findDeltaRegions(block));
+  const std::size_t afterDelta = lzStageTrialSize(delta.bytes);
+  ASSERT_TRUE(pays(original, afterDelta, delta.side.size()));
+  const stages::ShortenedWords words = stages::shortenWordRuns(delta.bytes);
+  const std::size_t afterWords = lzStageTrialSize(words.bytes);
+  ASSERT_NE(pays(afterDelta, afterWords, words.side.size()), pays(original, afterWords, words.side.size()))
+      << "the block no longer tells the two sizes apart";
+
+  EXPECT_TRUE(prepared.fields.deltaData.has_value());
+  EXPECT_EQ(prepared.fields.wordRunData.has_value(), pays(afterDelta, afterWords, words.side.size()));
+  const Bytes& expected = pays(afterDelta, afterWords, words.side.size()) ? words.bytes : delta.bytes;
+  EXPECT_TRUE(prepared.windowBytes == expected);
 }
 
 }  // namespace
