@@ -1,7 +1,6 @@
 #include "codecs/lz/lz_match_finder.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 #include "model/huge_pages.hpp"
@@ -176,9 +175,8 @@ std::uint32_t MatchFinder::insert(std::uint32_t position, WalkedNode* out) {
 
 std::uint32_t MatchFinder::collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) {
   if (maxLength < 2 || position + 3 > size_) return 0;
-  std::array<WalkedNode, kMaxWalkedNodes> nodes;
-  const WalkedPosition walked = walk(position, nodes.data());
-  return candidatesOf(position, maxLength, walked, nodes.data(), out);
+  const WalkedPosition walked = walk(position, walkedNodes_.data());
+  return candidatesOf(position, maxLength, walked, walkedNodes_.data(), out);
 }
 
 WalkedPosition MatchFinder::walk(std::uint32_t position, WalkedNode* nodes) {

@@ -1,6 +1,7 @@
 // Binary trees over the history window, for the LZ encoder.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -118,6 +119,9 @@ class MatchFinder {
   // first; a node counts only while no later position has taken its place.
   std::vector<std::uint32_t> tree_;
   bool largePages_ = false;  // the tables have asked for 2 MiB pages
+  // What collect()'s walk records, kept here rather than on the stack: a fresh array
+  // would be zeroed (1 KiB) at every position searched.
+  std::array<WalkedNode, kMaxWalkedNodes> walkedNodes_;
 };
 
 // Number of equal bytes at a and b, up to limit.
