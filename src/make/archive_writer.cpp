@@ -35,6 +35,7 @@ lz::LzEncoderSettings lzSettingsFor(const LzEffort& effort, bool searchAhead) {
   settings.niceLength = effort.niceLength;
   settings.literalSurcharge = effort.literalSurcharge;
   settings.searchAhead = searchAhead;
+  settings.bucketSlots = effort.bucketSlots;
   return settings;
 }
 

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "codecs/lz/lz_block_state.hpp"
+#include "codecs/lz/lz_bucket_finder.hpp"
 #include "codecs/lz/lz_codec.hpp"
 #include "codecs/lz/lz_match_finder.hpp"
 #include "codecs/lz/lz_model.hpp"
@@ -52,6 +53,7 @@ void LzEncoder::clear() {
   model_.reset();
   hugePages_ = false;
   finder_.reset();
+  buckets_.reset();
   std::vector<std::uint8_t>(kWindowGuardBytes, 0).swap(buffer_);
   start_ = 0;
   keptFrom_ = 0;
@@ -99,6 +101,9 @@ void LzEncoder::slideTo(std::uint64_t windowStart, std::uint64_t windowEnd) {
   const std::uint64_t heldEnd = std::min<std::uint64_t>(start_ + windowBytes(), windowEnd);
   const std::size_t moved = windowStart >= start_ && windowStart < heldEnd ? heldEnd - windowStart : 0;
   const std::size_t to = kWindowGuardBytes + kept.size();
+  // How far the bytes that stay move toward the front (0: none stay, or they move back).
+  const std::uint64_t movedFrom = keptFrom_ + (windowStart - start_);
+  const std::uint64_t shift = moved != 0 && movedFrom > kept.size() ? movedFrom - kept.size() : 0;
   if (moved != 0) {
     const std::size_t from = windowFront() + (windowStart - start_);
     if (to + moved > buffer_.size()) buffer_.resize(to + moved);
@@ -108,8 +113,27 @@ void LzEncoder::slideTo(std::uint64_t windowStart, std::uint64_t windowEnd) {
   if (!kept.empty()) std::memcpy(buffer_.data() + kWindowGuardBytes, kept.data(), kept.size());  // data() may be null
   start_ = windowStart;
   keptFrom_ = static_cast<std::uint32_t>(kept.size());
-  // The trees name old positions: index the window afresh.
+  // The trees name old positions: index the window afresh. The buckets' positions move
+  // with the bytes.
   if (finder_) finder_->restartAt(lowestSource(start_, keptFrom_));
+  if (buckets_) buckets_->windowMoved(shift, lowestSource(start_, keptFrom_));
+}
+
+MatchSource& LzEncoder::attachFinder(const std::uint8_t* base, std::uint32_t size) {
+  if (settings_.bucketSlots != 0) {
+    if (!buckets_) {
+      buckets_ = std::make_unique<BucketFinder>(settings_.bucketSlots, settings_.pairDistance);
+      buckets_->restartAt(lowestSource(start_, keptFrom_));
+    }
+    buckets_->attach(base, size);
+    return *buckets_;
+  }
+  if (!finder_) {
+    finder_ = std::make_unique<MatchFinder>(settings_.chainSteps, settings_.pairDistance);
+    finder_->restartAt(lowestSource(start_, keptFrom_));
+  }
+  finder_->attach(base, size);
+  return *finder_;
 }
 
 std::vector<std::uint8_t> LzEncoder::encodeBlock(std::span<const std::uint8_t> window, std::size_t blockOffset,
@@ -134,10 +158,6 @@ std::vector<std::uint8_t> LzEncoder::encodeBlock(std::size_t blockOffset) {
     requestHugePages(*model_);
     hugePages_ = true;
   }
-  if (!finder_) {
-    finder_ = std::make_unique<MatchFinder>(settings_.chainSteps, settings_.pairDistance);
-    finder_->restartAt(lowestSource(start_, keptFrom_));
-  }
   std::vector<std::uint8_t> payload;
   constexpr std::size_t kMostKeptContexts = kPositionHashSize * (kHashContextBytes + 1);
   const std::size_t windowSize = windowBytes();
@@ -147,7 +167,7 @@ std::vector<std::uint8_t> LzEncoder::encodeBlock(std::size_t blockOffset) {
 
   std::uint8_t* base = buffer_.data() + kWindowGuardBytes;
   const auto size = static_cast<std::uint32_t>(keptFrom_ + windowSize);
-  finder_->attach(base, size);
+  MatchSource& matches = attachFinder(base, size);
 
   BinaryEncoder coder(payload);
   const auto blockStart = static_cast<std::uint32_t>(keptFrom_ + blockOffset);
@@ -156,7 +176,7 @@ std::vector<std::uint8_t> LzEncoder::encodeBlock(std::size_t blockOffset) {
   // (see slideTo). The recent distances start afresh in every block and only name
   // sources that were valid before, which lie further back the further the block goes:
   // no match copies from before the window either.
-  SearchAhead* ahead = searchAhead();
+  SearchAhead* ahead = settings_.bucketSlots == 0 ? searchAhead() : nullptr;
   if (ahead != nullptr) ahead->start(blockStart, size);
   // However the parse ends, the walker is done with the finder before anything else
   // touches it.
@@ -166,7 +186,7 @@ std::vector<std::uint8_t> LzEncoder::encodeBlock(std::size_t blockOffset) {
       if (ahead != nullptr) ahead->finish();
     }
   } finish{ahead};
-  LzParser parser(*finder_, *model_, settings_, ahead);
+  LzParser parser(ahead != nullptr ? *ahead : matches, *model_, settings_);
   while (!state.done()) {
     LzToken token = parser.next(state);
     codeToken(*model_, coder, state, token);

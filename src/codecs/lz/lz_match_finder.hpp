@@ -5,12 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace quorvex::lz {
+#include "codecs/lz/lz_match_source.hpp"
 
-struct MatchCandidate {
-  std::uint32_t length = 0;
-  std::uint32_t back = 0;  // the source lies this many bytes before the position
-};
+namespace quorvex::lz {
 
 // A tree node one position's walk passed, with the bytes the trees compared it over
 // (at most 128): only the nodes that compared longer than every node before them, since
@@ -37,11 +34,8 @@ struct WalkedPosition {
 // hash chain would need thousands of steps to reach, and passes over the many short
 // ones that share the hash. Matches of 2 and 3 bytes come from tables of the latest
 // occurrence of each byte pair and triple.
-class MatchFinder {
+class MatchFinder final : public MatchSource {
  public:
-  // Longest list collect() returns: one candidate per length it improves on.
-  static constexpr std::uint32_t kMaxCandidates = 64;
-
   // chainSteps bounds the tree nodes visited per position: more finds longer and nearer
   // matches at a proportional cost in encoding time. pairDistance bounds how far back
   // a 2-byte match is looked for.
@@ -69,7 +63,7 @@ class MatchFinder {
   // including `position`; called for a position already indexed, it finds only the
   // 2- and 3-byte matches. Returns the count written to `out`. The same as walk()
   // followed by candidatesOf().
-  std::uint32_t collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out);
+  std::uint32_t collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) override;
 
   // The search in two halves, so that the tree walks (the costly half, and the only one
   // that changes the finder) can run for a whole block ahead of the parse, on another
@@ -123,8 +117,5 @@ class MatchFinder {
   // would be zeroed (1 KiB) at every position searched.
   std::array<WalkedNode, kMaxWalkedNodes> walkedNodes_;
 };
-
-// Number of equal bytes at a and b, up to limit.
-std::uint32_t matchLength(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit);
 
 }  // namespace quorvex::lz

@@ -7,8 +7,8 @@
 
 namespace quorvex::lz {
 
-LzParser::LzParser(MatchFinder& finder, const LzModel& model, const LzEncoderSettings& settings, SearchAhead* ahead)
-    : finder_(finder), ahead_(ahead), model_(model), settings_(settings), nodes_(kSegmentSize + 1) {}
+LzParser::LzParser(MatchSource& matches, const LzModel& model, const LzEncoderSettings& settings)
+    : matches_(matches), model_(model), settings_(settings), nodes_(kSegmentSize + 1) {}
 
 LzToken LzParser::next(const LzBlockState& s) {
   if (planned_.empty()) plan(s);
@@ -155,8 +155,7 @@ std::uint32_t LzParser::follow(const LzBlockState& s, std::uint32_t index, std::
     longest = std::max(longest, length);
   }
 
-  const std::uint32_t found = ahead_ != nullptr ? ahead_->collect(position, maxLength, candidates_.data())
-                                                : finder_.collect(position, maxLength, candidates_.data());
+  const std::uint32_t found = matches_.collect(position, maxLength, candidates_.data());
   std::uint32_t l = kMinMatchLength;
   for (std::uint32_t k = 0; k < found; ++k) {
     const MatchCandidate& c = candidates_[k];

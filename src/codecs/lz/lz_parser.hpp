@@ -17,19 +17,18 @@
 
 #include "codecs/lz/lz_block_state.hpp"
 #include "codecs/lz/lz_codec.hpp"
-#include "codecs/lz/lz_match_finder.hpp"
+#include "codecs/lz/lz_match_source.hpp"
 #include "codecs/lz/lz_model.hpp"
 #include "codecs/lz/lz_prices.hpp"
-#include "codecs/lz/lz_search_ahead.hpp"
 #include "codecs/lz/lz_token_coder.hpp"
 
 namespace quorvex::lz {
 
 class LzParser {
  public:
-  // With `ahead`, the candidates come from the walks it runs ahead on another thread
-  // (the same ones the finder would give); the finder is then not touched.
-  LzParser(MatchFinder& finder, const LzModel& model, const LzEncoderSettings& settings, SearchAhead* ahead = nullptr);
+  // The new distances come from `matches`: the match finder itself, or the walks run
+  // ahead of the parse on another thread (which give the same ones).
+  LzParser(MatchSource& matches, const LzModel& model, const LzEncoderSettings& settings);
 
   // The token to code at s.q; matches never run past the current segment.
   LzToken next(const LzBlockState& s);
@@ -70,8 +69,7 @@ class LzParser {
                               std::uint32_t segmentEnd);
   std::uint32_t follow(const LzBlockState& s, std::uint32_t index, std::uint32_t segmentEnd);
 
-  MatchFinder& finder_;
-  SearchAhead* ahead_;
+  MatchSource& matches_;
   const LzModel& model_;
   LzEncoderSettings settings_;
   MatchPrices prices_;
@@ -82,7 +80,7 @@ class LzParser {
   std::array<DistancePrice, std::size_t{1} << kDistanceCacheBits> distancePrices_{};
   std::vector<Node> nodes_;
   std::vector<LzToken> planned_;  // in reverse order: the next token is at the back
-  std::array<MatchCandidate, MatchFinder::kMaxCandidates> candidates_{};
+  std::array<MatchCandidate, MatchSource::kMaxCandidates> candidates_{};
 };
 
 }  // namespace quorvex::lz

@@ -21,7 +21,7 @@ class ThreadPool;
 
 namespace quorvex::lz {
 
-class SearchAhead {
+class SearchAhead final : public MatchSource {
  public:
   // A chunk ends after chunkPositions positions, or earlier when its nodes would pass
   // chunkNodes (a chunk holds 16 bytes per position and 8 per node).
@@ -43,7 +43,7 @@ class SearchAhead {
   // The candidates the finder's collect() would give at `position`, which lies in
   // [from, to) and past every position asked before in this block. Waits for the walk
   // to get there.
-  std::uint32_t collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out);
+  std::uint32_t collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) override;
   // Lets the walk run to the block's end and waits for it: the finder is then the
   // caller's again, indexed as far as collecting every position would have left it.
   void finish();
