@@ -36,9 +36,9 @@ struct Coded {
 // Codes input in blocks, each with at most `kept` bytes of window before it
 // (kept 0: the whole window); the bytes before what the encoder is given are passed
 // nowhere, so it cannot read them.
-Coded codeInBlocks(const Bytes& input, std::size_t block, std::size_t kept) {
+Coded codeInBlocks(const Bytes& input, std::size_t block, std::size_t kept, const LzEncoderSettings& settings = {}) {
   Coded coded;
-  LzEncoder encoder;
+  LzEncoder encoder(settings);
   for (std::size_t offset = 0; offset < input.size(); offset += block) {
     const std::size_t end = std::min(input.size(), offset + block);
     const std::size_t start = kept == 0 || offset < kept ? 0 : offset - kept;
@@ -74,9 +74,9 @@ Bytes decodeWhole(const Coded& coded, const Bytes& input) {
 // before `firstLz` enter the window without being coded (another codec's blocks).
 // windowStarts records where the window started for each LZ block.
 Coded codeInPlace(const Bytes& input, std::size_t block, std::size_t kept, std::size_t firstLz,
-                  std::vector<std::uint64_t>& windowStarts) {
+                  std::vector<std::uint64_t>& windowStarts, const LzEncoderSettings& settings = {}) {
   Coded coded;
-  LzEncoder encoder;
+  LzEncoder encoder(settings);
   for (std::size_t offset = 0; offset < input.size(); offset += block) {
     const std::size_t end = std::min(input.size(), offset + block);
     const std::span<const std::uint8_t> bytes(input.data() + offset, end - offset);
@@ -138,6 +138,34 @@ TEST(LzKeptWindow, AWindowTrimmedInPlaceCodesAsTheSameWindowsPassedWhole) {
       const std::span<const std::uint8_t> window(input.data() + start, end - start);
       EXPECT_EQ(whole.encodeBlock(window, offset - start, start), inPlace.payloads[i]) << offset;
     }
+  }
+}
+
+// The bucket finder keeps its index through every drop of the oldest bytes: its
+// matches still copy from the bytes the encoder holds, never from the kept contexts
+// before them nor from what was dropped.
+TEST(LzKeptWindow, BucketsCarriedThroughDropsCodeWhatTheWholeWindowDecodes) {
+  const Bytes input = recurringInput();
+  LzEncoderSettings settings;
+  settings.bucketSlots = 8;
+  for (const std::size_t firstLz : {std::size_t{0}, std::size_t{81920}}) {
+    SCOPED_TRACE(firstLz);
+    std::vector<std::uint64_t> starts;
+    const Coded coded = codeInPlace(input, 8192, 40000, firstLz, starts, settings);
+    EXPECT_GT(coded.mostContextBytes, 0u);
+    EXPECT_GT(starts.back(), 0u);
+    EXPECT_EQ(decodeWhole(coded, input), input);
+  }
+  // Random bytes that recur after the window has moved past them: their pairs and
+  // triples were last seen in bytes that are gone, or only kept as contexts.
+  testing::TestRandom random(3);
+  Bytes phrases(200000);
+  for (std::size_t i = 0; i < phrases.size(); ++i) {
+    phrases[i] = i % 50000 < 30000 ? static_cast<std::uint8_t>(random.next()) : phrases[i % 50000];
+  }
+  for (const std::size_t kept : {std::size_t{20000}, std::size_t{35000}}) {
+    const Coded coded = codeInBlocks(phrases, 4096, kept, settings);
+    EXPECT_EQ(decodeWhole(coded, phrases), phrases) << kept;
   }
 }
 
