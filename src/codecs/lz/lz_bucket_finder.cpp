@@ -11,9 +11,11 @@ namespace quorvex::lz {
 
 namespace {
 
-// The fewest buckets a table has, and the window from which a table is made at its
-// full size at once (smaller ones are trials on a sample of a block).
+// The fewest buckets a table has. A window of kHugePageBlockMinimum bytes and more
+// gets the full table at once; smaller ones are trials on a sample of a block.
 constexpr std::uint32_t kLeastBucketBits = 12;
+// Entries hold a coordinate + 1 in 32 bits.
+constexpr std::uint64_t kCoordinateEnd = std::numeric_limits<std::uint32_t>::max();
 
 }  // namespace
 
@@ -38,15 +40,19 @@ void BucketFinder::clearTables(std::uint32_t bucketBits) {
 }
 
 void BucketFinder::restartAt(std::uint32_t lowestSource) {
+  lowestSource_ = lowestSource;
+  if (std::uint64_t{indexedCoordinate_} + lowestSource >= kCoordinateEnd) {
+    buckets_.clear();  // the coordinates ran out: attach() clears the tables
+    return;
+  }
   // Every entry made so far lies below the coordinate indexing goes on from, so the
   // tables need no clearing: their entries read as empty, as in a fresh table.
   bias_ = indexedCoordinate_;
-  lowestSource_ = lowestSource;
   indexedCoordinate_ = bias_ + lowestSource;
 }
 
 void BucketFinder::windowMoved(std::uint64_t shift, std::uint32_t lowestSource) {
-  if (shift == 0 || shift > std::numeric_limits<std::uint32_t>::max() - bias_) {
+  if (shift == 0 || bias_ + shift + lowestSource >= kCoordinateEnd) {
     restartAt(lowestSource);
     return;
   }
@@ -65,7 +71,7 @@ void BucketFinder::attach(const std::uint8_t* window, std::uint32_t size) {
   // A table too small for the window is made anew, at the full size; so is one whose
   // coordinates would run out within this window.
   if (buckets_.empty() || wanted > bucketBits_ ||
-      std::uint64_t{indexedCoordinate_} + size >= std::numeric_limits<std::uint32_t>::max()) {
+      std::uint64_t{indexedCoordinate_} + size >= kCoordinateEnd) {
     clearTables(std::max(wanted, bucketBits_));
   } else if (size < indexedEnd) {
     restartAt(lowestSource_);  // a window shorter than what was indexed: a new window

@@ -42,8 +42,6 @@ class BucketFinder final : public MatchSource {
   // Indexes every position before `position` first; then `position` itself.
   std::uint32_t collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) override;
 
-  std::uint32_t bucketBits() const { return bucketBits_; }
-
  private:
   void indexUpTo(std::uint32_t limit);
   void insert(std::uint32_t position);
