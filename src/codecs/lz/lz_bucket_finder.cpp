@@ -14,6 +14,10 @@ namespace {
 // The fewest buckets a table has. A window of kHugePageBlockMinimum bytes and more
 // gets the full table at once; smaller ones are trials on a sample of a block.
 constexpr std::uint32_t kLeastBucketBits = 12;
+// Buckets are fetched this many positions ahead of their use, and the bytes of at most
+// so many of their sources.
+constexpr std::uint32_t kAhead = 8;
+constexpr std::uint32_t kSourcesAhead = 16;
 // Entries hold a coordinate + 1 in 32 bits.
 constexpr std::uint64_t kCoordinateEnd = std::numeric_limits<std::uint32_t>::max();
 
@@ -29,10 +33,15 @@ void BucketFinder::clearTables(std::uint32_t bucketBits) {
   const std::size_t entries = (std::size_t{1} << bucketBits) * slots_;
   // A table of full size is read at random over several MiB: in 2 MiB pages its reads
   // miss the address cache far less.
-  std::vector<std::uint32_t>().swap(buckets_);
-  buckets_.reserve(entries);
-  if (entries * sizeof(std::uint32_t) >= kHugePageBytes) adviseHugePages(buckets_.data(), entries * sizeof(std::uint32_t));
-  buckets_.resize(entries, 0);
+  // Buckets start on a cache line, so that one of 16 slots is one line to fetch.
+  constexpr std::size_t kLineEntries = 64 / sizeof(std::uint32_t);
+  std::vector<std::uint32_t>().swap(table_);
+  table_.reserve(entries + kLineEntries);
+  const auto address = reinterpret_cast<std::uintptr_t>(table_.data());
+  const std::size_t skip = (alignUp(address, 64) - address) / sizeof(std::uint32_t);
+  if (entries * sizeof(std::uint32_t) >= kHugePageBytes) adviseHugePages(table_.data(), table_.capacity() * sizeof(std::uint32_t));
+  table_.resize(skip + entries, 0);
+  buckets_ = table_.data() + skip;
   triples_.assign(std::size_t{1} << kTripleBits, 0);
   pairs_.assign(std::size_t{1} << 16, 0);
   bias_ = 0;
@@ -42,7 +51,7 @@ void BucketFinder::clearTables(std::uint32_t bucketBits) {
 void BucketFinder::restartAt(std::uint32_t lowestSource) {
   lowestSource_ = lowestSource;
   if (std::uint64_t{indexedCoordinate_} + lowestSource >= kCoordinateEnd) {
-    buckets_.clear();  // the coordinates ran out: attach() clears the tables
+    table_.clear();  // the coordinates ran out: attach() clears the tables
     return;
   }
   // Every entry made so far lies below the coordinate indexing goes on from, so the
@@ -70,7 +79,7 @@ void BucketFinder::attach(const std::uint8_t* window, std::uint32_t size) {
   const std::uint64_t indexedEnd = indexedCoordinate_ - std::uint64_t{bias_};
   // A table too small for the window is made anew, at the full size; so is one whose
   // coordinates would run out within this window.
-  if (buckets_.empty() || wanted > bucketBits_ ||
+  if (table_.empty() || wanted > bucketBits_ ||
       std::uint64_t{indexedCoordinate_} + size >= kCoordinateEnd) {
     clearTables(std::max(wanted, bucketBits_));
   } else if (size < indexedEnd) {
@@ -117,7 +126,6 @@ void BucketFinder::insert(std::uint32_t position) {
 void BucketFinder::indexUpTo(std::uint32_t limit) {
   if (size_ < kHashedBytes) return;
   limit = std::min(limit, size_ - kHashedBytes + 1);
-  constexpr std::uint32_t kAhead = 8;  // buckets are fetched this many positions ahead
   for (std::uint32_t position = indexedCoordinate_ - bias_; position < limit; ++position) {
     if (position + kAhead + kHashedBytes <= size_) __builtin_prefetch(&buckets_[std::size_t{bucketOf(position + kAhead)} * slots_]);
     insert(position);
@@ -127,6 +135,20 @@ void BucketFinder::indexUpTo(std::uint32_t limit) {
 std::uint32_t BucketFinder::collect(std::uint32_t position, std::uint32_t maxLength, MatchCandidate* out) {
   if (maxLength < 2 || position + 3 > size_) return 0;
   indexUpTo(position);
+  // The parse asks position after position, and waits on memory twice at each: for the
+  // bucket, and for its sources' bytes. Fetch the bucket two strides ahead, and the
+  // sources of the one a stride ahead (fetched a stride ago).
+  if (position + 2 * kAhead + kHashedBytes <= size_) {
+    __builtin_prefetch(&buckets_[std::size_t{bucketOf(position + 2 * kAhead)} * slots_]);
+  }
+  if (position + kAhead + kHashedBytes <= size_) {
+    const std::uint32_t* ahead = &buckets_[std::size_t{bucketOf(position + kAhead)} * slots_];
+    for (std::uint32_t k = 0; k < std::min(slots_, kSourcesAhead); ++k) {
+      const std::uint32_t source = positionOf(ahead[k]);
+      if (source >= position + kAhead) break;
+      __builtin_prefetch(window_ + source);
+    }
+  }
   maxLength = std::min(maxLength, size_ - position);
   const std::uint8_t* here = window_ + position;
   std::uint32_t count = 0;

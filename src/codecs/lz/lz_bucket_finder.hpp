@@ -67,7 +67,8 @@ class BucketFinder final : public MatchSource {
   std::uint32_t bias_ = 0;
   std::uint32_t lowestSource_ = 0;
   std::uint32_t indexedCoordinate_ = 0;  // positions whose coordinate lies below are indexed
-  std::vector<std::uint32_t> buckets_;   // slots_ entries per bucket, newest first
+  std::vector<std::uint32_t> table_;
+  std::uint32_t* buckets_ = nullptr;  // in table_: slots_ entries per bucket, newest first
   std::vector<std::uint32_t> triples_;
   std::vector<std::uint32_t> pairs_;
 };
