@@ -86,6 +86,30 @@ DeltaCoded encodeDeltaRegions(std::span<const std::uint8_t> block, std::span<con
   return result;
 }
 
+// The survey weighs 257 strides over 64 KiB of every chunk that is neither text nor
+// code: counting in byte lanes, summed every 255 steps before they wrap, takes a few
+// instructions per 16 bytes where counting into 32-bit sums takes a dozen.
+std::uint32_t countEqualBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+  std::uint32_t count = 0;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  while (n - i >= 16) {
+    const std::size_t steps = std::min<std::size_t>((n - i) / 16, 255);
+    __m128i lanes = _mm_setzero_si128();
+    for (std::size_t k = 0; k < steps; ++k, i += 16) {
+      const __m128i equal = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)),
+                                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
+      lanes = _mm_sub_epi8(lanes, equal);  // an equal byte's lane is all ones: -1
+    }
+    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    count += static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  }
+#endif
+  for (; i < n; ++i) count += a[i] == b[i];
+  return count;
+}
+
 namespace {
 
 constexpr std::uint32_t kChunk = 2048;
@@ -107,8 +131,8 @@ std::vector<std::uint32_t> candidateStrides(std::span<const std::uint8_t> block)
   std::vector<std::uint32_t> strides{1, 2, 3, 4, 8, 12, 16};
   const std::size_t sampleEnd = std::min<std::size_t>(block.size(), std::size_t{1} << 16);
   std::array<std::uint32_t, kMaxPeakStride + 2> equal{};
-  for (std::uint32_t s = 1; s <= kMaxPeakStride + 1; ++s) {
-    for (std::size_t i = s; i < sampleEnd; ++i) equal[s] += block[i] == block[i - s];
+  for (std::uint32_t s = 1; s <= kMaxPeakStride + 1 && s < sampleEnd; ++s) {
+    equal[s] = countEqualBytes(block.data() + s, block.data(), sampleEnd - s);
   }
   std::vector<std::pair<std::uint32_t, std::uint32_t>> peaks;  // (score, stride)
   for (std::uint32_t s = 2; s <= kMaxPeakStride; ++s) {

@@ -84,6 +84,10 @@ struct StrideRun {
   std::uint32_t end = 0;
   std::uint32_t stride = 0;
 };
+// How many of the n bytes at a and b are equal: the count behind the autocorrelation
+// that findDeltaRegions weighs strides by.
+std::uint32_t countEqualBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
+
 // Regions worth coding: chunks of the block where the differences at one of a few
 // candidate strides (record sizes 2, 3, 4, 8, 12, 16, and the block's strongest
 // autocorrelation peaks) have clearly lower order-0 entropy than the bytes themselves.

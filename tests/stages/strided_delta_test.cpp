@@ -158,6 +158,24 @@ TEST(StridedDelta, FinderRoundTrips) {
   expectRoundTrip(block, runs);
 }
 
+// Counted against a plain byte-by-byte count: every length around the 16-byte steps
+// and the 255 steps after which the byte lanes are summed, at every alignment.
+TEST(StridedDelta, EqualBytesAreCountedAtEveryLength) {
+  Bytes a = randomBytes(9000, 8);
+  Bytes b = a;
+  for (std::size_t i = 0; i < b.size(); i += 3) b[i] ^= static_cast<std::uint8_t>(1 + i % 7);
+  std::fill(a.begin() + 1000, a.end(), 0);
+  std::fill(b.begin() + 1000, b.end(), 0);
+  for (std::size_t offset = 0; offset < 3; ++offset) {
+    for (std::size_t n = 0; n + offset <= b.size(); n += n < 40 ? 1 : (n < 4000 ? 61 : 1)) {
+      if (n > 4200 && n < 8000) n = 8000;
+      std::uint32_t plain = 0;
+      for (std::size_t i = 0; i < n; ++i) plain += a[offset + i] == b[i];
+      ASSERT_EQ(countEqualBytes(a.data() + offset, b.data(), n), plain) << n << " " << offset;
+    }
+  }
+}
+
 TEST(StridedDelta, RoundTripsOfTheCorpus) {
   QUORVEX_SKIP_WITHOUT_CORPUS();
   for (const std::string& name : quorvex::testing::corpusFiles()) {
