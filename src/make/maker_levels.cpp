@@ -73,7 +73,7 @@ LevelPlan withAudioSearch(LevelPlan level, AudioSearch search) {
 // 60 MB tar of C++ headers that was two thirds of the time at level 1. The buckets keep
 // their positions through a drop and index a position with one write. Against the
 // trees with 16, 32 and 48 steps they code that tar 2.1%, 2.6% and 2.2% larger and an
-// 18 MB mix 1.4%, 2.4% and 3.3% larger, in 2.5 to 3 times less time on the tar.
+// 18 MB mix 1.4%, 2.4% and 3.3% larger, in 2.2 to 3 times less time on the tar.
 //
 // The audio encoder's search grows in three steps: levels 1 and 2 search a piece's
 // settings every third piece (60 s of drums: 2.7% larger than the thorough search
