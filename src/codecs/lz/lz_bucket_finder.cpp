@@ -159,6 +159,7 @@ std::uint32_t BucketFinder::collect(std::uint32_t position, std::uint32_t maxLen
     const std::uint32_t length = matchLength(here, window_ + source, maxLength);
     if (length <= best) return;
     best = length;
+    if (count == kMaxCandidates) --count;  // a full list keeps the longest
     out[count++] = {length, position - source};
   };
 

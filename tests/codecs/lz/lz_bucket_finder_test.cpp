@@ -109,6 +109,33 @@ TEST(BucketFinder, OffersOnlyRealMatchesOnRepetitiveInput) {
   }
 }
 
+// Sources that each match one byte further the farther back they lie, more of them
+// than a candidate list holds (with the pair and the triple): the list stays within its
+// bound and ends with the longest.
+TEST(BucketFinder, AFullCandidateListKeepsTheLongest) {
+  Bytes phrase(100);
+  for (std::size_t i = 0; i < phrase.size(); ++i) phrase[i] = static_cast<std::uint8_t>(0x40 + i);
+  Bytes window;
+  for (std::uint32_t k = 0; k < 70; ++k) {
+    window.insert(window.end(), phrase.begin(), phrase.begin() + 78 - k);
+    window.push_back(0xF0);  // equals no phrase byte: ends the match
+  }
+  window.insert(window.end(), phrase.begin(), phrase.begin() + 3);
+  window.push_back(0xF1);
+  window.insert(window.end(), phrase.begin(), phrase.begin() + 2);
+  window.push_back(0xF2);
+  const auto position = static_cast<std::uint32_t>(window.size());
+  window.insert(window.end(), phrase.begin(), phrase.end());
+  BucketFinder finder(BucketFinder::kMostSlots, 1u << 20);
+  finder.attach(window.data(), static_cast<std::uint32_t>(window.size()));
+  Candidates out(MatchSource::kMaxCandidates);
+  const std::uint32_t count = finder.collect(position, 100, out.data());
+  ASSERT_EQ(count, MatchSource::kMaxCandidates);
+  out.resize(count);
+  expectRealMatches(window, position, 100, out);
+  EXPECT_EQ(out.back().length, 72u);  // the bucket holds the newest 64 of the 70 sources
+}
+
 // The window moves as the LZ encoder drops its oldest bytes: what stays moves to the
 // front, and sources start at `lowest`. A finder that indexed the old window and was
 // told of the move offers, from there on, exactly what a fresh finder over the moved
