@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
@@ -360,6 +361,50 @@ TEST(ArchiveMaker, ContextMixingCutsLongInputIntoAnEvenNumberOfEqualSections) {
       }
     }
   }
+}
+
+// The project's own header files, joined, up to `size` bytes.
+Bytes repositoryHeaders(std::size_t size) {
+  std::vector<std::filesystem::path> headers;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(std::filesystem::path(QUORVEX_SOURCE_DIR) / "src")) {
+    if (entry.is_regular_file() && entry.path().extension() == ".hpp") headers.push_back(entry.path());
+  }
+  std::sort(headers.begin(), headers.end());
+  Bytes text;
+  for (const auto& path : headers) {
+    if (text.size() >= size) break;
+    const Bytes file = testing::readFile(path);
+    text.insert(text.end(), file.begin(), file.end());
+  }
+  text.resize(std::min(text.size(), size));
+  return text;
+}
+
+// Source code repeats the starts of its lines (indents, comment leaders): the BWT levels
+// code them by the line-prefix transform, while context mixing predicts them better
+// from the line before and weighs only the other transforms.
+TEST(ArchiveMaker, ContextMixingLeavesLinePrefixesAndNumbersToItsModel) {
+  const Bytes code = repositoryHeaders(300000);
+  const auto usesLinePrefixes = [](const MadeArchive& made) {
+    return std::any_of(made.blocks.begin(), made.blocks.end(), [](const MadeBlock& block) {
+      return block.descriptor.textTransformFlag != 0 && (block.descriptor.textTransformBits & 0x20) != 0;
+    });
+  };
+  ASSERT_TRUE(usesLinePrefixes(make(code, 6))) << "the input calls for line prefixes";
+  for (const int level : {7, 9}) {
+    SCOPED_TRACE("level " + std::to_string(level));
+    const MadeArchive made = make(code, level);
+    expectDecodesTo(made, code);
+    EXPECT_GE(count(made, hasTextTransforms), 1u) << "the other transforms are still weighed";
+    for (const MadeBlock& block : made.blocks) {
+      ASSERT_TRUE(block.params.contextMixing());
+      EXPECT_EQ(block.descriptor.textTransformBits & 0x30, 0) << "line prefixes or numbers";
+    }
+  }
+  // Asked for, they are used.
+  MakerOptions always;
+  always.stages.textTransforms = StageUse::always;
+  EXPECT_TRUE(usesLinePrefixes(make(code, 7, always)));
 }
 
 TEST(ArchiveMaker, JoinedCorpusFilesKeepTheirWavFiles) {
