@@ -178,6 +178,7 @@ class ArchiveMaker::Making {
   MakerOptions options_;
   ArchiveWriter writer_;
   std::size_t cmSectionBytes_ = 0;  // input of the context-mixing section so far
+  std::size_t cmSectionRoom_ = 0;   // the input its model and window were sized for
   FileCodec fileCodec_ = FileCodec::automatic;  // the codec of the file being added
   std::optional<OpenWav> openWav_;
 };
@@ -478,6 +479,7 @@ void ArchiveMaker::Making::addCmSectionsSideBySide(std::span<const std::uint8_t>
     Section& section = all[k];
     writer_.addCmSection(*section.model, k + 1 == all.size());
     cmSectionBytes_ = 0;
+    cmSectionRoom_ = section.bytes.size();
     for (std::size_t i = 0; i < section.blocks.size(); ++i) {
       const PlannedBlock& block = section.blocks[i];
       if (startMemberIfFull(block.bytes.size())) {
@@ -553,7 +555,9 @@ void ArchiveMaker::Making::addBlock(std::span<const std::uint8_t> block, std::si
 // that up to the level's sizes.
 void ArchiveMaker::Making::beginCmBlock(std::size_t blockBytes, std::size_t bytesAhead) {
   const std::size_t sectionSize = cmSectionSize();
-  const bool sectionFull = cmSectionBytes_ != 0 && cmSectionBytes_ + blockBytes > sectionSize;
+  // A later piece (after a WAV file, say) joins the section only where its model was
+  // sized for it: else a model sized for a short piece would code a long one.
+  const bool sectionFull = cmSectionBytes_ != 0 && cmSectionBytes_ + blockBytes > std::min(sectionSize, cmSectionRoom_);
   if (!writer_.cmMode() || sectionFull) startCmSection(std::min(sectionSize, std::max(bytesAhead, blockBytes)));
   cmSectionBytes_ += blockBytes;
 }
@@ -575,6 +579,7 @@ void ArchiveMaker::Making::startCmSection(std::size_t sectionInput) {
   const CmModelSize model = cmModelFor(sectionInput);
   writer_.addCmParams(model.tableBitsA, model.tableBitsB, historySizeCodeFor(sectionInput));
   cmSectionBytes_ = 0;
+  cmSectionRoom_ = sectionInput;
 }
 
 void ArchiveMaker::Making::leaveCmMode() {

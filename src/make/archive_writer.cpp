@@ -205,10 +205,13 @@ void applyForwardTextTransforms(std::vector<std::uint8_t>& data, StageUse use, b
   constexpr std::uint8_t kAllTransforms = text::kNumericTokensBit | text::kWordDictionaryBit | text::kMarkupTagsBit |
                                           text::kLineBreaksBit | text::kLinePrefixesBit | text::kLineEndingsBit;
   // Context mixing predicts digits from their own contexts better than the numeric
-  // model does (html grows by 1% with it), so there numbers are coded only when forced.
+  // model does (html grows by 1% with it), and it predicts a line's repeated start from
+  // the line before better than the line-prefix codes do (8 MB of C++ headers grow by
+  // 1.5% with them, a 60 MB tar of them by 0.4%, plain prose not at all): there both
+  // are used only when forced.
   const bool optional = use == StageUse::whenSmaller;
-  const std::uint8_t wanted =
-      optional && cmBlock ? static_cast<std::uint8_t>(kAllTransforms & ~text::kNumericTokensBit) : kAllTransforms;
+  constexpr std::uint8_t kCmTransforms = kAllTransforms & ~(text::kNumericTokensBit | text::kLinePrefixesBit);
+  const std::uint8_t wanted = optional && cmBlock ? kCmTransforms : kAllTransforms;
   text::ForwardText forward = text::encodeTextTransforms(data, wanted, !cmBlock, optional);
   if (forward.bits == 0 && optional) return;
   block.textTransformBits = forward.bits;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
@@ -360,6 +361,114 @@ TEST(ArchiveMaker, ContextMixingCutsLongInputIntoAnEvenNumberOfEqualSections) {
       }
     }
   }
+}
+
+// Stretches of text and of binary records, 100 KB each, 1.2 MB in all.
+Bytes alternatingKinds() {
+  const Bytes text = testing::repositoryText(600000);
+  Bytes input;
+  for (std::size_t k = 0; k < 6; ++k) {
+    input.insert(input.end(), text.begin() + static_cast<std::ptrdiff_t>(100000 * k),
+                 text.begin() + static_cast<std::ptrdiff_t>(100000 * (k + 1)));
+    const Bytes table = records(100000 / 16);
+    input.insert(input.end(), table.begin(), table.end());
+  }
+  return input;
+}
+
+// A context-mixing model is sized by its level and by the input it will see: for
+// 1.2 MB (21 bits) the context table takes up to 2^23 bytes and the match table up to
+// 2^21 entries, and the window holds the whole input in one section.
+TEST(ArchiveMaker, ContextMixingLevelsSizeTheirModelsAsPlanned) {
+  const Bytes input = alternatingKinds();
+  ASSERT_GT(input.size(), std::size_t{1} << 20);
+  ASSERT_LE(input.size(), std::size_t{1} << 21);
+  struct Case {
+    int level;
+    std::uint32_t tableBitsA;
+    std::uint32_t tableBitsB;
+  };
+  for (const Case c : {Case{7, 20, 18}, Case{8, 22, 20}, Case{9, 23, 21}}) {
+    SCOPED_TRACE("level " + std::to_string(c.level));
+    const MadeArchive made = make(input, c.level);
+    expectDecodesTo(made, input);
+    ASSERT_EQ(made.cmSections.size(), 1u);
+    EXPECT_EQ(made.cmSections[0].tableBitsA, c.tableBitsA);
+    EXPECT_EQ(made.cmSections[0].tableBitsB, c.tableBitsB);
+    EXPECT_GE(made.cmSections[0].historySize, input.size());
+    // Kinds that change every 100 KB do not cut the section into blocks: one block of
+    // 1.2 MB, whatever stages its parts would have had alone.
+    EXPECT_EQ(made.blocks.size(), 1u);
+  }
+}
+
+// A piece after a WAV file joins the context-mixing section before it only where that
+// section's model was sized for it: every section's window holds all of its input.
+TEST(ArchiveMaker, APieceAfterAWavFileGetsAModelSizedForIt) {
+  const Bytes text = testing::repositoryText(400000);
+  const Bytes shortText(text.begin(), text.begin() + 20000);
+  const Bytes longText(text.begin() + 20000, text.end());
+  const Bytes input = joined({shortText, wavFile({}), longText});
+  for (const int threads : {1, 2}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    MakerOptions options;
+    options.threads = threads;
+    const MadeArchive made = make(input, 7, options);
+    expectDecodesTo(made, input);
+    ASSERT_EQ(count(made, isAudio), 1u) << "the tones go to the audio codec";
+    std::vector<std::size_t> sectionInput(made.cmSections.size());
+    for (const MadeBlock& block : made.blocks) {
+      if (block.params.contextMixing()) sectionInput[block.cmSection] += block.descriptor.unpackedSize;
+    }
+    ASSERT_EQ(made.cmSections.size(), 2u);
+    for (std::size_t s = 0; s < made.cmSections.size(); ++s) {
+      EXPECT_GE(made.cmSections[s].historySize, sectionInput[s]) << "section " << s;
+    }
+  }
+}
+
+// The project's own header files, joined, up to `size` bytes.
+Bytes repositoryHeaders(std::size_t size) {
+  std::vector<std::filesystem::path> headers;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(std::filesystem::path(QUORVEX_SOURCE_DIR) / "src")) {
+    if (entry.is_regular_file() && entry.path().extension() == ".hpp") headers.push_back(entry.path());
+  }
+  std::sort(headers.begin(), headers.end());
+  Bytes text;
+  for (const auto& path : headers) {
+    if (text.size() >= size) break;
+    const Bytes file = testing::readFile(path);
+    text.insert(text.end(), file.begin(), file.end());
+  }
+  text.resize(std::min(text.size(), size));
+  return text;
+}
+
+// Source code repeats the starts of its lines (indents, comment leaders): the BWT levels
+// code them by the line-prefix transform, while context mixing predicts them better
+// from the line before and weighs only the other transforms.
+TEST(ArchiveMaker, ContextMixingLeavesLinePrefixesAndNumbersToItsModel) {
+  const Bytes code = repositoryHeaders(300000);
+  const auto usesLinePrefixes = [](const MadeArchive& made) {
+    return std::any_of(made.blocks.begin(), made.blocks.end(), [](const MadeBlock& block) {
+      return block.descriptor.textTransformFlag != 0 && (block.descriptor.textTransformBits & 0x20) != 0;
+    });
+  };
+  ASSERT_TRUE(usesLinePrefixes(make(code, 6))) << "the input calls for line prefixes";
+  for (const int level : {7, 9}) {
+    SCOPED_TRACE("level " + std::to_string(level));
+    const MadeArchive made = make(code, level);
+    expectDecodesTo(made, code);
+    EXPECT_GE(count(made, hasTextTransforms), 1u) << "the other transforms are still weighed";
+    for (const MadeBlock& block : made.blocks) {
+      ASSERT_TRUE(block.params.contextMixing());
+      EXPECT_EQ(block.descriptor.textTransformBits & 0x30, 0) << "line prefixes or numbers";
+    }
+  }
+  // Asked for, they are used.
+  MakerOptions always;
+  always.stages.textTransforms = StageUse::always;
+  EXPECT_TRUE(usesLinePrefixes(make(code, 7, always)));
 }
 
 TEST(ArchiveMaker, JoinedCorpusFilesKeepTheirWavFiles) {
