@@ -95,16 +95,6 @@ std::uint32_t BucketFinder::bucketOf(std::uint32_t position) const {
   return static_cast<std::uint32_t>((v * 0x9E3779B97F4A7C15ull) >> (64 - bucketBits_));
 }
 
-std::uint32_t BucketFinder::tripleAt(std::uint32_t position) const {
-  const std::uint32_t v = std::uint32_t{window_[position]} | std::uint32_t{window_[position + 1]} << 8 |
-                          std::uint32_t{window_[position + 2]} << 16;
-  return (v * 2654435761u) >> (32 - kTripleBits);
-}
-
-std::uint32_t BucketFinder::pairAt(std::uint32_t position) const {
-  return std::uint32_t{window_[position]} | std::uint32_t{window_[position + 1]} << 8;
-}
-
 std::uint32_t BucketFinder::positionOf(std::uint32_t entry) const {
   if (entry == 0) return kNone;
   const std::uint32_t coordinate = entry - 1;
@@ -115,8 +105,8 @@ std::uint32_t BucketFinder::positionOf(std::uint32_t entry) const {
 // A position joins once the bytes its bucket is hashed from are in the window.
 void BucketFinder::insert(std::uint32_t position) {
   const std::uint32_t entry = position + bias_ + 1;
-  pairs_[pairAt(position)] = entry;
-  triples_[tripleAt(position)] = entry;
+  pairs_[pairKey(window_ + position)] = entry;
+  triples_[tripleKey(window_ + position)] = entry;
   std::uint32_t* bucket = &buckets_[std::size_t{bucketOf(position)} * slots_];
   std::memmove(bucket + 1, bucket, (slots_ - 1) * sizeof(std::uint32_t));
   bucket[0] = entry;
@@ -163,9 +153,9 @@ std::uint32_t BucketFinder::collect(std::uint32_t position, std::uint32_t maxLen
     out[count++] = {length, position - source};
   };
 
-  const std::uint32_t pair = positionOf(pairs_[pairAt(position)]);
+  const std::uint32_t pair = positionOf(pairs_[pairKey(window_ + position)]);
   if (pair < position && position - pair <= pairDistance_) offer(pair);
-  const std::uint32_t triple = positionOf(triples_[tripleAt(position)]);
+  const std::uint32_t triple = positionOf(triples_[tripleKey(window_ + position)]);
   if (best < maxLength && triple < position) offer(triple);
   if (position + kHashedBytes > size_) return count;
 

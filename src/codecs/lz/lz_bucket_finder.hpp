@@ -46,8 +46,6 @@ class BucketFinder final : public MatchSource {
   void indexUpTo(std::uint32_t limit);
   void insert(std::uint32_t position);
   std::uint32_t bucketOf(std::uint32_t position) const;
-  std::uint32_t tripleAt(std::uint32_t position) const;
-  std::uint32_t pairAt(std::uint32_t position) const;
   // The window position of a table entry (coordinate + 1), or `none` when the entry is
   // empty or names a byte before the lowest source.
   std::uint32_t positionOf(std::uint32_t entry) const;
@@ -55,7 +53,6 @@ class BucketFinder final : public MatchSource {
 
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
   static constexpr std::uint32_t kHashedBytes = 8;
-  static constexpr std::uint32_t kTripleBits = 16;
 
   std::uint32_t slots_;
   std::uint32_t pairDistance_;

@@ -65,16 +65,6 @@ std::uint32_t MatchFinder::hashAt(std::uint32_t position) const {
   return (v * 2654435761u) >> (32 - kHashBits);
 }
 
-std::uint32_t MatchFinder::tripleAt(std::uint32_t position) const {
-  const std::uint32_t v = std::uint32_t{window_[position]} | std::uint32_t{window_[position + 1]} << 8 |
-                          std::uint32_t{window_[position + 2]} << 16;
-  return (v * 2654435761u) >> (32 - kTripleBits);
-}
-
-std::uint32_t MatchFinder::pairAt(std::uint32_t position) const {
-  return std::uint32_t{window_[position]} | std::uint32_t{window_[position + 1]} << 8;
-}
-
 // Positions join the trees only once kTreeLength bytes follow them, so that every node
 // is compared over the same length and the trees stay ordered; the last few positions
 // of a window wait for the window to grow.
@@ -85,8 +75,8 @@ std::uint32_t MatchFinder::treeLimit(std::uint32_t position) const {
 void MatchFinder::indexUpTo(std::uint32_t limit) {
   const std::uint32_t tableLimit = std::min(limit, size_ >= 2 ? size_ - 2 : 0);
   for (; hashed_ < tableLimit; ++hashed_) {
-    pairs_[pairAt(hashed_)] = hashed_ + 1;
-    triples_[tripleAt(hashed_)] = hashed_ + 1;
+    pairs_[pairKey(window_ + hashed_)] = hashed_ + 1;
+    triples_[tripleKey(window_ + hashed_)] = hashed_ + 1;
   }
   if (size_ < kTreeLength) return;
   limit = std::min(limit, size_ - kTreeLength + 1);
@@ -183,8 +173,8 @@ WalkedPosition MatchFinder::walk(std::uint32_t position, WalkedNode* nodes) {
   WalkedPosition walked;
   if (position + 3 > size_) return walked;  // no pair or triple to look up, nor a tree
   indexUpTo(position);
-  walked.pair = pairs_[pairAt(position)];
-  walked.triple = triples_[tripleAt(position)];
+  walked.pair = pairs_[pairKey(window_ + position)];
+  walked.triple = triples_[tripleKey(window_ + position)];
   if (position + 4 <= size_) walked.nodes = insert(position, nodes);
   walked.indexed = indexed_;
   return walked;

@@ -82,15 +82,12 @@ class MatchFinder final : public MatchSource {
 
  private:
   static constexpr std::uint32_t kHashBits = 20;
-  static constexpr std::uint32_t kTripleBits = 16;
   // Nodes are compared up to this many bytes. A node that matches this far is replaced
   // by the new position (which is as good a source and nearer); a match this long is
   // then followed to its end directly.
   static constexpr std::uint32_t kTreeLength = 128;
 
   std::uint32_t hashAt(std::uint32_t position) const;
-  std::uint32_t tripleAt(std::uint32_t position) const;
-  std::uint32_t pairAt(std::uint32_t position) const;
   // Inserts `position` in its tree (or only searches it, when it cannot join); records
   // the nodes passed that compare longer than all before them in `out` (when given)
   // and returns their count.

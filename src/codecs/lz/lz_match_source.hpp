@@ -28,4 +28,15 @@ class MatchSource {
 // Number of equal bytes at a and b, up to limit.
 std::uint32_t matchLength(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit);
 
+// Both finders keep the newest position of each 2-byte string and of each 3-byte
+// string's hash, for the short matches their longer keys cannot see.
+inline constexpr std::uint32_t kTripleBits = 16;
+
+inline std::uint32_t pairKey(const std::uint8_t* at) { return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8; }
+
+inline std::uint32_t tripleKey(const std::uint8_t* at) {
+  const std::uint32_t v = std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16;
+  return (v * 2654435761u) >> (32 - kTripleBits);
+}
+
 }  // namespace quorvex::lz
