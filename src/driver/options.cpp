@@ -52,7 +52,7 @@ constexpr const char* kHelp =
     " Create options (with -z):\n"
     "  -1 .. -9            level (default -6); what it costs to decode:\n"
     "                        -1 .. -6  BWT or LZ per block, larger blocks as the level\n"
-    "                                  rises: decodes at 75-180 MB/s, about twice xz -d\n"
+    "                                  rises: decodes at 70-175 MB/s, about twice xz -d\n"
     "                        -7 .. -9  context mixing, the smallest: decodes at 1 to\n"
     "                                  2 MB/s (some 40-120 times slower), and a model\n"
     "                                  takes 60, 65 or 430 MB (-7, -8, -9)\n"
