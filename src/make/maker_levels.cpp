@@ -53,9 +53,9 @@ LevelPlan withAudioSearch(LevelPlan level, AudioSearch search) {
 // so that two threads decode them in step. The decoder's memory for a model is about
 // 23 MB plus 2^tableBitsA bytes, 4 * 2^tableBitsB bytes and the section's window:
 // 59 MB at level 7, 65 MB at 8 and 425 MB at 9 for sections of full size (a decoder
-// running two sections at once needs two). LZ blocks copy from the newest 16 MiB of the window at levels 1 to 3 and from
-// the newest 32 MiB above: the maker's memory then stops growing there, whatever the
-// input's size.
+// running two sections at once needs two). LZ blocks copy from the newest 16 MiB of
+// the window at levels 1 to 3 and from the newest 32 MiB above: the maker's memory
+// then stops growing there, whatever the input's size.
 //
 // The LZ search effort ({tree steps, nice length}) grows with the level too, so that
 // levels which share blocks and stage trials on some input (4 to 6 on data whose kinds
