@@ -88,7 +88,7 @@ struct LzEncoderSettings {
   // cheaper: literals are worth a little more than their price says.
   std::uint32_t literalWeight = 14;
   // With a count of slots, new distances come from a hash table that keeps this many of
-  // the latest positions of each 4-byte hash (BucketFinder) instead of the binary trees:
+  // the latest positions of each 8-byte string (BucketFinder) instead of the binary trees:
   // several times faster to build and search, for longer far matches missed. 0: trees.
   std::uint32_t bucketSlots = 0;
   // Walk the match finder's trees on a thread of its own, ahead of the parse (the
